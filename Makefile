@@ -1,0 +1,74 @@
+# The two commands a newcomer types are `make test` and (later) `make demo`.
+# Both install what they need first and are safe to repeat.
+
+SHELL := /bin/bash
+JOBS ?= $(shell nproc)
+CMAKE := $(shell [ -x /usr/bin/cmake ] && echo /usr/bin/cmake || echo cmake)
+CTEST := $(shell [ -x /usr/bin/ctest ] && echo /usr/bin/ctest || echo ctest)
+CTEST_FLAGS := --output-on-failure -j $(JOBS) --timeout 600
+FUZZ_SECONDS ?= 60
+
+APT_PACKAGES := cmake ninja-build g++ libgtest-dev llvm
+FUZZ_APT_PACKAGES := clang-16 libclang-rt-16-dev
+
+.PHONY: all deps build test test-release test-asan test-tsan asan tsan bench fuzz fuzz-deps format clean
+
+all: build
+
+# Installs the Debian packages the build needs, running apt only when one is missing.
+deps:
+	@bash scripts/apt-install.sh $(APT_PACKAGES)
+
+fuzz-deps: deps
+	@bash scripts/apt-install.sh $(FUZZ_APT_PACKAGES)
+
+build: deps
+	$(CMAKE) --preset release
+	$(CMAKE) --build build/release -j $(JOBS)
+
+test: test-release test-asan test-tsan
+
+test-release: build
+	cd build/release && $(CTEST) $(CTEST_FLAGS)
+
+asan: deps
+	$(CMAKE) --preset asan
+	$(CMAKE) --build build/asan -j $(JOBS)
+
+test-asan: asan
+	cd build/asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+		$(CTEST) $(CTEST_FLAGS)
+
+# ThreadSanitizer covers what runs on several threads: the pool and the
+# parallel kernels. Its build of the remaining tests adds little, so `make
+# test` runs only those; `make tsan` builds everything.
+TSAN_TESTS := support_tests sim_tests
+tsan: deps
+	$(CMAKE) --preset tsan
+	$(CMAKE) --build build/tsan -j $(JOBS) --target $(TSAN_TESTS)
+
+test-tsan: tsan
+	cd build/tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+		setarch $$(uname -m) -R $(CTEST) $(CTEST_FLAGS) -L tsan
+
+bench: deps
+	$(CMAKE) --preset bench
+	$(CMAKE) --build build/bench -j $(JOBS)
+	@echo "benchmarks built in build/bench/bench; run them by hand (see README)"
+
+# Runs the OpenQASM importer fuzzer for FUZZ_SECONDS seconds on the corpus
+# under fuzz/corpus (new inputs it finds are kept in build/fuzz/corpus).
+fuzz: fuzz-deps
+	$(CMAKE) --preset fuzz
+	$(CMAKE) --build build/fuzz -j $(JOBS) --target qasm_import_fuzz
+	mkdir -p build/fuzz/corpus
+	build/fuzz/fuzz/qasm_import_fuzz build/fuzz/corpus fuzz/corpus \
+		-max_total_time=$(FUZZ_SECONDS) -max_len=4096 -timeout=10 -rss_limit_mb=4096 \
+		-dict=fuzz/qasm.dict -print_final_stats=1
+
+format:
+	@bash scripts/apt-install.sh clang-format-16
+	find src tests bench fuzz -name '*.hpp' -o -name '*.cpp' | xargs clang-format-16 -i
+
+clean:
+	rm -rf build

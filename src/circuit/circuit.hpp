@@ -1,0 +1,83 @@
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <set>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "circuit/circuit_error.hpp"
+#include "circuit/gate.hpp"
+
+namespace morvane::circuit {
+
+class ConcreteCircuit;
+
+// num_clbits of a gate list: the largest cbit + 1 over Measure gates and
+// num_qubits for a MeasureAll; 0 without measurements. Saturates instead of
+// wrapping for a cbit of 2^64 - 1.
+std::uint64_t count_clbits(std::uint64_t num_qubits, std::span<const Gate> gates) noexcept;
+
+// The circuit users build: gates validated one by one as they are appended,
+// angles either literal or references to free parameters.
+class ParameterizedCircuit {
+public:
+    explicit ParameterizedCircuit(std::uint64_t num_qubits) : num_qubits_(num_qubits) {}
+
+    // Builds a circuit from an already validated gate list (the OpenQASM
+    // importer and the templates); the measured index is derived lazily on the
+    // first push, so terminal measurement is enforced for whatever follows.
+    static ParameterizedCircuit from_validated_gates(std::uint64_t num_qubits,
+                                                     std::vector<Gate> gates);
+
+    // Validates and appends one gate; on error the circuit is unchanged.
+    std::expected<void, CircuitError> push(Gate gate);
+
+    std::uint64_t num_qubits() const noexcept { return num_qubits_; }
+    std::uint64_t num_params() const noexcept { return num_params_; }
+    const std::vector<Gate>& gates() const noexcept { return gates_; }
+    std::uint64_t num_clbits() const noexcept { return count_clbits(num_qubits_, gates_); }
+
+    // Binds every Param angle to values[index]. Safe to call concurrently.
+    std::expected<ConcreteCircuit, CircuitError> assign_parameters(
+        std::span<const double> values) const;
+
+    // OpenQASM 2.0 text with Param angles resolved against `values`.
+    std::expected<std::string, CircuitError> to_qasm2(std::span<const double> values) const;
+
+    // Reads OpenQASM 2.0 text.
+    static std::expected<ParameterizedCircuit, CircuitError> from_qasm2(std::string_view source);
+
+private:
+    void derive_measured_index();
+
+    std::uint64_t num_qubits_;
+    std::uint64_t num_params_ = 0;
+    std::vector<Gate> gates_;
+    std::set<std::uint64_t> measured_qubits_;
+    bool all_measured_ = false;
+    bool measured_index_ready_ = false;
+};
+
+// A bound circuit: every angle Fixed and finite. Only assign_parameters (or a
+// caller that upholds the same invariant) creates one.
+class ConcreteCircuit {
+public:
+    ConcreteCircuit(std::uint64_t num_qubits, std::vector<Gate> gates)
+        : num_qubits_(num_qubits), gates_(std::move(gates)) {}
+
+    std::uint64_t num_qubits() const noexcept { return num_qubits_; }
+    const std::vector<Gate>& gates() const noexcept { return gates_; }
+    std::uint64_t num_clbits() const noexcept { return count_clbits(num_qubits_, gates_); }
+
+    // Cannot fail while the invariant holds; a violation is an internal fault.
+    std::string to_qasm2() const;
+
+private:
+    std::uint64_t num_qubits_;
+    std::vector<Gate> gates_;
+};
+
+}  // namespace morvane::circuit

@@ -1,0 +1,74 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <variant>
+
+namespace morvane::circuit {
+
+// The error enumeration of the whole circuit subsystem: model, OpenQASM export
+// and import, QIR export. message() gives the user-facing text.
+struct WrongNumberOfParams {
+    std::uint64_t expected;
+    std::uint64_t got;
+    bool operator==(const WrongNumberOfParams&) const = default;
+};
+struct ParamIndexOutOfBounds {
+    std::uint64_t index;
+    std::uint64_t num_params;
+    bool operator==(const ParamIndexOutOfBounds&) const = default;
+};
+struct NonFiniteParam {
+    bool operator==(const NonFiniteParam&) const = default;
+};
+struct QubitOutOfRange {
+    std::uint64_t qubit;
+    std::uint64_t num_qubits;
+    bool operator==(const QubitOutOfRange&) const = default;
+};
+struct IdenticalQubits {
+    std::uint64_t qubit;
+    bool operator==(const IdenticalQubits&) const = default;
+};
+struct QubitAlreadyMeasured {
+    std::uint64_t qubit;
+    bool operator==(const QubitAlreadyMeasured&) const = default;
+};
+struct Parse {
+    std::uint64_t line;  // 1-based
+    std::string message;
+    bool operator==(const Parse&) const = default;
+};
+struct QirAssemblyToolNotFound {
+    std::string tool;
+    bool operator==(const QirAssemblyToolNotFound&) const = default;
+};
+struct QirAssemblyFailed {
+    std::string tool;
+    std::string message;
+    bool operator==(const QirAssemblyFailed&) const = default;
+};
+
+struct CircuitError {
+    using Detail = std::variant<WrongNumberOfParams, ParamIndexOutOfBounds, NonFiniteParam,
+                                QubitOutOfRange, IdenticalQubits, QubitAlreadyMeasured, Parse,
+                                QirAssemblyToolNotFound, QirAssemblyFailed>;
+    Detail detail;
+
+    template <class T>
+    CircuitError(T d) : detail(std::move(d)) {}  // NOLINT: implicit from each variant
+
+    template <class T>
+    bool is() const noexcept {
+        return std::holds_alternative<T>(detail);
+    }
+    template <class T>
+    const T& as() const {
+        return std::get<T>(detail);
+    }
+
+    std::string message() const;
+    bool operator==(const CircuitError&) const = default;
+};
+
+}  // namespace morvane::circuit

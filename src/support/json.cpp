@@ -1,0 +1,2 @@
+// PLACEHOLDER: replaced by the real reader and writer.
+#include "support/json.hpp"
