@@ -1,1 +1,181 @@
+#include "circuit/circuit.hpp"
 
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "circuit/qasm_import.hpp"
+#include "circuit/qasm_writer.hpp"
+#include "support/internal_fault.hpp"
+
+namespace morvane::circuit {
+
+namespace {
+
+constexpr std::uint64_t U64_MAX = std::numeric_limits<std::uint64_t>::max();
+
+// index + 1 without wrapping: a parameter index or cbit of 2^64 - 1 pins the
+// derived count at 2^64 - 1 instead of collapsing it to 0. Such a count can
+// never be matched by a real value sequence, so binding still fails cleanly.
+constexpr std::uint64_t saturating_successor(std::uint64_t index) noexcept {
+    return index == U64_MAX ? U64_MAX : index + 1;
+}
+
+bool is_measurement_or_barrier(GateKind kind) noexcept {
+    return kind == GateKind::Barrier || kind == GateKind::Measure ||
+           kind == GateKind::MeasureAll;
+}
+
+std::uint64_t params_needed(const Gate& gate) noexcept {
+    std::uint64_t needed = 0;
+    for (std::size_t i = 0; i < gate.num_angles(); ++i) {
+        if (gate.angles[i].is_param()) {
+            needed = std::max(needed, saturating_successor(gate.angles[i].index()));
+        }
+    }
+    return needed;
+}
+
+}  // namespace
+
+std::uint64_t count_clbits(std::uint64_t num_qubits, std::span<const Gate> gates) noexcept {
+    std::uint64_t clbits = 0;
+    for (const Gate& gate : gates) {
+        if (gate.kind == GateKind::Measure) {
+            clbits = std::max(clbits, saturating_successor(gate.cbit));
+        } else if (gate.kind == GateKind::MeasureAll) {
+            clbits = std::max(clbits, num_qubits);
+        }
+    }
+    return clbits;
+}
+
+ParameterizedCircuit ParameterizedCircuit::from_validated_gates(std::uint64_t num_qubits,
+                                                                std::vector<Gate> gates) {
+    ParameterizedCircuit circuit(num_qubits);
+    for (const Gate& gate : gates) {
+        circuit.num_params_ = std::max(circuit.num_params_, params_needed(gate));
+    }
+    circuit.gates_ = std::move(gates);
+    return circuit;
+}
+
+void ParameterizedCircuit::derive_measured_index() {
+    measured_qubits_.clear();
+    all_measured_ = false;
+    for (const Gate& gate : gates_) {
+        if (gate.kind == GateKind::Measure) {
+            measured_qubits_.insert(gate.q0);
+        } else if (gate.kind == GateKind::MeasureAll) {
+            all_measured_ = true;
+        }
+    }
+    measured_index_ready_ = true;
+}
+
+std::expected<void, CircuitError> ParameterizedCircuit::push(Gate gate) {
+    // Deriving the index does not change what the circuit means, so doing it
+    // even when the gate is then rejected keeps "unchanged on error" intact.
+    if (!measured_index_ready_) derive_measured_index();
+
+    const std::size_t qubit_fields = gate.num_qubit_fields();
+    const std::uint64_t qubits[2] = {gate.q0, gate.q1};
+
+    // Terminal measurement comes first: once a qubit is measured nothing but a
+    // barrier or another measurement may touch it, whatever else is wrong.
+    if (!is_measurement_or_barrier(gate.kind)) {
+        if (all_measured_) return std::unexpected(QubitAlreadyMeasured{gate.q0});
+        for (std::size_t i = 0; i < qubit_fields; ++i) {
+            if (measured_qubits_.contains(qubits[i])) {
+                return std::unexpected(QubitAlreadyMeasured{qubits[i]});
+            }
+        }
+    }
+
+    if (gate.kind == GateKind::Barrier) {
+        for (std::uint64_t q : gate.barrier_qubits) {
+            if (q >= num_qubits_) return std::unexpected(QubitOutOfRange{q, num_qubits_});
+        }
+    }
+    for (std::size_t i = 0; i < qubit_fields; ++i) {
+        if (qubits[i] >= num_qubits_) {
+            return std::unexpected(QubitOutOfRange{qubits[i], num_qubits_});
+        }
+    }
+
+    if (qubit_fields == 2 && gate.q0 == gate.q1) {
+        return std::unexpected(IdenticalQubits{gate.q0});
+    }
+
+    for (std::size_t i = 0; i < gate.num_angles(); ++i) {
+        const Angle& angle = gate.angles[i];
+        if (angle.is_fixed() && !std::isfinite(angle.value())) {
+            return std::unexpected(NonFiniteParam{});
+        }
+    }
+
+    // Commit. The only allocation that can throw is the append itself, and it
+    // happens before any derived state changes.
+    const std::uint64_t needed = params_needed(gate);
+    const GateKind kind = gate.kind;
+    const std::uint64_t measured = gate.q0;
+    gates_.push_back(std::move(gate));
+    num_params_ = std::max(num_params_, needed);
+    if (kind == GateKind::Measure) {
+        measured_qubits_.insert(measured);
+    } else if (kind == GateKind::MeasureAll) {
+        all_measured_ = true;
+    }
+    return {};
+}
+
+std::expected<ConcreteCircuit, CircuitError> ParameterizedCircuit::assign_parameters(
+    std::span<const double> values) const {
+    if (values.size() != num_params_) {
+        return std::unexpected(WrongNumberOfParams{num_params_, values.size()});
+    }
+    std::vector<Gate> bound;
+    bound.reserve(gates_.size());
+    for (const Gate& gate : gates_) {
+        Gate copy = gate;
+        for (std::size_t i = 0; i < copy.num_angles(); ++i) {
+            Angle& angle = copy.angles[i];
+            double value = angle.value();
+            if (angle.is_param()) {
+                if (angle.index() >= values.size()) {
+                    return std::unexpected(ParamIndexOutOfBounds{angle.index(), values.size()});
+                }
+                value = values[angle.index()];
+            }
+            if (!std::isfinite(value)) return std::unexpected(NonFiniteParam{});
+            angle = Angle::fixed(value);
+        }
+        bound.push_back(std::move(copy));
+    }
+    return ConcreteCircuit(num_qubits_, std::move(bound));
+}
+
+std::expected<std::string, CircuitError> ParameterizedCircuit::to_qasm2(
+    std::span<const double> values) const {
+    if (values.size() != num_params_) {
+        return std::unexpected(WrongNumberOfParams{num_params_, values.size()});
+    }
+    return write_qasm2(num_qubits_, num_clbits(), gates_, values);
+}
+
+std::expected<ParameterizedCircuit, CircuitError> ParameterizedCircuit::from_qasm2(
+    std::string_view source) {
+    return import_qasm2(source);
+}
+
+std::string ConcreteCircuit::to_qasm2() const {
+    auto text = write_qasm2(num_qubits_, num_clbits(), gates_, {});
+    if (!text) {
+        internal_fault(
+            "ConcreteCircuit contains an unbound Param or a non-finite fixed angle; use "
+            "ParameterizedCircuit::assign_parameters");
+    }
+    return std::move(*text);
+}
+
+}  // namespace morvane::circuit

@@ -21,8 +21,9 @@ struct Null {
     bool operator==(const Null&) const = default;
 };
 
-// A JSON value. Integers that fit keep their exact value (signed or unsigned
-// 64-bit); other numbers are doubles.
+// A JSON value. Integers that fit keep their exact value (the reader stores
+// non-negative ones unsigned, negative ones signed); other numbers, and any
+// number written with a fraction or an exponent, are doubles.
 class Value {
 public:
     using Storage =
@@ -58,7 +59,9 @@ public:
     // The first member with this key, or null when absent or not an object.
     const Value* find(std::string_view key) const noexcept;
 
-    bool operator==(const Value& other) const = default;
+    // Structural equality, except that integers compare by value whether
+    // they are stored signed or unsigned. A float never equals an integer.
+    bool operator==(const Value& other) const;
 
 private:
     Storage v_;
@@ -74,14 +77,18 @@ struct ParseError {
 // Nesting deeper than 256 levels is refused rather than risking the stack.
 std::expected<Value, ParseError> parse(std::string_view text);
 
-// Compact form: no white space ("{"a":1}"). Non-finite doubles, which JSON
-// cannot carry, are written as null.
+// Compact form: no white space ("{"a":1}"). Doubles are written in their
+// shortest round-trip form and always look like floats ("2.0", "1e+300"), so
+// they read back as doubles; non-finite ones, which JSON cannot carry, are
+// written as null.
 std::string write(const Value& value);
 
 // Pretty form with `indent` spaces per level and a newline after each member.
 std::string write_pretty(const Value& value, int indent = 2);
 
-// Appends `text` as a JSON string literal with the required escapes.
+// Appends `text` as a JSON string literal with the required escapes. Valid
+// UTF-8 passes through; bytes that are not valid UTF-8 become U+FFFD so the
+// output is always a well-formed document.
 void append_quoted(std::string& out, std::string_view text);
 
 }  // namespace morvane::json

@@ -30,11 +30,12 @@ struct Record {
 };
 
 // Where records go once a logger is installed. write() is called from any
-// thread, including pool workers, and must not throw.
+// thread, including pool workers, and should not throw; if it does, the
+// facade swallows the exception so that logging can never fail the caller.
 class Sink {
 public:
     virtual ~Sink() = default;
-    virtual void write(const Record& record) noexcept = 0;
+    virtual void write(const Record& record) = 0;
 };
 
 namespace detail {
@@ -58,8 +59,10 @@ bool sink_installed() noexcept;
 void write(Level level, std::string_view target, std::string_view module_path,
            std::string_view message) noexcept;
 
-// Removes the sink again. Only for tests that install throwaway sinks; the
-// public API never uninstalls a logger.
+// Removes the sink again and sets the maximum back to Off. Only for tests that
+// install throwaway sinks; the public API never uninstalls a logger. A removed
+// sink is kept alive until the process ends, because a writer on another
+// thread may still be inside it.
 void reset_for_testing() noexcept;
 
 }  // namespace morvane::log

@@ -31,12 +31,16 @@ public:
     static ThreadPool& global();
 
     // Threads that take part in a loop (background workers + the caller).
+    // At least 1: a request for 0 threads, or a system that refuses to start
+    // the workers, gives a pool that runs every loop on its caller.
     std::size_t num_threads() const noexcept { return num_threads_; }
 
     // Calls body(begin, end) on disjoint ranges that together cover [0, n).
     // Ranges are at least `grain` long (except the last) and are split further
     // only while there are idle threads to take them. Returns when all ranges
-    // are done. With n == 0 nothing is called.
+    // are done. With n == 0 nothing is called; a grain of 0 counts as 1. With
+    // one thread, or n <= grain, it is a plain call body(0, n) on the caller.
+    // Safe to call from any number of threads at once and from inside a body.
     void parallel_for(std::size_t n, std::size_t grain,
                       FunctionRef<void(std::size_t, std::size_t)> body);
 
@@ -46,6 +50,8 @@ public:
     ThreadPool(const ThreadPool&) = delete;
     ThreadPool& operator=(const ThreadPool&) = delete;
 
+    // Starts num_threads - 1 background workers. The destructor stops and
+    // joins them; no loop may still be running on the pool by then.
     explicit ThreadPool(std::size_t num_threads);
     ~ThreadPool();
 
@@ -60,8 +66,9 @@ private:
 std::size_t configured_pool_size();
 
 // Parses a thread-count environment value the way the pool does: a decimal
-// integer above zero; anything else (empty, 0, junk, overflow) is absent and
-// the next source of the size applies.
+// integer above zero, optionally with a leading '+'; anything else (empty, 0,
+// white space, junk, overflow) is absent and the next source of the size
+// applies.
 std::optional<std::size_t> parse_thread_count(std::string_view text);
 
 // Shorthand for ThreadPool::global().parallel_for.

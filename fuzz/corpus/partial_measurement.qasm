@@ -1,0 +1,12 @@
+OPENQASM 2.0;
+include "qelib1.inc";
+qreg q[3];
+creg c[3];
+h q;
+measure q[0] -> c[0];
+cx q[1], q[2];
+ry(-pi/8) q[1];
+measure q[1] -> c[1];
+barrier q;
+rz(0.1) q[2];
+measure q[2] -> c[2];

@@ -1,0 +1,16 @@
+OPENQASM 2.0;
+include "qelib1.inc";
+qreg q[2];
+qreg anc[1];
+creg meas[3];
+u(pi/2,0,pi) q[0];
+p(-pi/4) q[1];
+u1(0.3) anc[0];
+u2(0,pi) q[1];
+id q[0];
+cx q[0],anc[0];
+rzz(0.7853981633974483) q[1],anc[0];
+barrier q[0],q[1],anc[0];
+measure q[0] -> meas[0];
+measure q[1] -> meas[1];
+measure anc[0] -> meas[2];

@@ -1,0 +1,167 @@
+#include "circuit/qasm_writer.hpp"
+
+#include <cmath>
+
+#include "circuit/angle_text.hpp"
+#include "support/text.hpp"
+
+namespace morvane::circuit {
+
+namespace {
+
+class Writer {
+public:
+    Writer(std::uint64_t num_qubits, std::uint64_t num_clbits, std::span<const double> values)
+        : num_qubits_(num_qubits), num_clbits_(num_clbits), values_(values) {}
+
+    std::expected<void, CircuitError> header() {
+        out_ += "OPENQASM 2.0;\ninclude \"qelib1.inc\";\n";
+        if (num_qubits_ > 0) out_ += concat("qreg q[", num_qubits_, "];\n");
+        if (num_clbits_ > 0) out_ += concat("creg c[", num_clbits_, "];\n");
+        return {};
+    }
+
+    std::expected<void, CircuitError> gate(const Gate& g) {
+        // Resolve every angle before writing anything for this gate, so a
+        // failure never leaves half a line behind (the caller drops the text
+        // anyway, but the writer stays simple to reason about).
+        double angles[3] = {0.0, 0.0, 0.0};
+        for (std::size_t i = 0; i < g.num_angles(); ++i) {
+            auto value = resolve(g.angles[i]);
+            if (!value) return std::unexpected(value.error());
+            angles[i] = *value;
+        }
+
+        switch (g.kind) {
+            case GateKind::H:
+            case GateKind::X:
+            case GateKind::Y:
+            case GateKind::Z:
+            case GateKind::S:
+            case GateKind::T:
+            case GateKind::Sdg:
+            case GateKind::Tdg:
+                out_ += gate_kind_name(g.kind);
+                out_ += ' ';
+                qubit(g.q0);
+                break;
+            case GateKind::Rx:
+            case GateKind::Ry:
+            case GateKind::Rz:
+                out_ += gate_kind_name(g.kind);
+                angle_list(angles, 1);
+                qubit(g.q0);
+                break;
+            case GateKind::Cx:
+            case GateKind::Cz:
+            case GateKind::Swap:
+                out_ += gate_kind_name(g.kind);
+                out_ += ' ';
+                qubit_pair(g.q0, g.q1);
+                break;
+            case GateKind::Rzz:
+            case GateKind::Rxx:
+            case GateKind::Cp:
+                out_ += gate_kind_name(g.kind);
+                angle_list(angles, 1);
+                qubit_pair(g.q0, g.q1);
+                break;
+            case GateKind::U:
+                out_ += "u3";
+                angle_list(angles, 3);
+                qubit(g.q0);
+                break;
+            case GateKind::Barrier: barrier(g); return {};
+            case GateKind::Measure:
+                measure(g.q0, g.cbit);
+                return {};
+            case GateKind::MeasureAll: measure_all(); return {};
+        }
+        out_ += ";\n";
+        return {};
+    }
+
+    std::string take() { return std::move(out_); }
+
+private:
+    std::expected<double, CircuitError> resolve(const Angle& angle) const {
+        double value = angle.value();
+        if (angle.is_param()) {
+            if (angle.index() >= values_.size()) {
+                return std::unexpected(ParamIndexOutOfBounds{angle.index(), values_.size()});
+            }
+            value = values_[angle.index()];
+        }
+        if (!std::isfinite(value)) return std::unexpected(NonFiniteParam{});
+        return value;
+    }
+
+    void qubit(std::uint64_t q) { out_ += concat("q[", q, "]"); }
+
+    void qubit_pair(std::uint64_t a, std::uint64_t b) {
+        qubit(a);
+        out_ += ',';
+        qubit(b);
+    }
+
+    // "(A) " or "(A,B,C) ": the space separates the parameters from the operands.
+    void angle_list(const double* angles, std::size_t count) {
+        out_ += '(';
+        for (std::size_t i = 0; i < count; ++i) {
+            if (i > 0) out_ += ',';
+            append_angle_text(out_, angles[i]);
+        }
+        out_ += ") ";
+    }
+
+    void barrier(const Gate& g) {
+        if (g.barrier_qubits.empty()) {
+            // Without qubits there is no register to name; a barrier over
+            // nothing is no instruction at all.
+            if (num_qubits_ > 0) out_ += "barrier q;\n";
+            return;
+        }
+        out_ += "barrier ";
+        for (std::size_t i = 0; i < g.barrier_qubits.size(); ++i) {
+            if (i > 0) out_ += ',';
+            qubit(g.barrier_qubits[i]);
+        }
+        out_ += ";\n";
+    }
+
+    void measure(std::uint64_t q, std::uint64_t cbit) {
+        out_ += concat("measure q[", q, "] -> c[", cbit, "];\n");
+    }
+
+    void measure_all() {
+        // A zero-qubit circuit declares neither register, so the whole-register
+        // form would name registers that do not exist; it measures nothing.
+        if (num_qubits_ == 0) return;
+        if (num_qubits_ == num_clbits_) {
+            out_ += "measure q -> c;\n";
+            return;
+        }
+        for (std::uint64_t i = 0; i < num_qubits_; ++i) measure(i, i);
+    }
+
+    std::uint64_t num_qubits_;
+    std::uint64_t num_clbits_;
+    std::span<const double> values_;
+    std::string out_;
+};
+
+}  // namespace
+
+std::expected<std::string, CircuitError> write_qasm2(std::uint64_t num_qubits,
+                                                     std::uint64_t num_clbits,
+                                                     std::span<const Gate> gates,
+                                                     std::span<const double> values) {
+    Writer writer(num_qubits, num_clbits, values);
+    if (auto ok = writer.header(); !ok) return std::unexpected(ok.error());
+    for (const Gate& gate : gates) {
+        if (auto ok = writer.gate(gate); !ok) return std::unexpected(ok.error());
+    }
+    return writer.take();
+}
+
+}  // namespace morvane::circuit

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string>
+
+#include "circuit/circuit_error.hpp"
+#include "circuit/gate.hpp"
+
+namespace morvane::circuit {
+
+// Writes a gate list as an OpenQASM 2.0 program over one quantum register `q`
+// and one classical register `c`. Param angles are resolved against `values`
+// here rather than by binding first, so exporting never copies the circuit.
+// Fails with ParamIndexOutOfBounds or NonFiniteParam; qubit ranges and
+// terminal measurement are the caller's guarantee.
+std::expected<std::string, CircuitError> write_qasm2(std::uint64_t num_qubits,
+                                                     std::uint64_t num_clbits,
+                                                     std::span<const Gate> gates,
+                                                     std::span<const double> values);
+
+}  // namespace morvane::circuit

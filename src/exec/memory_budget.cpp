@@ -1,0 +1,54 @@
+#include "exec/memory_budget.hpp"
+
+#include <algorithm>
+#include <charconv>
+
+#include "exec/backend.hpp"
+#include "support/env.hpp"
+
+namespace morvane::exec {
+
+namespace {
+
+bool is_space(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> parse_mem_budget(std::string_view text) {
+    while (!text.empty() && is_space(text.front())) text.remove_prefix(1);
+    while (!text.empty() && is_space(text.back())) text.remove_suffix(1);
+    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+    if (text.empty()) return std::nullopt;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+    }
+    std::uint64_t value = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || value == 0) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::uint64_t mem_budget() {
+    if (auto text = env_var("MORVANE_MEM_BUDGET")) {
+        if (auto budget = parse_mem_budget(*text)) return *budget;
+    }
+    return DEFAULT_MEM_BUDGET;
+}
+
+std::uint64_t statevector_bytes(std::uint64_t num_qubits) noexcept {
+    if (num_qubits >= 60) return UINT64_MAX;
+    return std::uint64_t{16} << num_qubits;
+}
+
+std::uint64_t memory_limited_concurrency(std::uint64_t max_qubits, std::uint64_t jobs,
+                                         std::uint64_t workers) {
+    const std::uint64_t mem_limit = std::max<std::uint64_t>(1, mem_budget() / statevector_bytes(max_qubits));
+    if (mem_limit >= jobs) return UNBOUNDED_CONCURRENCY;
+    return std::min(mem_limit, std::max<std::uint64_t>(1, workers));
+}
+
+}  // namespace morvane::exec

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace morvane::exec {
+
+// The default budget for simultaneous dense statevectors: 16 GiB, one
+// 30-qubit state.
+inline constexpr std::uint64_t DEFAULT_MEM_BUDGET = 17179869184ULL;
+
+// Parses a MORVANE_MEM_BUDGET value: surrounding white space removed, then an
+// unsigned decimal with an optional leading '+'. Empty, a lone sign, any other
+// character, overflow and 0 are absent.
+std::optional<std::uint64_t> parse_mem_budget(std::string_view text);
+
+// The budget in force, read from the environment on every call.
+std::uint64_t mem_budget();
+
+// Bytes of one dense statevector of `num_qubits` qubits, saturating.
+std::uint64_t statevector_bytes(std::uint64_t num_qubits) noexcept;
+
+// How many of `jobs` circuits of at most `max_qubits` qubits may be simulated
+// at once: unbounded when the whole batch fits the budget, otherwise what fits
+// but no more than the workers (at least 1).
+std::uint64_t memory_limited_concurrency(std::uint64_t max_qubits, std::uint64_t jobs,
+                                         std::uint64_t workers);
+
+}  // namespace morvane::exec

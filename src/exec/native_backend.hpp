@@ -1,0 +1,59 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "exec/backend.hpp"
+#include "sim/sampling.hpp"
+#include "sim/simulator.hpp"
+
+namespace morvane::exec {
+
+// Runs circuits on the built-in statevector simulator: native circuits and
+// OpenQASM text, many at once on the shared pool within the memory budget,
+// each sampled with its own reproducible seed.
+//
+// Seeds: circuit or replica number k that this backend ever runs gets
+// base_seed + k. A second backend with the same base seed replays the same
+// seeds for the same sequence of calls; concurrent calls reserve disjoint
+// ranges.
+class NativeBackend final : public Backend {
+public:
+    // `seed` absent: a base seed from the operating system. The simulator
+    // takes the process-wide gate-parallel threshold as it is now.
+    explicit NativeBackend(std::optional<std::uint64_t> seed, bool fusion = true);
+    NativeBackend(std::uint64_t base_seed, sim::StatevectorSimulator simulator);
+
+    std::expected<std::vector<CountsMap>, RunError> run_jobs(std::span<const CircuitJob> jobs,
+                                                             const RunRequest& request) override;
+    std::expected<std::vector<CountsMap>, RunError> run_replicas(
+        const CircuitInput& circuit, std::span<const std::uint32_t> shot_counts,
+        const RunRequest& request) override;
+    void close() noexcept override {}
+    Capabilities capabilities() const override { return {UNBOUNDED_CONCURRENCY, true}; }
+    std::expected<std::uint64_t, RunError> concurrency_for(
+        std::span<const CircuitJob> jobs) const override;
+
+    std::uint64_t base_seed() const noexcept { return base_seed_; }
+    // Seeds handed out so far.
+    std::uint64_t seeds_used() const noexcept {
+        return seed_counter_.load(std::memory_order_relaxed);
+    }
+    const sim::StatevectorSimulator& simulator() const noexcept { return simulator_; }
+
+private:
+    std::uint64_t base_seed_;
+    std::atomic<std::uint64_t> seed_counter_{0};
+    sim::StatevectorSimulator simulator_;
+};
+
+// A counts key: v in binary, most significant bit first, left-padded with 0 to
+// `width` characters (classical bit 0 rightmost).
+std::string format_bitstring(std::uint64_t value, std::uint64_t width);
+
+// Register counts as bitstring counts, `width` characters per key.
+CountsMap format_counts(const sim::RegisterCounts& counts, std::uint64_t width);
+
+}  // namespace morvane::exec

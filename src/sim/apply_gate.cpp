@@ -1,0 +1,82 @@
+#include "sim/apply_gate.hpp"
+
+#include <variant>
+
+#include "sim/gate_matrices.hpp"
+#include "sim/kernels.hpp"
+
+namespace morvane::sim {
+
+using circuit::Gate;
+using circuit::GateKind;
+
+std::expected<void, SimError> check_gate_qubits(const Gate& gate, std::uint64_t num_qubits) {
+    auto check = [num_qubits](std::uint64_t qubit) -> std::expected<void, SimError> {
+        if (qubit >= num_qubits)
+            return std::unexpected(SimError(GateQubitOutOfRange{qubit, num_qubits}));
+        return {};
+    };
+    if (gate.kind == GateKind::Barrier) {
+        for (std::uint64_t qubit : gate.barrier_qubits) {
+            if (auto ok = check(qubit); !ok) return ok;
+        }
+        return {};
+    }
+    const std::size_t fields = gate.num_qubit_fields();
+    if (fields >= 1) {
+        if (auto ok = check(gate.q0); !ok) return ok;
+    }
+    if (fields >= 2) {
+        if (auto ok = check(gate.q1); !ok) return ok;
+    }
+    return {};
+}
+
+std::expected<void, SimError> apply_gate(Statevector& state, const Gate& gate) {
+    if (auto ok = check_gate_qubits(gate, state.num_qubits()); !ok) return ok;
+    // Every angle is checked before anything is applied, so a bad lam of a U
+    // is reported even though theta alone would have been fine.
+    for (std::size_t i = 0; i < gate.num_angles(); ++i) {
+        if (auto angle = resolve_angle(gate.angles[i]); !angle)
+            return std::unexpected(angle.error());
+    }
+
+    const std::uint64_t n = state.num_qubits();
+    const bool parallel = state.parallel();
+    switch (fusion_class(gate.kind)) {
+        case FusionClass::Boundary:
+            return {};
+        case FusionClass::DenseOneQubit: {
+            auto matrix = one_qubit_matrix(gate);
+            if (!matrix) return std::unexpected(matrix.error());
+            apply_dense_1q(state.amplitudes(), n, gate.q0, *matrix, parallel);
+            return {};
+        }
+        case FusionClass::DenseTwoQubit: {
+            if (gate.kind == GateKind::Cx) {
+                // The X matrix on the target, under the control.
+                const Matrix2 x = *one_qubit_matrix(Gate::x(gate.q1));
+                apply_controlled_1q(state.amplitudes(), n, gate.q0, gate.q1, x, parallel);
+                return {};
+            }
+            auto matrix = two_qubit_matrix(gate);
+            if (!matrix) return std::unexpected(matrix.error());
+            apply_dense_2q(state.amplitudes(), n, gate.q0, gate.q1, *matrix, parallel);
+            return {};
+        }
+        case FusionClass::Diagonal: {
+            auto factor = diagonal_factor(gate);
+            if (!factor) return std::unexpected(factor.error());
+            if (const auto* one = std::get_if<OneQubitDiagonal>(&*factor)) {
+                apply_diagonal_1q(state.amplitudes(), gate.q0, one->d0, one->d1, parallel);
+            } else {
+                const auto& two = std::get<TwoQubitDiagonal>(*factor);
+                apply_diagonal_2q(state.amplitudes(), gate.q0, gate.q1, two.e, parallel);
+            }
+            return {};
+        }
+    }
+    return {};
+}
+
+}  // namespace morvane::sim

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <expected>
+
+#include "circuit/gate.hpp"
+#include "sim/kernels.hpp"
+#include "sim/sim_error.hpp"
+
+namespace morvane::sim {
+
+// How fusion treats a gate: dense gates on one or two qubits are multiplied
+// into a component's matrix, diagonal gates join a diagonal run, boundary
+// gates (no effect on the state) only end what is pending.
+enum class FusionClass : std::uint8_t { DenseOneQubit, DenseTwoQubit, Diagonal, Boundary };
+
+FusionClass fusion_class(circuit::GateKind kind) noexcept;
+
+// The value of a gate angle: UnboundParam for a Param, NonFiniteAngle for a
+// NaN or infinite literal.
+std::expected<double, SimError> resolve_angle(const circuit::Angle& angle);
+
+// The matrices below are the single source for both per-gate application and
+// fusion, so the fused and unfused paths cannot disagree about a gate.
+
+// 2x2 matrix of H, X, Y, Rx, Ry or U. Any other kind is an internal fault.
+std::expected<Matrix2, SimError> one_qubit_matrix(const circuit::Gate& gate);
+
+// 4x4 matrix of Cx, Swap or Rxx on the gate's own ordered pair (q0, q1): local
+// index bit_q0 + 2 bit_q1. Any other kind is an internal fault.
+std::expected<Matrix4, SimError> two_qubit_matrix(const circuit::Gate& gate);
+
+// The phases of Z, S, T, Sdg, Tdg, Rz (one qubit) or Cz, Rzz, Cp (two qubits,
+// mask_a from q0, mask_b from q1). Any other kind is an internal fault.
+std::expected<DiagonalFactor, SimError> diagonal_factor(const circuit::Gate& gate);
+
+// The 4x4 matrix of a dense gate acting inside the qubit pair lo < hi, in the
+// local basis k = bit_lo + 2 bit_hi.
+std::expected<Matrix4, SimError> local_matrix(const circuit::Gate& gate, std::uint64_t lo,
+                                              std::uint64_t hi);
+
+// Matrix products g * m (apply m first, then g).
+Matrix2 multiply(const Matrix2& g, const Matrix2& m) noexcept;
+Matrix4 multiply(const Matrix4& g, const Matrix4& m) noexcept;
+
+}  // namespace morvane::sim

@@ -1,0 +1,94 @@
+#include "sim/simulator.hpp"
+
+#include <unordered_set>
+
+#include "sim/apply_gate.hpp"
+#include "sim/calibration.hpp"
+
+namespace morvane::sim {
+
+using circuit::Gate;
+using circuit::GateKind;
+
+namespace {
+
+// Terminal measurement: once a qubit is measured (or after MeasureAll, every
+// qubit) no gate other than Barrier and Measure may act on it.
+std::expected<void, SimError> check_terminal_measurement(std::span<const Gate> gates) {
+    std::unordered_set<std::uint64_t> measured;
+    bool all_measured = false;
+    for (const Gate& gate : gates) {
+        switch (gate.kind) {
+            case GateKind::Barrier:
+                continue;
+            case GateKind::Measure:
+                measured.insert(gate.q0);
+                continue;
+            case GateKind::MeasureAll:
+                all_measured = true;
+                continue;
+            default:
+                break;
+        }
+        if (all_measured) return std::unexpected(SimError(GateAfterMeasurement{gate.q0}));
+        if (measured.empty()) continue;
+        if (measured.contains(gate.q0))
+            return std::unexpected(SimError(GateAfterMeasurement{gate.q0}));
+        if (gate.is_two_qubit() && measured.contains(gate.q1)) {
+            return std::unexpected(SimError(GateAfterMeasurement{gate.q1}));
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
+StatevectorSimulator StatevectorSimulator::create() {
+    return StatevectorSimulator(process_threshold());
+}
+
+std::expected<void, SimError> check_circuit(std::uint64_t num_qubits, std::span<const Gate> gates,
+                                            std::uint64_t max_qubits) {
+    if (num_qubits > max_qubits) {
+        return std::unexpected(SimError(TooManyQubits{num_qubits, max_qubits}));
+    }
+    for (const Gate& gate : gates) {
+        if (auto ok = check_gate_qubits(gate, num_qubits); !ok) return ok;
+    }
+    if (auto ok = check_terminal_measurement(gates); !ok) return ok;
+    // Guards a simulator configured with a larger max_qubits than any
+    // statevector can hold.
+    if (num_qubits > MAX_QUBITS) {
+        return std::unexpected(SimError(TooManyQubits{num_qubits, MAX_QUBITS}));
+    }
+    return {};
+}
+
+std::expected<Statevector, SimError> StatevectorSimulator::simulate(
+    std::uint64_t num_qubits, std::span<const Gate> gates, std::optional<CancelCallback> cancel,
+    const SimulationHooks& hooks) const {
+    if (auto ok = check_circuit(num_qubits, gates, max_qubits); !ok) {
+        return std::unexpected(ok.error());
+    }
+    Statevector state(num_qubits, parallel_threshold);
+    CancelCheck check(num_qubits, cancel,
+                      hooks.clock != nullptr ? *hooks.clock : steady_monotonic_clock());
+
+    if (fusion) {
+        if (auto ok = apply_fused(state, gates, check, hooks.on_application); !ok) {
+            return std::unexpected(ok.error());
+        }
+        return state;
+    }
+    for (std::size_t index = 0; index < gates.size(); ++index) {
+        if (auto ok = check.checkpoint(); !ok) return std::unexpected(ok.error());
+        if (hooks.on_application) {
+            (*hooks.on_application)(Application{
+                ApplicationKind::Gate, std::span<const std::size_t>(&index, 1), {0, 0}});
+        }
+        if (auto ok = apply_gate(state, gates[index]); !ok) return std::unexpected(ok.error());
+    }
+    return state;
+}
+
+}  // namespace morvane::sim

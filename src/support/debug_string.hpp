@@ -1,0 +1,14 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace morvane {
+
+// The text in double quotes with escapes, the way messages quote a value that
+// may contain anything: `"` and `\` are escaped, \t \r \n \0 by name, other
+// control characters as \u{hex}; other UTF-8 passes through. Bytes that are
+// not valid UTF-8 are shown as \x{hex} so the quoted text stays readable.
+std::string debug_quote(std::string_view text);
+
+}  // namespace morvane
