@@ -90,8 +90,14 @@ std::string format_bitstring(std::uint64_t value, std::uint64_t width) {
 }
 
 CountsMap format_counts(const sim::RegisterCounts& counts, std::uint64_t width) {
+    // Keys of one width sort like the values they encode, so inserting in
+    // value order always appends at the end of the map: no searching.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> sorted(counts.begin(), counts.end());
+    std::sort(sorted.begin(), sorted.end());
     CountsMap out;
-    for (const auto& [value, count] : counts) out.emplace(format_bitstring(value, width), count);
+    for (const auto& [value, count] : sorted) {
+        out.emplace_hint(out.end(), format_bitstring(value, width), count);
+    }
     return out;
 }
 

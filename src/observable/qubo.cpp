@@ -137,6 +137,9 @@ std::expected<QuboModel, ObservableError> QuboModel::from_matrix(
 
 std::expected<double, ObservableError> QuboModel::expectation(const CountsMap& counts) const {
     const std::uint64_t n = num_vars_;
+    // The outcome's bits as 0.0 / 1.0, decoded once per outcome so that the
+    // quadratic terms read a small array instead of re-parsing characters.
+    std::vector<double> x(n);
     double sum = 0.0;
     std::uint64_t total = 0;
     for (const auto& [bitstring, shots] : counts) {
@@ -149,13 +152,11 @@ std::expected<double, ObservableError> QuboModel::expectation(const CountsMap& c
             if (c != '0' && c != '1') {
                 return std::unexpected(ObservableError(InvalidBitstring{bitstring}));
             }
-            const double x = c == '1' ? 1.0 : 0.0;
-            energy += x * linear_[k];
+            x[k] = c == '1' ? 1.0 : 0.0;
+            energy += x[k] * linear_[k];
         }
         for (const QuadraticTerm& term : quadratic_) {
-            const double xi = *(rightmost - term.i) == '1' ? 1.0 : 0.0;
-            const double xj = *(rightmost - term.j) == '1' ? 1.0 : 0.0;
-            energy += (xi * term.coefficient) * xj;
+            energy += (x[term.i] * term.coefficient) * x[term.j];
         }
         total += shots;
         sum += static_cast<double>(shots) * (energy * scale_);

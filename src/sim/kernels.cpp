@@ -97,7 +97,6 @@ Amplitude mul(Amplitude a, Amplitude b) noexcept {
 // the ABI note GCC makes about passing them is moot.
 #pragma GCC diagnostic ignored "-Wpsabi"
 using Vec8 = double __attribute__((vector_size(64)));
-using Lanes8 = long long __attribute__((vector_size(64)));
 
 [[gnu::always_inline]] inline Vec8 load8(const double* p) noexcept {
     Vec8 v;
@@ -108,14 +107,14 @@ using Lanes8 = long long __attribute__((vector_size(64)));
     __builtin_memcpy(p, &v, sizeof v);
 }
 [[gnu::always_inline]] inline Vec8 swap_re_im(Vec8 v) noexcept {
-    return __builtin_shuffle(v, Lanes8{1, 0, 3, 2, 5, 4, 7, 6});
+    return __builtin_shufflevector(v, v, 1, 0, 3, 2, 5, 4, 7, 6);
 }
 // Lane L takes lane L xor D (D = 1: neighbours, D = 2: halves).
 template <int D>
 [[gnu::always_inline]] inline Vec8 permute_lanes(Vec8 v) noexcept {
     static_assert(D == 1 || D == 2);
-    if constexpr (D == 1) return __builtin_shuffle(v, Lanes8{2, 3, 0, 1, 6, 7, 4, 5});
-    return __builtin_shuffle(v, Lanes8{4, 5, 6, 7, 0, 1, 2, 3});
+    if constexpr (D == 1) return __builtin_shufflevector(v, v, 2, 3, 0, 1, 6, 7, 4, 5);
+    return __builtin_shufflevector(v, v, 4, 5, 6, 7, 0, 1, 2, 3);
 }
 
 // Four complex coefficients, one per lane, ready to multiply: with a lane
@@ -186,8 +185,16 @@ template <std::size_t K>
     if (whole < count) step(whole, count - whole);
 }
 
+// Multiversioning resolves through an ifunc, whose resolver runs while the
+// program is still being relocated. ThreadSanitizer instruments that resolver
+// and crashes before its runtime exists, so its builds (and compilers other
+// than GCC) get the baseline code only.
+#if defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 #define MORVANE_KERNEL_CLONES \
     __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
+#else
+#define MORVANE_KERNEL_CLONES
+#endif
 
 // ---- dense kernels on qubits 2 and above ---------------------------------------------
 
@@ -639,8 +646,8 @@ RunPlan plan_run(std::size_t size, std::span<const DiagonalFactor> factors) {
 
 // Lane-wise product of two vectors of complex numbers.
 [[gnu::always_inline]] inline Vec8 complex_multiply(Vec8 a, Vec8 t) noexcept {
-    const Vec8 t_re = __builtin_shuffle(t, Lanes8{0, 0, 2, 2, 4, 4, 6, 6});
-    const Vec8 t_im = __builtin_shuffle(t, Lanes8{1, 1, 3, 3, 5, 5, 7, 7}) *
+    const Vec8 t_re = __builtin_shufflevector(t, t, 0, 0, 2, 2, 4, 4, 6, 6);
+    const Vec8 t_im = __builtin_shufflevector(t, t, 1, 1, 3, 3, 5, 5, 7, 7) *
                       Vec8{-1.0, 1.0, -1.0, 1.0, -1.0, 1.0, -1.0, 1.0};
     return t_re * a + t_im * swap_re_im(a);
 }

@@ -6,6 +6,7 @@
 
 #include "support/internal_fault.hpp"
 #include "support/text.hpp"
+#include "support/thread_pool.hpp"
 
 namespace morvane::sim {
 
@@ -35,18 +36,28 @@ Statevector::Statevector(std::uint64_t num_qubits, std::uint64_t parallel_thresh
     }
     size_ = std::size_t{1} << num_qubits;
     buffer_ = allocate_amplitudes(size_);
-    // All-zero bits are 0.0 + 0.0i in IEEE 754, so one memset clears the state.
-    std::memset(static_cast<void*>(buffer_.get()), 0, size_ * sizeof(Amplitude));
+    // All-zero bits are 0.0 + 0.0i in IEEE 754, so memset clears the state;
+    // a large state is cleared by the pool like any other sweep.
+    Amplitude* data = buffer_.get();
+    auto clear = [data](std::size_t begin, std::size_t end) {
+        std::memset(static_cast<void*>(data + begin), 0, (end - begin) * sizeof(Amplitude));
+    };
+    if (parallel()) {
+        parallel_for(size_, std::size_t{1} << 16, clear);
+    } else {
+        clear(0, size_);
+    }
     buffer_[0] = Amplitude(1.0, 0.0);
 }
 
 Statevector Statevector::clone() const {
-    AmplitudeBuffer copy = allocate_amplitudes(size_ == 0 ? 1 : size_);
+    AmplitudeBuffer copy;
     if (size_ != 0) {
+        copy = allocate_amplitudes(size_);
         std::memcpy(static_cast<void*>(copy.get()), buffer_.get(), size_ * sizeof(Amplitude));
     }
     Statevector result(num_qubits_, parallel_threshold_, std::move(copy));
-    result.size_ = size_;
+    result.size_ = size_;  // a released state clones to a released state
     return result;
 }
 

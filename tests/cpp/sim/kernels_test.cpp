@@ -26,7 +26,8 @@ M random_matrix(std::uint64_t seed) {
     std::mt19937_64 rng(seed);
     std::uniform_real_distribution<double> d(-1.0, 1.0);
     M m{};
-    for (auto& x : m.m) x = Amplitude(d(rng), d(rng));
+    for (auto& x : m.m)
+        x = Amplitude(d(rng), d(rng));
     return m;
 }
 
@@ -64,19 +65,19 @@ TEST_P(KernelVsReference, EveryKernel) {
 
     v = start;
     apply_controlled_1q(v, n, a, b, m2, parallel);
-    expect_reference(
-        v,
-        {reference::kron(reference::id2(), reference::proj0()) +
-             reference::kron(as_mat(m2.m, 2), reference::proj1()),
-         {a, b}},
-        n, start);
+    expect_reference(v,
+                     {reference::kron(reference::id2(), reference::proj0()) +
+                          reference::kron(as_mat(m2.m, 2), reference::proj1()),
+                      {a, b}},
+                     n, start);
     v = start;
     apply_dense_2q(v, n, a, b, m4, parallel);
     expect_reference(v, {as_mat(m4.m, 4), {a, b}}, n, start);
     v = start;
     apply_diagonal_2q(v, a, b, e, parallel);
     reference::Mat diag(4);
-    for (std::size_t k = 0; k < 4; ++k) diag(k, k) = e[k];
+    for (std::size_t k = 0; k < 4; ++k)
+        diag(k, k) = e[k];
     expect_reference(v, {diag, {a, b}}, n, start);
 }
 
@@ -88,7 +89,7 @@ INSTANTIATE_TEST_SUITE_P(Pairs, KernelVsReference,
 // The parallel form must give bit-identical results however the pool cuts
 // the index space, including pieces that end inside a run or a block.
 class SerialEqualsParallel : public ::testing::TestWithParam<std::size_t> {
-protected:
+  protected:
     void SetUp() override { testing::set_kernel_grain(GetParam()); }
     void TearDown() override { testing::set_kernel_grain(0); }
 };
@@ -107,7 +108,8 @@ TEST_P(SerialEqualsParallel, AllKernelsBitIdentical) {
         State serial = start, parallel = start;
         kernel(serial, false);
         kernel(parallel, true);
-        EXPECT_EQ(0, std::memcmp(serial.data(), parallel.data(), serial.size() * sizeof(Amplitude)));
+        EXPECT_EQ(0,
+                  std::memcmp(serial.data(), parallel.data(), serial.size() * sizeof(Amplitude)));
         EXPECT_NE(serial, start);
     };
     for (const auto& [a, b] : std::vector<std::pair<std::uint64_t, std::uint64_t>>{
@@ -136,11 +138,13 @@ TEST_P(DiagonalRunSizes, MatchesNaiveProduct) {
     for (std::size_t length : {0, 1, 5, 30, 64}) {
         std::vector<DiagonalFactor> run;
         for (std::size_t i = 0; i < length; ++i) {
-            const std::uint64_t a = rng() % n, b = (a + 1 + rng() % std::max<std::uint64_t>(n - 1, 1)) % n;
+            const std::uint64_t a = rng() % n,
+                                b = (a + 1 + rng() % std::max<std::uint64_t>(n - 1, 1)) % n;
             if (a == b || rng() % 3 == 0) {
                 run.push_back(OneQubitDiagonal{std::uint64_t{1} << a, phase(), phase()});
             } else {
-                run.push_back(TwoQubitDiagonal{std::uint64_t{1} << a, std::uint64_t{1} << b,
+                run.push_back(TwoQubitDiagonal{std::uint64_t{1} << a,
+                                               std::uint64_t{1} << b,
                                                {phase(), phase(), phase(), phase()}});
             }
         }
@@ -171,14 +175,14 @@ INSTANTIATE_TEST_SUITE_P(Qubits, DiagonalRunSizes, ::testing::Values(1, 3, 7, 12
 TEST(KernelPreconditions, ViolationsAreInternalFaultsAndLeaveTheStateAlone) {
     State v(4, Amplitude(0.5, 0));
     State one(1, Amplitude(1, 0));
-    EXPECT_THROW(apply_dense_1q(one, 0, 0, Matrix2{}, false), InternalFault);     // n == 0
-    EXPECT_THROW(apply_dense_1q(v, 2, 2, Matrix2{}, false), InternalFault);       // qubit >= n
-    EXPECT_THROW(apply_dense_1q(v, 3, 0, Matrix2{}, false), InternalFault);       // size != 2^n
+    EXPECT_THROW(apply_dense_1q(one, 0, 0, Matrix2{}, false), InternalFault);  // n == 0
+    EXPECT_THROW(apply_dense_1q(v, 2, 2, Matrix2{}, false), InternalFault);    // qubit >= n
+    EXPECT_THROW(apply_dense_1q(v, 3, 0, Matrix2{}, false), InternalFault);    // size != 2^n
     EXPECT_THROW(apply_controlled_1q(v, 2, 1, 1, Matrix2{}, false), InternalFault);
     EXPECT_THROW(apply_dense_2q(v, 2, 0, 2, Matrix4{}, false), InternalFault);
-    EXPECT_THROW(apply_diagonal_1q(v, 64, 1, 1, false), InternalFault);           // qubit >= 64
+    EXPECT_THROW(apply_diagonal_1q(v, 64, 1, 1, false), InternalFault);  // qubit >= 64
     EXPECT_THROW(apply_diagonal_2q(v, 0, 70, {}, false), InternalFault);
-    const std::vector<DiagonalFactor> bad{OneQubitDiagonal{3, 1, 1}};             // not one bit
+    const std::vector<DiagonalFactor> bad{OneQubitDiagonal{3, 1, 1}};  // not one bit
     EXPECT_THROW(apply_diagonal_run(v, bad, false), InternalFault);
     EXPECT_EQ(v, State(4, Amplitude(0.5, 0)));
 }

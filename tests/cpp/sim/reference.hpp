@@ -31,13 +31,17 @@ struct Mat {
     C operator()(std::size_t r, std::size_t c) const { return a[r * dim + c]; }
 };
 
-inline Mat m2(C a, C b, C c, C d) { return Mat(2, {a, b, c, d}); }
+inline Mat m2(C a, C b, C c, C d) {
+    return Mat(2, {a, b, c, d});
+}
 inline Mat operator+(Mat x, const Mat& y) {
-    for (std::size_t i = 0; i < x.a.size(); ++i) x.a[i] += y.a[i];
+    for (std::size_t i = 0; i < x.a.size(); ++i)
+        x.a[i] += y.a[i];
     return x;
 }
 inline Mat operator*(C s, Mat x) {
-    for (C& v : x.a) v *= s;
+    for (C& v : x.a)
+        v *= s;
     return x;
 }
 
@@ -50,18 +54,33 @@ inline Mat kron(const Mat& x, const Mat& y) {
     return out;
 }
 
-inline Mat id2() { return m2(1, 0, 0, 1); }
-inline Mat px() { return m2(0, 1, 1, 0); }
-inline Mat py() { return m2(0, -I, I, 0); }
-inline Mat pz() { return m2(1, 0, 0, -1); }
-inline Mat proj0() { return m2(1, 0, 0, 0); }
-inline Mat proj1() { return m2(0, 0, 0, 1); }
-inline C expi(double x) { return std::exp(I * x); }
+inline Mat id2() {
+    return m2(1, 0, 0, 1);
+}
+inline Mat px() {
+    return m2(0, 1, 1, 0);
+}
+inline Mat py() {
+    return m2(0, -I, I, 0);
+}
+inline Mat pz() {
+    return m2(1, 0, 0, -1);
+}
+inline Mat proj0() {
+    return m2(1, 0, 0, 0);
+}
+inline Mat proj1() {
+    return m2(0, 0, 0, 1);
+}
+inline C expi(double x) {
+    return std::exp(I * x);
+}
 
 // exp(-i theta/2 P) for an involutory P.
 inline Mat rotation(const Mat& p, double theta) {
     Mat one(p.dim);
-    for (std::size_t i = 0; i < p.dim; ++i) one(i, i) = 1;
+    for (std::size_t i = 0; i < p.dim; ++i)
+        one(i, i) = 1;
     return C(std::cos(theta / 2)) * one + C(-I * std::sin(theta / 2)) * p;
 }
 
@@ -77,32 +96,49 @@ inline Local local_of(const circuit::Gate& g) {
     const double th = g.angles[0].value(), pi = std::numbers::pi;
     const std::vector<std::uint64_t> one{g.q0}, two{g.q0, g.q1};
     switch (g.kind) {
-        case K::H: return {C(1 / std::sqrt(2.0)) * (px() + pz()), one};
-        case K::X: return {px(), one};
-        case K::Y: return {py(), one};
-        case K::Z: return {pz(), one};
-        case K::S: return {m2(1, 0, 0, I), one};
-        case K::T: return {m2(1, 0, 0, expi(pi / 4)), one};
-        case K::Sdg: return {m2(1, 0, 0, -I), one};
-        case K::Tdg: return {m2(1, 0, 0, expi(-pi / 4)), one};
-        case K::Rx: return {rotation(px(), th), one};
-        case K::Ry: return {rotation(py(), th), one};
-        case K::Rz: return {rotation(pz(), th), one};
+        case K::H:
+            return {C(1 / std::sqrt(2.0)) * (px() + pz()), one};
+        case K::X:
+            return {px(), one};
+        case K::Y:
+            return {py(), one};
+        case K::Z:
+            return {pz(), one};
+        case K::S:
+            return {m2(1, 0, 0, I), one};
+        case K::T:
+            return {m2(1, 0, 0, expi(pi / 4)), one};
+        case K::Sdg:
+            return {m2(1, 0, 0, -I), one};
+        case K::Tdg:
+            return {m2(1, 0, 0, expi(-pi / 4)), one};
+        case K::Rx:
+            return {rotation(px(), th), one};
+        case K::Ry:
+            return {rotation(py(), th), one};
+        case K::Rz:
+            return {rotation(pz(), th), one};
         case K::U: {
             const double phi = g.angles[1].value(), lam = g.angles[2].value();
             const double c = std::cos(th / 2), s = std::sin(th / 2);
             return {m2(c, -expi(lam) * s, expi(phi) * s, expi(phi + lam) * c), one};
         }
-        case K::Cx: return {kron(id2(), proj0()) + kron(px(), proj1()), two};
-        case K::Cz: return {kron(id2(), proj0()) + kron(pz(), proj1()), two};
-        case K::Cp: return {kron(id2(), proj0()) + kron(m2(1, 0, 0, expi(th)), proj1()), two};
+        case K::Cx:
+            return {kron(id2(), proj0()) + kron(px(), proj1()), two};
+        case K::Cz:
+            return {kron(id2(), proj0()) + kron(pz(), proj1()), two};
+        case K::Cp:
+            return {kron(id2(), proj0()) + kron(m2(1, 0, 0, expi(th)), proj1()), two};
         case K::Swap:
             return {C(0.5) * (kron(id2(), id2()) + kron(px(), px()) + kron(py(), py()) +
                               kron(pz(), pz())),
                     two};
-        case K::Rzz: return {rotation(kron(pz(), pz()), th), two};
-        case K::Rxx: return {rotation(kron(px(), px()), th), two};
-        default: return {Mat(0), {}};
+        case K::Rzz:
+            return {rotation(kron(pz(), pz()), th), two};
+        case K::Rxx:
+            return {rotation(kron(px(), px()), th), two};
+        default:
+            return {Mat(0), {}};
     }
 }
 
@@ -131,7 +167,8 @@ inline Mat lift(const Local& local, std::uint64_t n) {
 inline std::vector<C> apply_matrix(const Mat& m, const std::vector<C>& v) {
     std::vector<C> out(v.size());
     for (std::size_t r = 0; r < m.dim; ++r)
-        for (std::size_t c = 0; c < m.dim; ++c) out[r] += m(r, c) * v[c];
+        for (std::size_t c = 0; c < m.dim; ++c)
+            out[r] += m(r, c) * v[c];
     return out;
 }
 
@@ -143,7 +180,8 @@ inline std::vector<C> apply_local(const Local& local, std::uint64_t n, const std
 inline std::vector<C> simulate(std::uint64_t n, std::span<const circuit::Gate> gates) {
     std::vector<C> state(std::size_t{1} << n);
     state[0] = 1;
-    for (const circuit::Gate& g : gates) state = apply_local(local_of(g), n, state);
+    for (const circuit::Gate& g : gates)
+        state = apply_local(local_of(g), n, state);
     return state;
 }
 
@@ -156,7 +194,8 @@ inline std::vector<C> random_state(std::uint64_t n, std::uint64_t seed) {
         x = C(normal(rng), normal(rng));
         norm += std::norm(x);
     }
-    for (C& x : v) x /= std::sqrt(norm);
+    for (C& x : v)
+        x /= std::sqrt(norm);
     return v;
 }
 
@@ -164,7 +203,8 @@ template <class A, class B>
 double max_diff(const A& a, const B& b) {
     if (a.size() != b.size()) return INFINITY;
     double worst = 0;
-    for (std::size_t i = 0; i < a.size(); ++i) worst = std::max(worst, std::abs(C(a[i]) - C(b[i])));
+    for (std::size_t i = 0; i < a.size(); ++i)
+        worst = std::max(worst, std::abs(C(a[i]) - C(b[i])));
     return worst;
 }
 
