@@ -11,7 +11,7 @@ FUZZ_SECONDS ?= 60
 APT_PACKAGES := cmake ninja-build g++ libgtest-dev llvm
 FUZZ_APT_PACKAGES := clang-16 libclang-rt-16-dev
 
-.PHONY: all deps build test test-release test-asan test-tsan asan tsan bench fuzz fuzz-deps format clean
+.PHONY: all deps build test test-release test-asan test-tsan test-python install demo asan tsan bench fuzz fuzz-deps format clean
 
 all: build
 
@@ -26,7 +26,20 @@ build: deps
 	$(CMAKE) --preset release
 	$(CMAKE) --build build/release -j $(JOBS)
 
-test: test-release test-asan test-tsan
+test: test-release test-asan test-tsan test-python
+
+# The Python module, built and installed into .venv by install.sh, tested
+# against the real Qiskit and Aer.
+install:
+	bash install.sh
+
+test-python: install
+	.venv/bin/pip install -q "pytest>=8" "qiskit>=1.0" "qiskit-aer>=0.15"
+	.venv/bin/python -m pytest -q tests/python
+
+demo:
+	@[ -x .venv/bin/python ] && .venv/bin/python -c "import morvane" 2>/dev/null || bash install.sh
+	.venv/bin/python examples/quickstart.py
 
 test-release: build
 	cd build/release && $(CTEST) $(CTEST_FLAGS)
@@ -71,4 +84,4 @@ format:
 	find src tests bench fuzz -name '*.hpp' -o -name '*.cpp' | xargs clang-format-16 -i
 
 clean:
-	rm -rf build
+	rm -rf build .venv

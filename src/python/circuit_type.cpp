@@ -1,0 +1,515 @@
+// morvane.Circuit: the Python builder around one ParameterizedCircuit.
+//
+// Access discipline. Builders mutate the wrapped circuit; readers (properties,
+// exporters, len, repr, and entry points through CircuitRead) only look at it,
+// and some readers keep looking with the interpreter lock released. Each object
+// therefore carries a borrow state: a count of readers and a writer flag. A
+// builder takes the writer flag before converting its arguments, because the
+// conversion may run arbitrary Python (an angle's __float__) which could call
+// back into the same circuit; such a reentrant builder, or a builder while a
+// reader is active, fails with RuntimeError "Already borrowed". Readers never
+// fail: until the push itself nothing has changed, and the push runs with the
+// lock held, no Python in between, and only after checking again that no
+// reader has appeared meanwhile (another thread may have started one while the
+// first builder's conversion released the lock).
+
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <new>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "circuit/circuit.hpp"
+#include "python/circuit_object.hpp"
+#include "python/convert.hpp"
+#include "python/errors.hpp"
+#include "python/gil.hpp"
+#include "python/param_object.hpp"
+#include "python/py_ref.hpp"
+#include "python/registry.hpp"
+#include "support/text.hpp"
+
+namespace morvane::python {
+
+namespace {
+
+using circuit::Angle;
+using circuit::Gate;
+using circuit::ParameterizedCircuit;
+
+struct CircuitObject {
+    PyObject_HEAD
+    ParameterizedCircuit* circuit;  // owned; never null once constructed
+    // Readers may be released on a thread that has just retaken the lock, so
+    // the count is atomic rather than relying on the lock alone.
+    std::atomic<std::size_t> readers;
+    bool writing;
+};
+
+PyTypeObject* circuit_type = nullptr;  // created once per process, never released
+
+CircuitObject* as_circuit(PyObject* self) { return reinterpret_cast<CircuitObject*>(self); }
+
+PyObject* raise_already_borrowed() {
+    PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+    return nullptr;
+}
+
+PyObject* raise_circuit_error(const circuit::CircuitError& error) {
+    PyErr_SetString(PyExc_ValueError, error.message().c_str());
+    return nullptr;
+}
+
+// Shared access for the readers defined in this file.
+class SharedBorrow {
+public:
+    explicit SharedBorrow(PyObject* self) : object_(as_circuit(self)) { ++object_->readers; }
+    ~SharedBorrow() { --object_->readers; }
+    SharedBorrow(const SharedBorrow&) = delete;
+    SharedBorrow& operator=(const SharedBorrow&) = delete;
+    const ParameterizedCircuit& circuit() const { return *object_->circuit; }
+
+private:
+    CircuitObject* object_;
+};
+
+// Exclusive access for one builder call; `held()` is false (with the
+// RuntimeError set) when another borrow was active.
+class ExclusiveBorrow {
+public:
+    explicit ExclusiveBorrow(PyObject* self) : object_(as_circuit(self)) {
+        if (object_->writing || object_->readers.load() != 0) {
+            raise_already_borrowed();
+            object_ = nullptr;
+            return;
+        }
+        object_->writing = true;
+    }
+    ~ExclusiveBorrow() {
+        if (object_) object_->writing = false;
+    }
+    ExclusiveBorrow(const ExclusiveBorrow&) = delete;
+    ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
+
+    bool held() const { return object_ != nullptr; }
+
+    // Appends `gate` and returns the builder's result: the object itself, or
+    // null with ValueError (the circuit unchanged).
+    PyObject* push(Gate gate) {
+        if (object_->readers.load() != 0) return raise_already_borrowed();
+        auto pushed = object_->circuit->push(std::move(gate));
+        if (!pushed) return raise_circuit_error(pushed.error());
+        return Py_NewRef(reinterpret_cast<PyObject*>(object_));
+    }
+
+private:
+    CircuitObject* object_;
+};
+
+// The common shape of every builder method taking arguments: bind the raw
+// arguments, take the exclusive borrow, convert, push.
+template <class MakeGate>
+PyObject* build(PyObject* self, const char* method, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames, std::initializer_list<const char*> names, std::size_t required,
+                MakeGate make_gate) {
+    PyObject* bound[4];
+    if (!bind_arguments(method, args, nargs, kwnames, names, required, bound)) return nullptr;
+    ExclusiveBorrow borrow(self);
+    if (!borrow.held()) return nullptr;
+    std::optional<Gate> gate = make_gate(bound);
+    if (!gate) return nullptr;
+    return borrow.push(std::move(*gate));
+}
+
+// ---- builder methods ------------------------------------------------------
+
+using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+template <Gate (*Make)(std::uint64_t), const char* Name>
+PyObject* one_qubit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        return build(self, Name, args, nargs, kwnames, {"qubit"}, 1,
+                     [](PyObject** bound) -> std::optional<Gate> {
+                         const auto qubit = to_u64(bound[0], "qubit");
+                         if (!qubit) return std::nullopt;
+                         return Make(*qubit);
+                     });
+    });
+}
+
+template <Gate (*Make)(std::uint64_t, Angle), const char* Name>
+PyObject* rotation(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        return build(self, Name, args, nargs, kwnames, {"qubit", "theta"}, 2,
+                     [](PyObject** bound) -> std::optional<Gate> {
+                         const auto qubit = to_u64(bound[0], "qubit");
+                         if (!qubit) return std::nullopt;
+                         const auto theta = to_angle(bound[1], "theta");
+                         if (!theta) return std::nullopt;
+                         return Make(*qubit, *theta);
+                     });
+    });
+}
+
+// Two-qubit gates without an angle; `First`/`Second` are the parameter names
+// ("control"/"target" or "q0"/"q1").
+template <Gate (*Make)(std::uint64_t, std::uint64_t), const char* Name, const char* First,
+          const char* Second>
+PyObject* two_qubit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        return build(self, Name, args, nargs, kwnames, {First, Second}, 2,
+                     [](PyObject** bound) -> std::optional<Gate> {
+                         const auto a = to_u64(bound[0], First);
+                         if (!a) return std::nullopt;
+                         const auto b = to_u64(bound[1], Second);
+                         if (!b) return std::nullopt;
+                         return Make(*a, *b);
+                     });
+    });
+}
+
+template <Gate (*Make)(std::uint64_t, std::uint64_t, Angle), const char* Name>
+PyObject* two_qubit_rotation(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    return guarded([&] {
+        return build(self, Name, args, nargs, kwnames, {"q0", "q1", "theta"}, 3,
+                     [](PyObject** bound) -> std::optional<Gate> {
+                         const auto a = to_u64(bound[0], "q0");
+                         if (!a) return std::nullopt;
+                         const auto b = to_u64(bound[1], "q1");
+                         if (!b) return std::nullopt;
+                         const auto theta = to_angle(bound[2], "theta");
+                         if (!theta) return std::nullopt;
+                         return Make(*a, *b, *theta);
+                     });
+    });
+}
+
+PyObject* circuit_u(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        return build(self, "u", args, nargs, kwnames, {"qubit", "theta", "phi", "lam"}, 4,
+                     [](PyObject** bound) -> std::optional<Gate> {
+                         const auto qubit = to_u64(bound[0], "qubit");
+                         if (!qubit) return std::nullopt;
+                         const auto theta = to_angle(bound[1], "theta");
+                         if (!theta) return std::nullopt;
+                         const auto phi = to_angle(bound[2], "phi");
+                         if (!phi) return std::nullopt;
+                         const auto lam = to_angle(bound[3], "lam");
+                         if (!lam) return std::nullopt;
+                         return Gate::u(*qubit, *theta, *phi, *lam);
+                     });
+    });
+}
+
+PyObject* circuit_barrier(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+    return guarded([&] {
+        return build(self, "barrier", args, nargs, kwnames, {"qubits"}, 0,
+                     [](PyObject** bound) -> std::optional<Gate> {
+                         auto qubits = to_u64_list(bound[0], "qubits");
+                         if (!qubits) return std::nullopt;
+                         return Gate::barrier(std::move(*qubits));
+                     });
+    });
+}
+
+PyObject* circuit_measure(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+    return guarded([&] {
+        return build(self, "measure", args, nargs, kwnames, {"qubit", "cbit"}, 2,
+                     [](PyObject** bound) -> std::optional<Gate> {
+                         const auto qubit = to_u64(bound[0], "qubit");
+                         if (!qubit) return std::nullopt;
+                         const auto cbit = to_u64(bound[1], "cbit");
+                         if (!cbit) return std::nullopt;
+                         return Gate::measure(*qubit, *cbit);
+                     });
+    });
+}
+
+PyObject* circuit_measure_all(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        ExclusiveBorrow borrow(self);
+        if (!borrow.held()) return nullptr;
+        return borrow.push(Gate::measure_all());
+    });
+}
+
+// ---- readers --------------------------------------------------------------
+
+PyObject* circuit_to_qasm2(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* bound[1];
+        if (!bind_arguments("to_qasm2", args, nargs, kwnames, {"params"}, 0, bound)) {
+            return nullptr;
+        }
+        SharedBorrow borrow(self);
+        const auto params = to_f64_list(bound[0], "params");
+        if (!params) return nullptr;
+        auto text = borrow.circuit().to_qasm2(*params);
+        if (!text) return raise_circuit_error(text.error());
+        return to_py_str(*text);
+    });
+}
+
+PyObject* circuit_from_qasm2(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* bound[1];
+        if (!bind_arguments("from_qasm2", args, nargs, kwnames, {"source"}, 1, bound)) {
+            return nullptr;
+        }
+        const auto source = to_str(bound[0], "source");
+        if (!source) return nullptr;
+        // The parse works on our own copy of the text, so other Python threads
+        // may run meanwhile; large programs take a noticeable time.
+        std::optional<std::expected<ParameterizedCircuit, circuit::CircuitError>> parsed;
+        {
+            ReleaseGil released;
+            parsed.emplace(ParameterizedCircuit::from_qasm2(*source));
+        }
+        if (!*parsed) return raise_circuit_error(parsed->error());
+        return wrap_circuit(std::move(**parsed));
+    });
+}
+
+PyObject* circuit_get_num_qubits(PyObject* self, void*) {
+    return guarded([&] {
+        SharedBorrow borrow(self);
+        return PyLong_FromUnsignedLongLong(borrow.circuit().num_qubits());
+    });
+}
+
+PyObject* circuit_get_num_params(PyObject* self, void*) {
+    return guarded([&] {
+        SharedBorrow borrow(self);
+        return PyLong_FromUnsignedLongLong(borrow.circuit().num_params());
+    });
+}
+
+PyObject* circuit_get_num_clbits(PyObject* self, void*) {
+    return guarded([&] {
+        SharedBorrow borrow(self);
+        return PyLong_FromUnsignedLongLong(borrow.circuit().num_clbits());
+    });
+}
+
+Py_ssize_t circuit_length(PyObject* self) {
+    return guarded([&] {
+        SharedBorrow borrow(self);
+        return static_cast<Py_ssize_t>(borrow.circuit().gates().size());
+    });
+}
+
+PyObject* circuit_repr(PyObject* self) {
+    return guarded([&] {
+        SharedBorrow borrow(self);
+        const ParameterizedCircuit& circuit = borrow.circuit();
+        return to_py_str(concat("Circuit(num_qubits=", circuit.num_qubits(), ", num_params=",
+                                circuit.num_params(), ", gates=", circuit.gates().size(), ")"));
+    });
+}
+
+// ---- construction ---------------------------------------------------------
+
+// Allocates an instance of `type` owning `circuit`.
+PyObject* new_circuit_object(PyTypeObject* type, ParameterizedCircuit circuit) {
+    auto owned = std::make_unique<ParameterizedCircuit>(std::move(circuit));
+    PyRef self = PyRef::steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    CircuitObject* object = as_circuit(self.get());
+    new (&object->readers) std::atomic<std::size_t>(0);
+    object->writing = false;
+    object->circuit = owned.release();
+    return self.release();
+}
+
+PyObject* circuit_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* const keywords[] = {"num_qubits", nullptr};
+        PyObject* num_qubits_arg = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Circuit", keywords,
+                                         &num_qubits_arg)) {
+            return nullptr;
+        }
+        const auto num_qubits = to_u64(num_qubits_arg, "num_qubits");
+        if (!num_qubits) return nullptr;
+        return new_circuit_object(type, ParameterizedCircuit(*num_qubits));
+    });
+}
+
+void circuit_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    delete as_circuit(self)->circuit;
+    type->tp_free(self);
+    Py_DECREF(type);  // instances of a heap type own a reference to it
+}
+
+// ---- the type -------------------------------------------------------------
+
+constexpr char name_h[] = "h", name_x[] = "x", name_y[] = "y", name_z[] = "z", name_s[] = "s",
+               name_t[] = "t", name_sdg[] = "sdg", name_tdg[] = "tdg", name_rx[] = "rx",
+               name_ry[] = "ry", name_rz[] = "rz", name_cx[] = "cx", name_cz[] = "cz",
+               name_swap[] = "swap", name_rzz[] = "rzz", name_rxx[] = "rxx", name_cp[] = "cp";
+constexpr char arg_control[] = "control", arg_target[] = "target", arg_q0[] = "q0",
+               arg_q1[] = "q1";
+
+template <FastMethod Method>
+PyMethodDef fast(const char* name, const char* doc, int extra_flags = 0) {
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method)),
+            METH_FASTCALL | METH_KEYWORDS | extra_flags, doc};
+}
+
+PyMethodDef circuit_methods[] = {
+    fast<circuit_from_qasm2>(
+        "from_qasm2",
+        "from_qasm2(source)\n--\n\n"
+        "Import an OpenQASM 2.0 program (inverse of [`to_qasm2`](Circuit::to_qasm2)).\n"
+        "\n"
+        "Accepts the QASM this class exports plus Qiskit's `qasm2.dumps` output:\n"
+        "`u`/`p`/`u1`/`u2` are canonicalised to `u3`, `id` is dropped, and multiple\n"
+        "registers are flattened in declaration order. The result is fully concrete\n"
+        "(`num_params == 0`) and builder methods can keep extending it.\n"
+        "\n"
+        "Example::\n"
+        "\n"
+        "    qc = morvane.Circuit.from_qasm2(qiskit.qasm2.dumps(qiskit_circuit))\n",
+        METH_STATIC),
+    fast<one_qubit<Gate::h, name_h>>("h", "h($self, qubit)\n--\n\n"),
+    fast<one_qubit<Gate::x, name_x>>("x", "x($self, qubit)\n--\n\n"),
+    fast<one_qubit<Gate::y, name_y>>("y", "y($self, qubit)\n--\n\n"),
+    fast<one_qubit<Gate::z, name_z>>("z", "z($self, qubit)\n--\n\n"),
+    fast<one_qubit<Gate::s, name_s>>("s", "s($self, qubit)\n--\n\n"),
+    fast<one_qubit<Gate::t, name_t>>("t", "t($self, qubit)\n--\n\n"),
+    fast<one_qubit<Gate::sdg, name_sdg>>("sdg", "sdg($self, qubit)\n--\n\n"),
+    fast<one_qubit<Gate::tdg, name_tdg>>("tdg", "tdg($self, qubit)\n--\n\n"),
+    fast<rotation<Gate::rx, name_rx>>("rx", "rx($self, qubit, theta)\n--\n\n"),
+    fast<rotation<Gate::ry, name_ry>>("ry", "ry($self, qubit, theta)\n--\n\n"),
+    fast<rotation<Gate::rz, name_rz>>("rz", "rz($self, qubit, theta)\n--\n\n"),
+    fast<circuit_u>("u",
+                    "u($self, qubit, theta, phi, lam)\n--\n\n"
+                    "Generic single-qubit gate `u3(theta, phi, lam)`."),
+    fast<two_qubit<Gate::cx, name_cx, arg_control, arg_target>>(
+        "cx", "cx($self, control, target)\n--\n\n"),
+    fast<two_qubit<Gate::cz, name_cz, arg_control, arg_target>>(
+        "cz", "cz($self, control, target)\n--\n\n"),
+    fast<two_qubit<Gate::swap, name_swap, arg_q0, arg_q1>>(
+        "swap",
+        "swap($self, q0, q1)\n--\n\n"
+        "SWAP: exchange the states of qubits `q0` and `q1`."),
+    fast<two_qubit_rotation<Gate::rzz, name_rzz>>("rzz", "rzz($self, q0, q1, theta)\n--\n\n"),
+    fast<two_qubit_rotation<Gate::rxx, name_rxx>>("rxx", "rxx($self, q0, q1, theta)\n--\n\n"),
+    fast<two_qubit_rotation<Gate::cp, name_cp>>(
+        "cp",
+        "cp($self, q0, q1, theta)\n--\n\n"
+        "Controlled phase gate `cp(theta)` on `(q0, q1)`."),
+    fast<circuit_barrier>("barrier",
+                          "barrier($self, qubits=None)\n--\n\n"
+                          "Barrier on all qubits, or on `qubits` when given."),
+    fast<circuit_measure>("measure",
+                          "measure($self, qubit, cbit)\n--\n\n"
+                          "Measure `qubit` into classical bit `cbit`."),
+    {"measure_all", circuit_measure_all, METH_NOARGS,
+     "measure_all($self)\n--\n\n"
+     "Measure every qubit `i` into classical bit `i`."},
+    fast<circuit_to_qasm2>(
+        "to_qasm2",
+        "to_qasm2($self, params=None)\n--\n\n"
+        "Serialize to OpenQASM 2.0.\n"
+        "\n"
+        "For a parameterised circuit pass `params`, one value per free parameter;\n"
+        "a fully fixed circuit is called with no arguments."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef circuit_getset[] = {
+    {"num_qubits", circuit_get_num_qubits, nullptr, "Number of qubits in the quantum register.",
+     nullptr},
+    {"num_params", circuit_get_num_params, nullptr, "Number of free (trainable) parameters.",
+     nullptr},
+    {"num_clbits", circuit_get_num_clbits, nullptr, "Size of the implicit classical register.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+const char circuit_doc[] =
+    "Circuit(num_qubits)\n--\n\n"
+    "A native quantum circuit with OpenQASM 2.0 export.\n"
+    "\n"
+    "Construction and parameter binding run natively without the interpreter\n"
+    "lock, which makes per-candidate binding during training parallelisable.\n"
+    "Methods return `self`, so calls can be chained.\n"
+    "\n"
+    "Example::\n"
+    "\n"
+    "    qc = morvane.Circuit(3)\n"
+    "    for q in range(3):\n"
+    "        qc.h(q)\n"
+    "    qc.rzz(0, 1, morvane.Param(0)).rx(0, morvane.Param(1)).measure_all()\n"
+    "    result = morvane.train(qc, morvane.DE(), shots=1000, n_qpus=1, dimensions=2,\n"
+    "                           expectation_function=cost, infrastructure=\"local\",\n"
+    "                           nodes=1, cores_per_qpu=1, id=\"example\")\n";
+
+PyType_Slot circuit_slots[] = {
+    {Py_tp_doc, const_cast<char*>(circuit_doc)},
+    {Py_tp_new, reinterpret_cast<void*>(circuit_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(circuit_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(circuit_repr)},
+    {Py_tp_methods, circuit_methods},
+    {Py_tp_getset, circuit_getset},
+    {Py_mp_length, reinterpret_cast<void*>(circuit_length)},
+    {Py_sq_length, reinterpret_cast<void*>(circuit_length)},
+    {0, nullptr},
+};
+
+PyType_Spec circuit_spec = {
+    "morvane.Circuit",
+    sizeof(CircuitObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    circuit_slots,
+};
+
+}  // namespace
+
+bool add_circuit_classes(PyObject* module) {
+    if (!circuit_type) {
+        circuit_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&circuit_spec));
+        if (!circuit_type) return false;
+    }
+    if (PyModule_AddObjectRef(module, "Circuit", reinterpret_cast<PyObject*>(circuit_type)) < 0) {
+        return false;
+    }
+    return add_param_class(module);
+}
+
+bool is_circuit(PyObject* object) noexcept {
+    return circuit_type && PyObject_TypeCheck(object, circuit_type);
+}
+
+PyObject* wrap_circuit(ParameterizedCircuit circuit) {
+    if (!circuit_type) {
+        PyErr_SetString(PyExc_RuntimeError, "morvane.Circuit is not initialised");
+        return nullptr;
+    }
+    return new_circuit_object(circuit_type, std::move(circuit));
+}
+
+CircuitRead::CircuitRead(PyObject* object) noexcept : object_(object) {
+    ++as_circuit(object_)->readers;
+}
+
+CircuitRead::~CircuitRead() { --as_circuit(object_)->readers; }
+
+const circuit::ParameterizedCircuit& CircuitRead::circuit() const noexcept {
+    return *as_circuit(object_)->circuit;
+}
+
+}  // namespace morvane::python

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace morvane::python {
+
+// Binds the arguments of a METH_FASTCALL | METH_KEYWORDS call to parameter
+// names. `out` receives one borrowed object (or null when omitted) per name.
+// The first `required` parameters must be given. On a bad call (unknown or
+// duplicate keyword, too many or missing arguments) a TypeError is set in the
+// interpreter's usual wording and false is returned.
+bool bind_arguments(const char* function, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, std::initializer_list<const char*> names,
+                    std::size_t required, PyObject** out);
+
+// Conversions of one argument. On failure they set a Python exception and
+// return nothing. A TypeError carries the prefix "argument '<name>': ";
+// OverflowError (negative or too large integers) is left as the interpreter
+// words it.
+std::optional<std::uint64_t> to_u64(PyObject* value, const char* name);
+std::optional<std::uint32_t> to_u32(PyObject* value, const char* name);
+std::optional<double> to_f64(PyObject* value, const char* name);
+// Only Python bool or NumPy bool; an int is refused.
+std::optional<bool> to_bool(PyObject* value, const char* name);
+std::optional<std::string> to_str(PyObject* value, const char* name);
+// None (or omitted) is an empty list; a str is refused with
+// "Can't extract `str` to `Vec`"; any other sequence item by item.
+std::optional<std::vector<double>> to_f64_list(PyObject* value, const char* name);
+std::optional<std::vector<std::uint64_t>> to_u64_list(PyObject* value, const char* name);
+
+// Replaces a pending TypeError's message with "argument '<name>': <message>".
+void prefix_type_error(const char* name);
+
+// A Python str from UTF-8 text; null with an exception set on failure.
+PyObject* to_py_str(const std::string& text);
+
+}  // namespace morvane::python

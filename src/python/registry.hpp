@@ -1,0 +1,22 @@
+#pragma once
+
+#include <Python.h>
+
+// What each part of the extension contributes to the module. The module
+// initialisation adds them in its fixed registration order.
+
+namespace morvane::python {
+
+// Classes Circuit and Param (circuit_type.cpp, param_type.cpp).
+bool add_circuit_classes(PyObject* module);
+// Class RunResult (run_result.cpp).
+bool add_run_result_class(PyObject* module);
+
+// Module functions, each defined next to its implementation.
+extern PyMethodDef run_quantum_circuit_def;           // run.cpp
+extern PyMethodDef statevector_def;                   // statevector.cpp
+extern PyMethodDef init_logger_def;                   // logger.cpp
+extern PyMethodDef calibrate_parallel_threshold_def;  // calibration_entry.cpp
+extern PyMethodDef backend_cleanup_failures_def;      // calibration_entry.cpp
+
+}  // namespace morvane::python

@@ -1,0 +1,318 @@
+// run_quantum_circuit: one circuit, a number of shots, on a chosen
+// infrastructure and backend; the counts come back in a RunResult.
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "exec/native_backend.hpp"
+#include "exec/planner.hpp"
+#include "python/calibration_entry.hpp"
+#include "python/circuit_object.hpp"
+#include "python/convert.hpp"
+#include "python/errors.hpp"
+#include "python/gil.hpp"
+#include "python/py_foreign.hpp"
+#include "python/registry.hpp"
+#include "python/run_result.hpp"
+#include "support/duration_text.hpp"
+#include "support/log.hpp"
+#include "support/os_random.hpp"
+#include "support/text.hpp"
+#include "support/uuid.hpp"
+
+namespace morvane::python {
+
+namespace {
+
+constexpr const char* LOG_TARGET = "morvane::bindings";
+
+// The converted arguments, before any of them is checked for meaning.
+struct RunArguments {
+    PyObject* qc = nullptr;  // borrowed from the call
+    std::uint32_t shots = 0;
+    std::string infrastructure;
+    std::uint32_t n_qpus = 1;
+    std::uint32_t nodes = 1;
+    std::uint32_t cores_per_qpu = 2;
+    std::string sim_method = "automatic";
+    PyObject* noise_model = nullptr;  // borrowed; null when absent or None
+    std::string backend = "aer";
+    std::optional<std::uint64_t> seed;
+    std::optional<bool> fusion;
+};
+
+bool convert_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                       RunArguments& out) {
+    PyObject* arg[11];
+    if (!bind_arguments("run_quantum_circuit", args, nargs, kwnames,
+                        {"qc", "shots", "infrastructure", "n_qpus", "nodes", "cores_per_qpu",
+                         "sim_method", "noise_model", "backend", "seed", "fusion"},
+                        3, arg)) {
+        return false;
+    }
+    out.qc = arg[0];
+    const auto u32 = [](PyObject* value, const char* name, std::uint32_t& slot) {
+        if (!value) return true;
+        auto converted = to_u32(value, name);
+        if (!converted) return false;
+        slot = *converted;
+        return true;
+    };
+    const auto text = [](PyObject* value, const char* name, std::string& slot) {
+        if (!value) return true;
+        auto converted = to_str(value, name);
+        if (!converted) return false;
+        slot = std::move(*converted);
+        return true;
+    };
+    if (!u32(arg[1], "shots", out.shots)) return false;
+    if (!text(arg[2], "infrastructure", out.infrastructure)) return false;
+    if (!u32(arg[3], "n_qpus", out.n_qpus)) return false;
+    if (!u32(arg[4], "nodes", out.nodes)) return false;
+    if (!u32(arg[5], "cores_per_qpu", out.cores_per_qpu)) return false;
+    if (!text(arg[6], "sim_method", out.sim_method)) return false;
+    if (arg[7] && arg[7] != Py_None) out.noise_model = arg[7];
+    if (!text(arg[8], "backend", out.backend)) return false;
+    if (arg[9] && arg[9] != Py_None) {
+        auto seed = to_u64(arg[9], "seed");
+        if (!seed) return false;
+        out.seed = *seed;
+    }
+    if (arg[10] && arg[10] != Py_None) {
+        auto fusion = to_bool(arg[10], "fusion");
+        if (!fusion) return false;
+        out.fusion = *fusion;
+    }
+    return true;
+}
+
+PyObject* value_error(const std::string& message) {
+    PyErr_SetString(PyExc_ValueError, message.c_str());
+    return nullptr;
+}
+
+bool is_native_name(const std::string& backend) {
+    return backend == "morvane" || backend == "statevector" || backend == "morvane_statevector";
+}
+
+// The circuit as a backend receives it; null with a Python exception set
+// when `qc` cannot be used.
+std::optional<exec::CircuitInput> classify_circuit(PyObject* qc) {
+    if (is_circuit(qc)) {
+        auto bound = [qc] {
+            CircuitRead read(qc);
+            return read.circuit().assign_parameters({});
+        }();
+        if (!bound) {
+            value_error("circuit has unbound parameters and cannot be executed directly: " +
+                        bound.error().message() +
+                        ". Bind values first via to_qasm2(params) or use morvane.train");
+            return std::nullopt;
+        }
+        return exec::CircuitInput(std::move(*bound));
+    }
+    if (PyUnicode_Check(qc)) {
+        // A str that is not valid Unicode text (lone surrogates) is refused
+        // here rather than mistaken for a Qiskit object.
+        auto source = to_str(qc, "qc");
+        if (!source) return std::nullopt;
+        return exec::CircuitInput(exec::QasmText{std::move(*source)});
+    }
+    return exec::CircuitInput(
+        ForeignCircuitPtr(std::make_shared<const PyForeignCircuit>(qc)));
+}
+
+std::string seed_text(const std::optional<std::uint64_t>& seed) {
+    return seed ? concat("Some(", *seed, ")") : std::string("None");
+}
+
+// Picks the backend from the arguments; null with a Python exception set
+// when the combination is refused.
+std::optional<exec::BackendChoice> choose_backend(const RunArguments& a) {
+    if (a.infrastructure != "local" && a.infrastructure != "cunqa" &&
+        a.infrastructure != "qmio") {
+        raise_infra_error(exec::InfraError(exec::UnknownInfrastructure{a.infrastructure}));
+        return std::nullopt;
+    }
+    if (a.infrastructure == "local" && is_native_name(a.backend)) {
+        if (a.noise_model) {
+            value_error(
+                "the native 'morvane' backend is a noiseless statevector simulator and does not "
+                "accept a noise_model; use backend=\"aer\"");
+            return std::nullopt;
+        }
+        return exec::BackendChoice(exec::NativeChoice{a.fusion != false});
+    }
+    if (a.fusion == true) {
+        value_error(concat("fusion=True applies only to the native backend=\"morvane\"; backend \"",
+                           a.backend, "\" on infrastructure \"", a.infrastructure,
+                           "\" cannot fuse gates. Omit fusion, or pass fusion=False for a "
+                           "gate-by-gate run."));
+        return std::nullopt;
+    }
+    if (a.infrastructure == "local") {
+        if (a.backend == "aer" || a.backend == "AerSimulator") {
+            ForeignObjectPtr noise;
+            if (a.noise_model) noise = std::make_shared<const PyForeignObject>(a.noise_model);
+            return exec::BackendChoice(exec::AerChoice{"AerSimulator", a.sim_method, noise});
+        }
+        value_error("unknown local backend '" + a.backend + "'; expected \"aer\" or \"morvane\"");
+        return std::nullopt;
+    }
+    if (a.infrastructure == "cunqa") {
+        // The noise model is not passed on: CUNQA's QPUs are configured
+        // when they are raised.
+        return exec::BackendChoice(exec::CunqaChoice{a.nodes, a.cores_per_qpu, a.sim_method});
+    }
+    value_error("the 'qmio' infrastructure requires compiling morvane with --features qmio");
+    return std::nullopt;
+}
+
+// Runs the job on the native backend with the interpreter lock released.
+std::expected<std::vector<exec::CountsMap>, exec::RunError> execute_native(
+    const exec::CircuitInput& input, const RunArguments& a, const exec::RunConfig& config) {
+    ReleaseGil nogil;
+    const auto& native = std::get<exec::NativeChoice>(config.backend_choice);
+    exec::NativeBackend backend(config.seed, native.fusion);
+    const exec::Planner& planner =
+        a.n_qpus == 1 ? backend.default_planner() : exec::shot_distributing_planner();
+    if (auto compatible = exec::check_compatible(planner.requirements(), backend.capabilities());
+        !compatible) {
+        return std::unexpected(std::move(compatible.error()));
+    }
+    const exec::CircuitJob job{&input, a.shots};
+    exec::CancelToken cancel;
+    auto counts = planner.plan(backend, std::span<const exec::CircuitJob>(&job, 1), config, cancel);
+    backend.close();
+    return counts;
+}
+
+// Between planner waves: signal handlers run only with the lock held, and a
+// handler's exception (KeyboardInterrupt) stops the plan.
+ForeignErrorPtr check_signals() {
+    AcquireGil gil;
+    if (PyErr_CheckSignals() < 0) return take_pending_error();
+    return nullptr;
+}
+
+PyObject* run_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const auto started = std::chrono::steady_clock::now();
+    RunArguments a;
+    if (!convert_arguments(args, nargs, kwnames, a)) return nullptr;
+
+    if (a.shots == 0) return value_error(concat("shots must be >= 1, got ", a.shots));
+    if (a.n_qpus == 0) return value_error(concat("n_qpus must be >= 1, got ", a.n_qpus));
+    if (a.infrastructure == "cunqa") {
+        if (a.nodes == 0) {
+            return value_error(
+                concat("nodes must be >= 1 for the 'cunqa' infrastructure, got ", a.nodes));
+        }
+        if (a.cores_per_qpu == 0) {
+            return value_error(concat(
+                "cores_per_qpu must be >= 1 for the 'cunqa' infrastructure, got ",
+                a.cores_per_qpu));
+        }
+    }
+
+    std::optional<exec::CircuitInput> input = classify_circuit(a.qc);
+    if (!input) return nullptr;
+    const bool foreign = std::holds_alternative<ForeignCircuitPtr>(*input);
+    if (foreign && is_native_name(a.backend)) {
+        return value_error(
+            "the native 'morvane' backend cannot execute a Qiskit QuantumCircuit; pass a "
+            "morvane.Circuit or an OpenQASM 2.0 string, or use backend=\"aer\"");
+    }
+
+    std::optional<std::uint64_t> seed;
+    if (a.infrastructure == "qmio") {
+        if (foreign) {
+            return value_error(
+                "the 'qmio' infrastructure runs entirely natively, without the interpreter lock, "
+                "and cannot serialize a Qiskit QuantumCircuit; pass a morvane.Circuit or an "
+                "OpenQASM 2.0 string");
+        }
+        if (a.seed) {
+            return value_error(
+                "seed is not supported for the 'qmio' infrastructure (real quantum hardware)");
+        }
+    } else {
+        seed = a.seed ? *a.seed : os_random_u64();
+    }
+
+    std::string id = concat("run_", a.n_qpus, "_", a.infrastructure, "_", uuid_v4());
+
+    std::optional<exec::BackendChoice> choice = choose_backend(a);
+    if (!choice) return nullptr;
+    const bool native = std::holds_alternative<exec::NativeChoice>(*choice);
+    if (native) calibration_notice();
+
+    MORVANE_LOG(log::Level::Info, LOG_TARGET,
+                concat("run ", id, " starting: infrastructure=", a.infrastructure,
+                       ", backend=", a.backend, ", n_qpus=", a.n_qpus, ", shots=", a.shots,
+                       ", seed=", seed_text(seed)));
+
+    if (std::holds_alternative<exec::AerChoice>(*choice)) {
+        PyErr_SetString(PyExc_NotImplementedError,
+                        "the Aer backend is not available in this build yet");
+        return nullptr;
+    }
+    if (std::holds_alternative<exec::CunqaChoice>(*choice)) {
+        PyErr_SetString(PyExc_NotImplementedError,
+                        "the CUNQA backend is not available in this build yet");
+        return nullptr;
+    }
+
+    exec::RunConfig config;
+    config.seed = seed;
+    config.id = id;
+    config.infrastructure = a.infrastructure;
+    config.backend_choice = *choice;
+    config.replicas = a.n_qpus;
+    config.signal_check = check_signals;
+    auto counts = execute_native(*input, a, config);
+    if (!counts) return raise_run_error(counts.error());
+
+    MORVANE_LOG(log::Level::Info, LOG_TARGET,
+                concat("run ", id, " completed: duration=",
+                       format_duration(std::chrono::steady_clock::now() - started)));
+
+    RunResultData data;
+    data.counts = std::move(*counts);
+    data.merged = a.n_qpus > 1;
+    data.seed = seed;
+    data.backend = a.backend;
+    data.infrastructure = a.infrastructure;
+    data.id = std::move(id);
+    return new_run_result(std::move(data));
+}
+
+PyObject* run_quantum_circuit(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    return guarded([&] { return run_body(args, nargs, kwnames); });
+}
+
+}  // namespace
+
+PyMethodDef run_quantum_circuit_def = {
+    "run_quantum_circuit",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_quantum_circuit)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "run_quantum_circuit(qc, shots, infrastructure, n_qpus=1, nodes=1, cores_per_qpu=2, "
+    "sim_method=\"automatic\", noise_model=None, backend=\"aer\", seed=None, fusion=None)\n"
+    "--\n\n"
+    "Run a circuit for `shots` shots and return a RunResult with the counts.\n\n"
+    "`qc` is a morvane.Circuit (without free parameters), OpenQASM 2.0 text, or\n"
+    "a Qiskit QuantumCircuit. `infrastructure` is \"local\", \"cunqa\" or \"qmio\".\n"
+    "On \"local\", `backend` is \"aer\" / \"AerSimulator\" or the built-in\n"
+    "statevector simulator \"morvane\" (also \"statevector\",\n"
+    "\"morvane_statevector\"). `n_qpus` > 1 splits the shots across replicas\n"
+    "and merges their counts. `nodes` and `cores_per_qpu` size a CUNQA\n"
+    "allocation; `sim_method` and `noise_model` go to Aer. `seed` fixes shot\n"
+    "sampling (a fresh one is drawn and reported otherwise); `fusion` is for\n"
+    "the built-in simulator only. The interpreter lock is released while the\n"
+    "circuit runs, and Ctrl+C interrupts it.",
+};
+
+}  // namespace morvane::python

@@ -1,0 +1,90 @@
+// The owner of native memory lent to NumPy arrays. This is the only file
+// that talks to the NumPy C API; its API table is private to it and
+// imported on first use, so importing morvane does not import NumPy.
+#include "python/slice_container.hpp"
+
+#include <numpy/arrayobject.h>
+
+#include "python/py_ref.hpp"
+
+namespace morvane::python {
+
+namespace {
+
+struct SliceContainer {
+    PyObject_HEAD
+    sim::Amplitude* amplitudes;
+};
+
+void slice_container_dealloc(PyObject* self) {
+    auto* container = reinterpret_cast<SliceContainer*>(self);
+    sim::AmplitudeDeleter{}(container->amplitudes);
+    container->amplitudes = nullptr;
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);  // instances of a heap type hold a reference to it
+}
+
+PyType_Slot slice_container_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(slice_container_dealloc)},
+    {Py_tp_doc, const_cast<char*>("Owns the native memory behind a NumPy array returned by "
+                                  "morvane; the array keeps it alive as its base.")},
+    {0, nullptr},
+};
+
+PyType_Spec slice_container_spec = {
+    "morvane.PySliceContainer",
+    sizeof(SliceContainer),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    slice_container_slots,
+};
+
+// Created on first use and kept for the life of the process, like the
+// exception classes. Both are set with the interpreter lock held, which
+// serialises first uses.
+PyObject* slice_container_type = nullptr;
+bool numpy_ready = false;
+
+bool prepare() {
+    if (!numpy_ready) {
+        if (PyArray_ImportNumPyAPI() < 0) return false;
+        numpy_ready = true;
+    }
+    if (slice_container_type == nullptr) {
+        PyObject* type = PyType_FromSpec(&slice_container_spec);
+        if (type == nullptr) return false;
+        // Creating the type may have run Python code that let another thread
+        // in first; keep whichever came first.
+        if (slice_container_type == nullptr) {
+            slice_container_type = type;
+        } else {
+            Py_DECREF(type);
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+PyObject* amplitudes_to_array(sim::AmplitudeBuffer amplitudes, std::size_t size) {
+    if (!prepare()) return nullptr;
+    auto* type = reinterpret_cast<PyTypeObject*>(slice_container_type);
+    PyObject* raw = type->tp_alloc(type, 0);
+    if (raw == nullptr) return nullptr;  // `amplitudes` frees the buffer
+    PyRef container = PyRef::steal(raw);
+    sim::Amplitude* data = amplitudes.release();
+    reinterpret_cast<SliceContainer*>(raw)->amplitudes = data;
+
+    npy_intp dims[1] = {static_cast<npy_intp>(size)};
+    PyRef array = PyRef::steal(PyArray_SimpleNewFromData(1, dims, NPY_COMPLEX128, data));
+    if (!array) return nullptr;  // the container still owns and frees the buffer
+    // Steals the container reference even when it fails.
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()),
+                              container.release()) < 0) {
+        return nullptr;
+    }
+    return array.release();
+}
+
+}  // namespace morvane::python

@@ -1,0 +1,115 @@
+// statevector(qc, params=None, fusion=True): the full amplitude vector of a
+// native circuit, handed to NumPy without a copy.
+#include <optional>
+
+#include "python/calibration_entry.hpp"
+#include "python/circuit_object.hpp"
+#include "python/convert.hpp"
+#include "python/errors.hpp"
+#include "python/gil.hpp"
+#include "python/registry.hpp"
+#include "python/slice_container.hpp"
+#include "sim/simulator.hpp"
+
+namespace morvane::python {
+
+namespace {
+
+// What the lock-free part of the call produced.
+struct Outcome {
+    std::optional<circuit::CircuitError> bind_error;
+    std::optional<std::expected<sim::Statevector, sim::SimError>> state;
+    // The exception (Ctrl+C) that made the checkpoint stop the simulation.
+    ForeignErrorPtr interrupt;
+};
+
+Outcome simulate(PyObject* qc, const std::vector<double>& params, bool fusion) {
+    Outcome outcome;
+    CircuitRead read(qc);  // the circuit cannot change while we use it
+    ReleaseGil nogil;
+    auto bound = read.circuit().assign_parameters(params);
+    if (!bound) {
+        outcome.bind_error = std::move(bound.error());
+        return outcome;
+    }
+    sim::StatevectorSimulator simulator = sim::StatevectorSimulator::create();
+    simulator.fusion = fusion;
+    // Runs at the simulator's throttled checkpoints: signal handlers only run
+    // with the lock held, so take it briefly and see whether one raised.
+    auto checkpoint = [&outcome]() -> bool {
+        AcquireGil gil;
+        if (PyErr_CheckSignals() < 0) {
+            outcome.interrupt = take_pending_error();
+            return true;
+        }
+        return false;
+    };
+    outcome.state.emplace(simulator.simulate(*bound, sim::CancelCallback(checkpoint)));
+    return outcome;
+}
+
+PyObject* statevector_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* arg[3];
+    if (!bind_arguments("statevector", args, nargs, kwnames, {"qc", "params", "fusion"}, 1, arg)) {
+        return nullptr;
+    }
+    if (!is_circuit(arg[0])) {
+        PyErr_Format(PyExc_TypeError, "argument 'qc': '%s' object cannot be converted to 'Circuit'",
+                     Py_TYPE(arg[0])->tp_name);
+        return nullptr;
+    }
+    auto params = to_f64_list(arg[1], "params");
+    if (!params) return nullptr;
+    bool fusion = true;
+    if (arg[2]) {
+        auto given = to_bool(arg[2], "fusion");
+        if (!given) return nullptr;
+        fusion = *given;
+    }
+
+    calibration_notice();
+    Outcome outcome = simulate(arg[0], *params, fusion);
+    if (outcome.bind_error) {
+        PyErr_SetString(PyExc_ValueError, outcome.bind_error->message().c_str());
+        return nullptr;
+    }
+    auto& state = *outcome.state;
+    if (!state) {
+        if (state.error().is<sim::Cancelled>()) {
+            if (outcome.interrupt) return restore_foreign_error(outcome.interrupt);
+            PyErr_SetString(PyExc_ValueError, "the simulation was cancelled before it completed");
+            return nullptr;
+        }
+        PyErr_SetString(PyExc_ValueError, state.error().message().c_str());
+        return nullptr;
+    }
+    // A signal that arrived after the last checkpoint still wins over the
+    // result, so Ctrl+C is never lost.
+    if (PyErr_CheckSignals() < 0) return nullptr;
+    const std::size_t size = state->size();
+    return amplitudes_to_array(std::move(*state).release(), size);
+}
+
+PyObject* statevector(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] { return statevector_body(args, nargs, kwnames); });
+}
+
+}  // namespace
+
+PyMethodDef statevector_def = {
+    "statevector",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(statevector)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "statevector(qc, params=None, fusion=True)\n--\n\n"
+    "Simulate a Circuit with the built-in statevector simulator and return all\n"
+    "2**n amplitudes as a one-dimensional complex128 NumPy array.\n\n"
+    "Amplitude k belongs to the basis state whose bit q is qubit q (qubit 0 is\n"
+    "the least significant bit), the order of Qiskit's Statevector.data.\n"
+    "`params` gives one value per free parameter, in index order. `fusion`\n"
+    "lets the simulator merge consecutive gates; it changes the result only\n"
+    "by floating-point rounding. The array shares the simulator's memory\n"
+    "instead of copying it. The interpreter lock is released while the\n"
+    "circuit runs, and Ctrl+C interrupts it.",
+};
+
+}  // namespace morvane::python
