@@ -4,8 +4,11 @@
 #include <cmath>
 #include <limits>
 
+#include "circuit/angle_resolution.hpp"
 #include "circuit/qasm_import.hpp"
 #include "circuit/qasm_writer.hpp"
+#include "circuit/qir_bitcode.hpp"
+#include "circuit/qir_writer.hpp"
 #include "support/internal_fault.hpp"
 
 namespace morvane::circuit {
@@ -139,16 +142,9 @@ std::expected<ConcreteCircuit, CircuitError> ParameterizedCircuit::assign_parame
     for (const Gate& gate : gates_) {
         Gate copy = gate;
         for (std::size_t i = 0; i < copy.num_angles(); ++i) {
-            Angle& angle = copy.angles[i];
-            double value = angle.value();
-            if (angle.is_param()) {
-                if (angle.index() >= values.size()) {
-                    return std::unexpected(ParamIndexOutOfBounds{angle.index(), values.size()});
-                }
-                value = values[angle.index()];
-            }
-            if (!std::isfinite(value)) return std::unexpected(NonFiniteParam{});
-            angle = Angle::fixed(value);
+            auto value = resolve_angle(copy.angles[i], values);
+            if (!value) return std::unexpected(value.error());
+            copy.angles[i] = Angle::fixed(*value);
         }
         bound.push_back(std::move(copy));
     }
@@ -161,6 +157,21 @@ std::expected<std::string, CircuitError> ParameterizedCircuit::to_qasm2(
         return std::unexpected(WrongNumberOfParams{num_params_, values.size()});
     }
     return write_qasm2(num_qubits_, num_clbits(), gates_, values);
+}
+
+std::expected<std::string, CircuitError> ParameterizedCircuit::to_qir(
+    std::span<const double> values) const {
+    if (values.size() != num_params_) {
+        return std::unexpected(WrongNumberOfParams{num_params_, values.size()});
+    }
+    return write_qir(num_qubits_, num_clbits(), gates_, values);
+}
+
+std::expected<std::vector<std::uint8_t>, CircuitError> ParameterizedCircuit::to_qir_bitcode(
+    std::span<const double> values) const {
+    auto text = to_qir(values);
+    if (!text) return std::unexpected(text.error());
+    return assemble_qir_bitcode(*text);
 }
 
 std::expected<ParameterizedCircuit, CircuitError> ParameterizedCircuit::from_qasm2(

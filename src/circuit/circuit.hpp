@@ -47,6 +47,15 @@ public:
     // OpenQASM 2.0 text with Param angles resolved against `values`.
     std::expected<std::string, CircuitError> to_qasm2(std::span<const double> values) const;
 
+    // QIR Base Profile module (LLVM IR text) with Param angles resolved
+    // against `values`.
+    std::expected<std::string, CircuitError> to_qir(std::span<const double> values) const;
+
+    // The same module assembled to bitcode by the external `llvm-as`; blocks
+    // until the tool has finished.
+    std::expected<std::vector<std::uint8_t>, CircuitError> to_qir_bitcode(
+        std::span<const double> values) const;
+
     // Reads OpenQASM 2.0 text.
     static std::expected<ParameterizedCircuit, CircuitError> from_qasm2(std::string_view source);
 

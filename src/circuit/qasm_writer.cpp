@@ -1,7 +1,6 @@
 #include "circuit/qasm_writer.hpp"
 
-#include <cmath>
-
+#include "circuit/angle_resolution.hpp"
 #include "circuit/angle_text.hpp"
 #include "support/text.hpp"
 
@@ -27,7 +26,7 @@ public:
         // anyway, but the writer stays simple to reason about).
         double angles[3] = {0.0, 0.0, 0.0};
         for (std::size_t i = 0; i < g.num_angles(); ++i) {
-            auto value = resolve(g.angles[i]);
+            auto value = resolve_angle(g.angles[i], values_);
             if (!value) return std::unexpected(value.error());
             angles[i] = *value;
         }
@@ -84,18 +83,6 @@ public:
     std::string take() { return std::move(out_); }
 
 private:
-    std::expected<double, CircuitError> resolve(const Angle& angle) const {
-        double value = angle.value();
-        if (angle.is_param()) {
-            if (angle.index() >= values_.size()) {
-                return std::unexpected(ParamIndexOutOfBounds{angle.index(), values_.size()});
-            }
-            value = values_[angle.index()];
-        }
-        if (!std::isfinite(value)) return std::unexpected(NonFiniteParam{});
-        return value;
-    }
-
     void qubit(std::uint64_t q) { out_ += concat("q[", q, "]"); }
 
     void qubit_pair(std::uint64_t a, std::uint64_t b) {

@@ -51,8 +51,8 @@ PyModuleDef templates_def = {PyModuleDef_HEAD_INIT, "morvane.circuits.templates"
 // interpreter's objects; a second interpreter importing us would share it.
 std::atomic<std::int64_t> owner_interpreter{-1};
 
-bool add_function(PyObject* module, PyMethodDef* def) {
-    PyRef name = PyRef::steal(PyUnicode_FromString("morvane"));
+bool add_function(PyObject* module, PyMethodDef* def, const char* module_name = "morvane") {
+    PyRef name = PyRef::steal(PyUnicode_FromString(module_name));
     if (!name) return false;
     PyRef function = PyRef::steal(PyCFunction_NewEx(def, nullptr, name.get()));
     if (!function) return false;
@@ -89,7 +89,10 @@ bool populate(PyObject* module) {
     PyRef qml, circuits, templates;
     if (!add_submodule(module, "qml", &qml_def, sys_modules, qml)) return false;
     if (!add_submodule(module, "circuits", &circuits_def, sys_modules, circuits)) return false;
-    return add_submodule(circuits.get(), "templates", &templates_def, sys_modules, templates);
+    if (!add_submodule(circuits.get(), "templates", &templates_def, sys_modules, templates)) {
+        return false;
+    }
+    return add_function(templates.get(), &qft_def, templates_def.m_name);
 }
 
 int exec_module(PyObject* module) {

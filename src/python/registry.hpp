@@ -18,5 +18,6 @@ extern PyMethodDef statevector_def;                   // statevector.cpp
 extern PyMethodDef init_logger_def;                   // logger.cpp
 extern PyMethodDef calibrate_parallel_threshold_def;  // calibration_entry.cpp
 extern PyMethodDef backend_cleanup_failures_def;      // calibration_entry.cpp
+extern PyMethodDef qft_def;                           // templates_entry.cpp
 
 }  // namespace morvane::python
