@@ -17,4 +17,15 @@ std::expected<double, CircuitError> resolve_angle(const Angle& angle,
     return value;
 }
 
+std::expected<std::array<double, 3>, CircuitError> resolve_gate_angles(
+    const Gate& gate, std::span<const double> values) {
+    std::array<double, 3> angles{0.0, 0.0, 0.0};
+    for (std::size_t i = 0; i < gate.num_angles(); ++i) {
+        auto value = resolve_angle(gate.angles[i], values);
+        if (!value) return std::unexpected(value.error());
+        angles[i] = *value;
+    }
+    return angles;
+}
+
 }  // namespace morvane::circuit

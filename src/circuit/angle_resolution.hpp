@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <expected>
 #include <span>
 
@@ -16,5 +17,10 @@ namespace morvane::circuit {
 // value and the error.
 std::expected<double, CircuitError> resolve_angle(const Angle& angle,
                                                   std::span<const double> values);
+
+// Every angle of a gate resolved in field order (theta, phi, lam); unused
+// slots are 0. The first failure in field order is the one returned.
+std::expected<std::array<double, 3>, CircuitError> resolve_gate_angles(
+    const Gate& gate, std::span<const double> values);
 
 }  // namespace morvane::circuit

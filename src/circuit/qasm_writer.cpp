@@ -24,12 +24,9 @@ public:
         // Resolve every angle before writing anything for this gate, so a
         // failure never leaves half a line behind (the caller drops the text
         // anyway, but the writer stays simple to reason about).
-        double angles[3] = {0.0, 0.0, 0.0};
-        for (std::size_t i = 0; i < g.num_angles(); ++i) {
-            auto value = resolve_angle(g.angles[i], values_);
-            if (!value) return std::unexpected(value.error());
-            angles[i] = *value;
-        }
+        auto resolved = resolve_gate_angles(g, values_);
+        if (!resolved) return std::unexpected(resolved.error());
+        const std::array<double, 3>& angles = *resolved;
 
         switch (g.kind) {
             case GateKind::H:
@@ -92,7 +89,7 @@ private:
     }
 
     // "(A) " or "(A,B,C) ": the space separates the parameters from the operands.
-    void angle_list(const double* angles, std::size_t count) {
+    void angle_list(const std::array<double, 3>& angles, std::size_t count) {
         out_ += '(';
         for (std::size_t i = 0; i < count; ++i) {
             if (i > 0) out_ += ',';

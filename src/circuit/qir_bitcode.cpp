@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "support/text.hpp"
+#include "support/utf8.hpp"
 
 extern char** environ;
 
@@ -221,37 +222,13 @@ std::vector<char32_t> decode_lossy(std::string_view bytes) {
     return out;
 }
 
-bool is_white_space(char32_t c) {
-    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-           c == 0x205F || c == 0x3000;
-}
-
-void append_utf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
-
 // The tool's error stream as message text: valid UTF-8 whatever it wrote,
 // without the surrounding white space (usually a trailing newline).
 std::string diagnostics_text(std::string_view bytes) {
     const std::vector<char32_t> chars = decode_lossy(bytes);
     std::size_t begin = 0, end = chars.size();
-    while (begin < end && is_white_space(chars[begin])) ++begin;
-    while (end > begin && is_white_space(chars[end - 1])) --end;
+    while (begin < end && is_unicode_white_space(chars[begin])) ++begin;
+    while (end > begin && is_unicode_white_space(chars[end - 1])) --end;
     std::string out;
     for (std::size_t i = begin; i < end; ++i) append_utf8(out, chars[i]);
     return out;

@@ -89,12 +89,9 @@ public:
         // Resolution follows the field order (theta, phi, lam), which is not
         // the order u3's rotations are emitted in; the first bad angle in
         // field order is the one reported.
-        double angles[3] = {0.0, 0.0, 0.0};
-        for (std::size_t i = 0; i < g.num_angles(); ++i) {
-            auto value = resolve_angle(g.angles[i], values_);
-            if (!value) return std::unexpected(value.error());
-            angles[i] = *value;
-        }
+        auto resolved = resolve_gate_angles(g, values_);
+        if (!resolved) return std::unexpected(resolved.error());
+        const std::array<double, 3>& angles = *resolved;
         const double theta = angles[0];
         const std::uint64_t a = g.q0;
         const std::uint64_t b = g.q1;

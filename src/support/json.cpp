@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "support/text.hpp"
+#include "support/utf8.hpp"
 
 namespace morvane::json {
 
@@ -99,24 +100,6 @@ std::size_t utf8_sequence_length(std::string_view text, std::size_t i) noexcept 
         return 4;
     }
     return 0;
-}
-
-void append_utf8(std::string& out, std::uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
 }
 
 bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
