@@ -1,5 +1,5 @@
-# The two commands a newcomer types are `make test` and (later) `make demo`.
-# Both install what they need first and are safe to repeat.
+# The two commands a newcomer types are `make demo` and `make test`. Both
+# install what they need first and are safe to repeat.
 
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
@@ -52,9 +52,8 @@ test-asan: asan
 	cd build/asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 		$(CTEST) $(CTEST_FLAGS)
 
-# ThreadSanitizer covers what runs on several threads: the pool, the
-# parallel kernels, the batch reductions and the native backend. Its build of the remaining tests adds little, so `make
-# test` runs only those; `make tsan` builds everything.
+# ThreadSanitizer covers the suites whose code runs on several threads: the
+# pool, the parallel kernels, the batch reductions and the native backend.
 TSAN_TESTS := support_tests sim_tests observable_tests exec_tests
 tsan: deps
 	$(CMAKE) --preset tsan
