@@ -4,6 +4,8 @@
 #include <string>
 #include <variant>
 
+#include "support/error_variant.hpp"
+
 namespace morvane::circuit {
 
 // The error enumeration of the whole circuit subsystem: model, OpenQASM export
@@ -49,23 +51,10 @@ struct QirAssemblyFailed {
     bool operator==(const QirAssemblyFailed&) const = default;
 };
 
-struct CircuitError {
-    using Detail = std::variant<WrongNumberOfParams, ParamIndexOutOfBounds, NonFiniteParam,
-                                QubitOutOfRange, IdenticalQubits, QubitAlreadyMeasured, Parse,
-                                QirAssemblyToolNotFound, QirAssemblyFailed>;
-    Detail detail;
-
-    template <class T>
-    CircuitError(T d) : detail(std::move(d)) {}  // NOLINT: implicit from each variant
-
-    template <class T>
-    bool is() const noexcept {
-        return std::holds_alternative<T>(detail);
-    }
-    template <class T>
-    const T& as() const {
-        return std::get<T>(detail);
-    }
+struct CircuitError : ErrorVariant<WrongNumberOfParams, ParamIndexOutOfBounds, NonFiniteParam,
+                                   QubitOutOfRange, IdenticalQubits, QubitAlreadyMeasured, Parse,
+                                   QirAssemblyToolNotFound, QirAssemblyFailed> {
+    using ErrorVariant::ErrorVariant;
 
     std::string message() const;
     bool operator==(const CircuitError&) const = default;

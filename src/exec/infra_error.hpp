@@ -4,6 +4,7 @@
 #include <string>
 #include <variant>
 
+#include "support/error_variant.hpp"
 #include "support/foreign.hpp"
 
 namespace morvane::exec {
@@ -39,22 +40,9 @@ struct Seam {
 // The error of the execution infrastructure: backends, planners, counts
 // validation. message() is its display text, used in logs and wherever it is
 // reported inside another error.
-struct InfraError {
-    using Detail = std::variant<UnknownInfrastructure, InvalidCircuitCount, UnsupportedCircuit,
-                                InvalidResults, NativeCircuit, Cunqa, Conversion, Seam>;
-    Detail detail;
-
-    template <class T>
-    InfraError(T d) : detail(std::move(d)) {}  // NOLINT: implicit from each variant
-
-    template <class T>
-    bool is() const noexcept {
-        return std::holds_alternative<T>(detail);
-    }
-    template <class T>
-    const T& as() const {
-        return std::get<T>(detail);
-    }
+struct InfraError : ErrorVariant<UnknownInfrastructure, InvalidCircuitCount, UnsupportedCircuit,
+                                 InvalidResults, NativeCircuit, Cunqa, Conversion, Seam> {
+    using ErrorVariant::ErrorVariant;
 
     std::string message() const;
 };

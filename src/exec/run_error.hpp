@@ -5,6 +5,7 @@
 
 #include "exec/infra_error.hpp"
 #include "observable/observable_error.hpp"
+#include "support/error_variant.hpp"
 #include "support/foreign.hpp"
 
 namespace morvane::exec {
@@ -29,22 +30,9 @@ struct InvalidPlan {
 };
 
 // The error of one execution: a run, or one batch of a training run.
-struct RunError {
-    using Detail = std::variant<Infrastructure, Evaluation, Python, Cancelled, InvalidPlan>;
-    Detail detail;
-
-    template <class T>
-    RunError(T d) : detail(std::move(d)) {}  // NOLINT: implicit from each variant
-    RunError(InfraError e) : detail(Infrastructure{std::move(e)}) {}  // NOLINT
-
-    template <class T>
-    bool is() const noexcept {
-        return std::holds_alternative<T>(detail);
-    }
-    template <class T>
-    const T& as() const {
-        return std::get<T>(detail);
-    }
+struct RunError : ErrorVariant<Infrastructure, Evaluation, Python, Cancelled, InvalidPlan> {
+    using ErrorVariant::ErrorVariant;
+    RunError(InfraError e) : ErrorVariant(Infrastructure{std::move(e)}) {}  // NOLINT
 
     // Display text for logs; the Python layer maps each variant itself.
     std::string message() const;

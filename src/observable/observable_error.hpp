@@ -4,6 +4,7 @@
 #include <string>
 #include <variant>
 
+#include "support/error_variant.hpp"
 #include "support/foreign.hpp"
 
 namespace morvane::observable {
@@ -24,21 +25,8 @@ struct External {
 };
 
 // The error of reducing counts to a cost.
-struct ObservableError {
-    using Detail = std::variant<BitWidthMismatch, InvalidBitstring, Invalid, External>;
-    Detail detail;
-
-    template <class T>
-    ObservableError(T d) : detail(std::move(d)) {}  // NOLINT: implicit from each variant
-
-    template <class T>
-    bool is() const noexcept {
-        return std::holds_alternative<T>(detail);
-    }
-    template <class T>
-    const T& as() const {
-        return std::get<T>(detail);
-    }
+struct ObservableError : ErrorVariant<BitWidthMismatch, InvalidBitstring, Invalid, External> {
+    using ErrorVariant::ErrorVariant;
 
     std::string message() const;
 };

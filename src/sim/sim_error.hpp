@@ -5,6 +5,8 @@
 #include <utility>
 #include <variant>
 
+#include "support/error_variant.hpp"
+
 namespace morvane::sim {
 
 // The simulator's error enumeration, shared by the statevector, the driver,
@@ -40,22 +42,9 @@ struct ClassicalBitOutOfRange {
     bool operator==(const ClassicalBitOutOfRange&) const = default;
 };
 
-struct SimError {
-    using Detail = std::variant<TooManyQubits, UnboundParam, NonFiniteAngle, GateAfterMeasurement,
-                                GateQubitOutOfRange, Cancelled, ClassicalBitOutOfRange>;
-    Detail detail;
-
-    template <class T>
-    SimError(T d) : detail(std::move(d)) {}  // NOLINT: implicit from each variant
-
-    template <class T>
-    bool is() const noexcept {
-        return std::holds_alternative<T>(detail);
-    }
-    template <class T>
-    const T& as() const {
-        return std::get<T>(detail);
-    }
+struct SimError : ErrorVariant<TooManyQubits, UnboundParam, NonFiniteAngle, GateAfterMeasurement,
+                               GateQubitOutOfRange, Cancelled, ClassicalBitOutOfRange> {
+    using ErrorVariant::ErrorVariant;
 
     std::string message() const;
     bool operator==(const SimError&) const = default;
