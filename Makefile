@@ -10,8 +10,10 @@ FUZZ_SECONDS ?= 60
 
 APT_PACKAGES := cmake ninja-build g++ libgtest-dev llvm
 FUZZ_APT_PACKAGES := clang-16 libclang-rt-16-dev
+# A real single-node SLURM cluster for the CUNQA tests.
+CLUSTER_APT_PACKAGES := slurm-wlm munge
 
-.PHONY: all deps build test test-release test-asan test-tsan test-python install demo asan tsan bench fuzz fuzz-deps format clean
+.PHONY: all deps build test test-release test-asan test-tsan test-python cluster-stop install demo asan tsan bench fuzz fuzz-deps format clean
 
 all: build
 
@@ -33,9 +35,16 @@ test: test-release test-asan test-tsan test-python
 install:
 	bash install.sh
 
+# The CUNQA tests raise QPU families as real SLURM jobs on a cluster that
+# scripts/slurm-cluster.sh starts on this machine (and leaves running).
 test-python: install
 	.venv/bin/pip install -q "pytest>=8" "qiskit>=1.0" "qiskit-aer>=0.15"
-	.venv/bin/python -m pytest -q tests/python
+	@bash scripts/apt-install.sh $(CLUSTER_APT_PACKAGES)
+	bash scripts/slurm-cluster.sh start
+	MORVANE_TEST_SLURM=1 .venv/bin/python -m pytest -q tests/python
+
+cluster-stop:
+	bash scripts/slurm-cluster.sh stop
 
 demo:
 	@[ -x .venv/bin/python ] && .venv/bin/python -c "import morvane" 2>/dev/null || bash install.sh

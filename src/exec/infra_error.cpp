@@ -32,4 +32,8 @@ struct MessageOf {
 
 std::string InfraError::message() const { return std::visit(MessageOf{}, detail); }
 
+std::string unknown_infrastructure_text(std::string_view name) {
+    return concat("unknown infrastructure '", name, "'; expected \"local\", \"cunqa\" or \"qmio\"");
+}
+
 }  // namespace morvane::exec

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <variant>
 
 #include "support/error_variant.hpp"
@@ -46,5 +47,9 @@ struct InfraError : ErrorVariant<UnknownInfrastructure, InvalidCircuitCount, Uns
 
     std::string message() const;
 };
+
+// What the user reads for UnknownInfrastructure: the display text plus the
+// names that would have been accepted.
+std::string unknown_infrastructure_text(std::string_view name);
 
 }  // namespace morvane::exec

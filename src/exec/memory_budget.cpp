@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <charconv>
+#include <thread>
+
+#include <sched.h>
 
 #include "exec/backend.hpp"
 #include "support/env.hpp"
@@ -49,6 +52,23 @@ std::uint64_t memory_limited_concurrency(std::uint64_t max_qubits, std::uint64_t
     const std::uint64_t mem_limit = std::max<std::uint64_t>(1, mem_budget() / statevector_bytes(max_qubits));
     if (mem_limit >= jobs) return UNBOUNDED_CONCURRENCY;
     return std::min(mem_limit, std::max<std::uint64_t>(1, workers));
+}
+
+std::uint64_t max_parallel_experiments(std::uint64_t max_qubits, std::uint64_t parallelism) {
+    const std::uint64_t fits =
+        std::max<std::uint64_t>(1, mem_budget() / statevector_bytes(max_qubits));
+    return std::min(fits, std::max<std::uint64_t>(1, parallelism));
+}
+
+std::uint64_t available_parallelism() noexcept {
+    // The CPUs this process may run on (taskset, a batch allocation), which
+    // can be fewer than the machine has.
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        if (const int count = CPU_COUNT(&set); count > 0) return static_cast<std::uint64_t>(count);
+    }
+    return std::max<std::uint64_t>(1, std::thread::hardware_concurrency());
 }
 
 }  // namespace morvane::exec

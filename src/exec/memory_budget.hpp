@@ -27,4 +27,12 @@ std::uint64_t statevector_bytes(std::uint64_t num_qubits) noexcept;
 std::uint64_t memory_limited_concurrency(std::uint64_t max_qubits, std::uint64_t jobs,
                                          std::uint64_t workers);
 
+// Aer's max_parallel_experiments for circuits of at most `max_qubits` qubits:
+// as many dense states as the budget holds, but no more than `parallelism`
+// (each at least 1).
+std::uint64_t max_parallel_experiments(std::uint64_t max_qubits, std::uint64_t parallelism);
+
+// The operating system's available parallelism, 1 when it cannot tell.
+std::uint64_t available_parallelism() noexcept;
+
 }  // namespace morvane::exec

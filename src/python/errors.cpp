@@ -130,9 +130,7 @@ PyObject* raise_infra_error(const exec::InfraError& error) {
     using namespace exec;
     struct Mapper {
         PyObject* operator()(const UnknownInfrastructure& e) const {
-            return raise_with(PyExc_ValueError,
-                              "unknown infrastructure '" + e.name +
-                                  "'; expected \"local\", \"cunqa\" or \"qmio\"");
+            return raise_with(PyExc_ValueError, unknown_infrastructure_text(e.name));
         }
         PyObject* operator()(const InvalidCircuitCount&) const {
             return raise_with(PyExc_ValueError, message);

@@ -6,8 +6,9 @@
 #include <string>
 #include <variant>
 
-#include "exec/native_backend.hpp"
+#include "exec/entry_rules.hpp"
 #include "exec/planner.hpp"
+#include "python/backend_factory.hpp"
 #include "python/calibration_entry.hpp"
 #include "python/circuit_object.hpp"
 #include "python/convert.hpp"
@@ -18,9 +19,7 @@
 #include "python/run_result.hpp"
 #include "support/duration_text.hpp"
 #include "support/log.hpp"
-#include "support/os_random.hpp"
 #include "support/text.hpp"
-#include "support/uuid.hpp"
 
 namespace morvane::python {
 
@@ -93,11 +92,7 @@ PyObject* value_error(const std::string& message) {
     return nullptr;
 }
 
-bool is_native_name(const std::string& backend) {
-    return backend == "morvane" || backend == "statevector" || backend == "morvane_statevector";
-}
-
-// The circuit as a backend receives it; null with a Python exception set
+// The circuit as a backend receives it; empty with a Python exception set
 // when `qc` cannot be used.
 std::optional<exec::CircuitInput> classify_circuit(PyObject* qc) {
     if (is_circuit(qc)) {
@@ -128,64 +123,27 @@ std::string seed_text(const std::optional<std::uint64_t>& seed) {
     return seed ? concat("Some(", *seed, ")") : std::string("None");
 }
 
-// Picks the backend from the arguments; null with a Python exception set
-// when the combination is refused.
-std::optional<exec::BackendChoice> choose_backend(const RunArguments& a) {
-    if (a.infrastructure != "local" && a.infrastructure != "cunqa" &&
-        a.infrastructure != "qmio") {
-        raise_infra_error(exec::InfraError(exec::UnknownInfrastructure{a.infrastructure}));
-        return std::nullopt;
-    }
-    if (a.infrastructure == "local" && is_native_name(a.backend)) {
-        if (a.noise_model) {
-            value_error(
-                "the native 'morvane' backend is a noiseless statevector simulator and does not "
-                "accept a noise_model; use backend=\"aer\"");
-            return std::nullopt;
-        }
-        return exec::BackendChoice(exec::NativeChoice{a.fusion != false});
-    }
-    if (a.fusion == true) {
-        value_error(concat("fusion=True applies only to the native backend=\"morvane\"; backend \"",
-                           a.backend, "\" on infrastructure \"", a.infrastructure,
-                           "\" cannot fuse gates. Omit fusion, or pass fusion=False for a "
-                           "gate-by-gate run."));
-        return std::nullopt;
-    }
-    if (a.infrastructure == "local") {
-        if (a.backend == "aer" || a.backend == "AerSimulator") {
-            ForeignObjectPtr noise;
-            if (a.noise_model) noise = std::make_shared<const PyForeignObject>(a.noise_model);
-            return exec::BackendChoice(exec::AerChoice{"AerSimulator", a.sim_method, noise});
-        }
-        value_error("unknown local backend '" + a.backend + "'; expected \"aer\" or \"morvane\"");
-        return std::nullopt;
-    }
-    if (a.infrastructure == "cunqa") {
-        // The noise model is not passed on: CUNQA's QPUs are configured
-        // when they are raised.
-        return exec::BackendChoice(exec::CunqaChoice{a.nodes, a.cores_per_qpu, a.sim_method});
-    }
-    value_error("the 'qmio' infrastructure requires compiling morvane with --features qmio");
-    return std::nullopt;
-}
-
-// Runs the job on the native backend with the interpreter lock released.
-std::expected<std::vector<exec::CountsMap>, exec::RunError> execute_native(
-    const exec::CircuitInput& input, const RunArguments& a, const exec::RunConfig& config) {
+// Creates the backend and plans the one job on it, with the interpreter
+// lock released. The backend is released before the lock is taken back.
+std::expected<std::vector<exec::CountsMap>, exec::RunError> execute(
+    const exec::CircuitInput& input, std::uint32_t shots, const exec::BackendChoice& choice,
+    const exec::RunConfig& config) {
     ReleaseGil nogil;
-    const auto& native = std::get<exec::NativeChoice>(config.backend_choice);
-    exec::NativeBackend backend(config.seed, native.fusion);
-    const exec::Planner& planner =
-        a.n_qpus == 1 ? backend.default_planner() : exec::shot_distributing_planner();
-    if (auto compatible = exec::check_compatible(planner.requirements(), backend.capabilities());
+    auto backend = create_backend(choice, config);
+    if (!backend) return std::unexpected(exec::RunError(std::move(backend.error())));
+    const exec::Planner& planner = config.replicas == 1 ? (*backend)->default_planner()
+                                                         : exec::shot_distributing_planner();
+    if (auto compatible =
+            exec::check_compatible(planner.requirements(), (*backend)->capabilities());
         !compatible) {
+        (*backend)->close();
         return std::unexpected(std::move(compatible.error()));
     }
-    const exec::CircuitJob job{&input, a.shots};
+    const exec::CircuitJob job{&input, shots};
     exec::CancelToken cancel;
-    auto counts = planner.plan(backend, std::span<const exec::CircuitJob>(&job, 1), config, cancel);
-    backend.close();
+    auto counts =
+        planner.plan(**backend, std::span<const exec::CircuitJob>(&job, 1), config, cancel);
+    (*backend)->close();
     return counts;
 }
 
@@ -202,24 +160,16 @@ PyObject* run_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     RunArguments a;
     if (!convert_arguments(args, nargs, kwnames, a)) return nullptr;
 
-    if (a.shots == 0) return value_error(concat("shots must be >= 1, got ", a.shots));
-    if (a.n_qpus == 0) return value_error(concat("n_qpus must be >= 1, got ", a.n_qpus));
-    if (a.infrastructure == "cunqa") {
-        if (a.nodes == 0) {
-            return value_error(
-                concat("nodes must be >= 1 for the 'cunqa' infrastructure, got ", a.nodes));
-        }
-        if (a.cores_per_qpu == 0) {
-            return value_error(concat(
-                "cores_per_qpu must be >= 1 for the 'cunqa' infrastructure, got ",
-                a.cores_per_qpu));
-        }
+    if (auto sizes = exec::check_run_sizes(a.shots, a.n_qpus, a.infrastructure, a.nodes,
+                                           a.cores_per_qpu);
+        !sizes) {
+        return value_error(sizes.error().message);
     }
 
     std::optional<exec::CircuitInput> input = classify_circuit(a.qc);
     if (!input) return nullptr;
     const bool foreign = std::holds_alternative<ForeignCircuitPtr>(*input);
-    if (foreign && is_native_name(a.backend)) {
+    if (foreign && exec::is_native_backend_name(a.backend)) {
         return value_error(
             "the native 'morvane' backend cannot execute a Qiskit QuantumCircuit; pass a "
             "morvane.Circuit or an OpenQASM 2.0 string, or use backend=\"aer\"");
@@ -238,13 +188,18 @@ PyObject* run_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
                 "seed is not supported for the 'qmio' infrastructure (real quantum hardware)");
         }
     } else {
-        seed = a.seed ? *a.seed : os_random_u64();
+        seed = exec::effective_seed(a.seed);
     }
 
-    std::string id = concat("run_", a.n_qpus, "_", a.infrastructure, "_", uuid_v4());
+    std::string id = exec::make_run_id(a.n_qpus, a.infrastructure);
 
-    std::optional<exec::BackendChoice> choice = choose_backend(a);
-    if (!choice) return nullptr;
+    exec::BackendArguments backend_arguments{a.infrastructure, a.backend, a.fusion, nullptr,
+                                             a.sim_method, a.nodes, a.cores_per_qpu};
+    if (a.noise_model) {
+        backend_arguments.noise_model = std::make_shared<const PyForeignObject>(a.noise_model);
+    }
+    auto choice = exec::choose_backend(backend_arguments);
+    if (!choice) return value_error(choice.error().message);
     const bool native = std::holds_alternative<exec::NativeChoice>(*choice);
     if (native) calibration_notice();
 
@@ -253,17 +208,6 @@ PyObject* run_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
                        ", backend=", a.backend, ", n_qpus=", a.n_qpus, ", shots=", a.shots,
                        ", seed=", seed_text(seed)));
 
-    if (std::holds_alternative<exec::AerChoice>(*choice)) {
-        PyErr_SetString(PyExc_NotImplementedError,
-                        "the Aer backend is not available in this build yet");
-        return nullptr;
-    }
-    if (std::holds_alternative<exec::CunqaChoice>(*choice)) {
-        PyErr_SetString(PyExc_NotImplementedError,
-                        "the CUNQA backend is not available in this build yet");
-        return nullptr;
-    }
-
     exec::RunConfig config;
     config.seed = seed;
     config.id = id;
@@ -271,7 +215,7 @@ PyObject* run_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     config.backend_choice = *choice;
     config.replicas = a.n_qpus;
     config.signal_check = check_signals;
-    auto counts = execute_native(*input, a, config);
+    auto counts = execute(*input, a.shots, *choice, config);
     if (!counts) return raise_run_error(counts.error());
 
     MORVANE_LOG(log::Level::Info, LOG_TARGET,

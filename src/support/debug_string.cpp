@@ -46,12 +46,12 @@ std::size_t utf8_sequence_length(std::string_view text, std::size_t i, std::uint
     return len;
 }
 
-}  // namespace
-
-std::string debug_quote(std::string_view text) {
+// Quotes `text` between `quote` characters; the quote itself and the
+// backslash are escaped, the other quote character is not.
+std::string quoted(std::string_view text, char quote) {
     std::string out;
     out.reserve(text.size() + 2);
-    out += '"';
+    out += quote;
     for (std::size_t i = 0; i < text.size();) {
         std::uint32_t code = 0;
         const std::size_t len = utf8_sequence_length(text, i, code);
@@ -60,9 +60,13 @@ std::string debug_quote(std::string_view text) {
             ++i;
             continue;
         }
+        if (code == static_cast<unsigned char>(quote) || code == '\\') {
+            out += '\\';
+            out += static_cast<char>(code);
+            i += len;
+            continue;
+        }
         switch (code) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
             case '\t': out += "\\t"; break;
             case '\r': out += "\\r"; break;
             case '\n': out += "\\n"; break;
@@ -76,8 +80,14 @@ std::string debug_quote(std::string_view text) {
         }
         i += len;
     }
-    out += '"';
+    out += quote;
     return out;
 }
+
+}  // namespace
+
+std::string debug_quote(std::string_view text) { return quoted(text, '"'); }
+
+std::string debug_quote_char(std::string_view character) { return quoted(character, '\''); }
 
 }  // namespace morvane

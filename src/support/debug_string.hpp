@@ -11,4 +11,8 @@ namespace morvane {
 // not valid UTF-8 are shown as \x{hex} so the quoted text stays readable.
 std::string debug_quote(std::string_view text);
 
+// One character (its UTF-8 bytes) in single quotes with the same escapes,
+// except that `'` is escaped and `"` is not: '/', ' ', '\''.
+std::string debug_quote_char(std::string_view character);
+
 }  // namespace morvane

@@ -56,7 +56,9 @@ def test_second_import_returns_the_cached_module():
 
 
 def test_backend_cleanup_failures_takes_no_arguments():
-    assert morvane.backend_cleanup_failures() == 0
+    # The count itself is exercised by the backend tests; other tests in this
+    # process may already have added to it.
+    assert isinstance(morvane.backend_cleanup_failures(), int)
     with pytest.raises(TypeError):
         morvane.backend_cleanup_failures(1)
 

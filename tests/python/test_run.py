@@ -137,24 +137,6 @@ def test_unbound_parameters_are_refused_before_the_infrastructure_checks(infrast
     )
 
 
-@pytest.mark.parametrize(
-    "infrastructure, kwargs, message",
-    [
-        ("local", {}, "the Aer backend is not available in this build yet"),
-        ("local", {"backend": "AerSimulator", "fusion": False, "noise_model": object()},
-         "the Aer backend is not available in this build yet"),
-        ("cunqa", {"backend": "anything", "noise_model": object()},
-         "the CUNQA backend is not available in this build yet"),
-        ("cunqa", {"nodes": 0 + 1, "cores_per_qpu": 1},
-         "the CUNQA backend is not available in this build yet"),
-    ],
-)
-def test_aer_and_cunqa_are_refused_after_validation(infrastructure, kwargs, message):
-    for qc in (bell(), BELL_QASM, FakeQiskitCircuit()):
-        with pytest.raises(NotImplementedError, match=re.escape(message)):
-            morvane.run_quantum_circuit(qc, 5, infrastructure, **kwargs)
-
-
 def test_a_real_qiskit_circuit_is_refused_by_the_native_backend():
     qiskit = pytest.importorskip("qiskit")
     qc = qiskit.QuantumCircuit(2)
@@ -162,15 +144,6 @@ def test_a_real_qiskit_circuit_is_refused_by_the_native_backend():
     qc.measure_all()
     with pytest.raises(ValueError, match=re.escape(QISKIT_ON_NATIVE)):
         native(qc, 5)
-
-
-def test_objects_handed_to_a_backend_are_released():
-    qc, noise = FakeQiskitCircuit(), object()
-    before = (sys.getrefcount(qc), sys.getrefcount(noise))
-    for _ in range(3):
-        with pytest.raises(NotImplementedError):
-            morvane.run_quantum_circuit(qc, 5, "local", noise_model=noise)
-    assert (sys.getrefcount(qc), sys.getrefcount(noise)) == before
 
 
 def test_cluster_sizes_of_zero_are_accepted_off_cunqa():

@@ -62,3 +62,15 @@ TEST_F(MemoryBudget, ConcurrencyFollowsTheBudget) {
     EXPECT_EQ(statevector_bytes(59), std::uint64_t{16} << 59);
     EXPECT_EQ(statevector_bytes(60), UINT64_MAX);
 }
+
+TEST_F(MemoryBudget, AerParallelExperimentsAreTheBudgetCappedByParallelism) {
+    unsetenv("MORVANE_MEM_BUDGET");
+    EXPECT_EQ(max_parallel_experiments(30, 8), 1u);
+    EXPECT_EQ(max_parallel_experiments(20, 8), 8u);
+    EXPECT_EQ(max_parallel_experiments(20, 0), 1u);
+    EXPECT_EQ(max_parallel_experiments(64, 8), 1u);
+    setenv("MORVANE_MEM_BUDGET", "1048576", 1);
+    EXPECT_EQ(max_parallel_experiments(14, 8), 4u);
+    EXPECT_EQ(max_parallel_experiments(14, 3), 3u);
+    EXPECT_GE(available_parallelism(), 1u);
+}

@@ -1,0 +1,56 @@
+#include "exec/dispatch.hpp"
+
+#include <cmath>
+
+namespace morvane::exec {
+
+std::expected<CircuitInput, EvalError> NativeBinder::bind(std::span<const double> values) const {
+    auto bound = circuit_.assign_parameters(values);
+    if (!bound) return std::unexpected(EvalError(EvalBinding{std::move(bound.error())}));
+    return CircuitInput(std::move(*bound));
+}
+
+std::expected<void, EvalError> check_fitness(std::span<const double> values,
+                                             std::size_t candidates) {
+    if (values.size() != candidates) {
+        return std::unexpected(EvalError(WrongLength{candidates, values.size()}));
+    }
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (!std::isfinite(values[i])) return std::unexpected(EvalError(NonFinite{i, values[i]}));
+    }
+    return {};
+}
+
+std::vector<double> TrainOracle::evaluate(std::span<const std::vector<double>> candidates) const {
+    const std::size_t n = candidates.size();
+    if (run_.errors.has_error()) return std::vector<double>(n, 0.0);
+
+    const auto fail = [&](EvalError error) {
+        run_.errors.record(std::move(error), run_.config.id);
+        return std::vector<double>(n, 0.0);
+    };
+
+    std::vector<CircuitInput> circuits;
+    circuits.reserve(n);
+    for (const std::vector<double>& candidate : candidates) {
+        auto bound = binder_->bind(candidate);
+        if (!bound) return fail(std::move(bound.error()));
+        circuits.push_back(std::move(*bound));
+    }
+    std::vector<CircuitJob> jobs;
+    jobs.reserve(n);
+    for (const CircuitInput& circuit : circuits) jobs.push_back({&circuit, run_.shots});
+
+    auto values =
+        run_.planner->plan_into(*run_.backend, jobs, run_.config, run_.cancel, *observable_);
+    if (!values) {
+        ForeignErrorPtr cancelled = values.error().is<Cancelled>() && run_.cancelled_error
+                                        ? run_.cancelled_error()
+                                        : nullptr;
+        return fail(eval_error_from(std::move(values.error()), cancelled));
+    }
+    if (auto checked = check_fitness(*values, n); !checked) return fail(std::move(checked.error()));
+    return std::move(*values);
+}
+
+}  // namespace morvane::exec

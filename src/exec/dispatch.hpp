@@ -1,0 +1,74 @@
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "circuit/circuit.hpp"
+#include "exec/backend.hpp"
+#include "exec/error_slot.hpp"
+#include "exec/eval_error.hpp"
+#include "exec/planner.hpp"
+#include "observable/observable.hpp"
+
+namespace morvane::exec {
+
+// Turns one candidate parameter vector into a circuit a backend can run.
+class CandidateBinder {
+public:
+    virtual ~CandidateBinder() = default;
+    [[nodiscard]] virtual std::expected<CircuitInput, EvalError> bind(
+        std::span<const double> values) const = 0;
+};
+
+// Binds a native parameterised circuit; a CircuitError is the Binding variant.
+class NativeBinder final : public CandidateBinder {
+public:
+    explicit NativeBinder(circuit::ParameterizedCircuit circuit) : circuit_(std::move(circuit)) {}
+    [[nodiscard]] std::expected<CircuitInput, EvalError> bind(
+        std::span<const double> values) const override;
+
+private:
+    circuit::ParameterizedCircuit circuit_;
+};
+
+// Everything one training run's oracles share.
+struct TrainingRun {
+    RunConfig config;
+    std::uint32_t shots = 0;
+    std::shared_ptr<Backend> backend;
+    const Planner* planner = nullptr;
+    CancelToken cancel;
+    ErrorSlot errors;
+    // The KeyboardInterrupt("the run was cancelled") of a cancelled batch,
+    // made by the layer that can make exceptions.
+    std::function<ForeignErrorPtr()> cancelled_error;
+};
+
+// The fitness oracle of `train`: binds one circuit per candidate, runs the
+// batch through the planner with the observable as consumer, and checks that
+// one finite value came back per candidate (contract C-5). Never fails
+// towards the optimiser: the first error goes into the run's slot, and that
+// batch and every later one is answered with zeros.
+class TrainOracle {
+public:
+    TrainOracle(TrainingRun& run, std::shared_ptr<const CandidateBinder> binder,
+                std::shared_ptr<const observable::Observable> observable)
+        : run_(run), binder_(std::move(binder)), observable_(std::move(observable)) {}
+
+    std::vector<double> evaluate(std::span<const std::vector<double>> candidates) const;
+
+private:
+    TrainingRun& run_;
+    std::shared_ptr<const CandidateBinder> binder_;
+    std::shared_ptr<const observable::Observable> observable_;
+};
+
+// The C-5 check of an oracle's values: one per candidate, all finite.
+[[nodiscard]] std::expected<void, EvalError> check_fitness(std::span<const double> values,
+                                                          std::size_t candidates);
+
+}  // namespace morvane::exec

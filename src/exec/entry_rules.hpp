@@ -1,0 +1,67 @@
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "exec/backend.hpp"
+
+namespace morvane::exec {
+
+// The argument rules that run_quantum_circuit, train and qml.train share, in
+// one place so the three entry points cannot drift apart. Nothing here needs
+// a Python object; the Python layer converts the arguments, calls these and
+// raises what they refuse.
+
+// An argument value the entry point refuses; raised as ValueError with this
+// exact text.
+struct ArgumentError {
+    std::string message;
+};
+
+// The names that select the built-in statevector simulator on "local".
+bool is_native_backend_name(std::string_view backend) noexcept;
+
+// Shots and n_qpus, then (on "cunqa" only) nodes and cores_per_qpu, in that
+// order; the first refusal wins.
+[[nodiscard]] std::expected<void, ArgumentError> check_run_sizes(
+    std::uint32_t shots, std::uint32_t n_qpus, std::string_view infrastructure,
+    std::uint32_t nodes, std::uint32_t cores_per_qpu);
+
+// What the backend choice looks at.
+struct BackendArguments {
+    std::string_view infrastructure;
+    std::string_view backend;
+    std::optional<bool> fusion;
+    // The caller's noise model, or null when none was given.
+    ForeignObjectPtr noise_model;
+    std::string_view sim_method = "automatic";
+    std::uint32_t nodes = 1;
+    std::uint32_t cores_per_qpu = 2;
+};
+
+// Picks the backend: the native simulator, Aer, or a CUNQA family. Refuses
+// unknown infrastructures and backends, a noise model or fusion where they
+// cannot apply, and "qmio", which this build cannot serve.
+[[nodiscard]] std::expected<BackendChoice, ArgumentError> choose_backend(
+    const BackendArguments& arguments);
+
+// "run_{n_qpus}_{infrastructure}_{uuid}", the id of one run_quantum_circuit call.
+std::string make_run_id(std::uint32_t n_qpus, std::string_view infrastructure);
+
+// The prefix of a training run id: 1 to 64 characters from ASCII letters,
+// digits, '.', '_' and '-' (contract C-9). The empty check comes first, then
+// the first bad character, then the length.
+[[nodiscard]] std::expected<void, ArgumentError> check_run_id_prefix(std::string_view prefix);
+
+// "{prefix}_{uuid}" for a validated prefix.
+std::string make_training_run_id(std::string_view prefix);
+
+// The seed a run uses: the caller's, else the optimiser object's (training
+// only), else a fresh value from the operating system (contract C-7).
+std::uint64_t effective_seed(std::optional<std::uint64_t> call_seed,
+                             std::optional<std::uint64_t> method_seed = std::nullopt);
+
+}  // namespace morvane::exec

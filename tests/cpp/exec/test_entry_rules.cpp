@@ -1,0 +1,166 @@
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+
+#include "exec/entry_rules.hpp"
+
+using namespace morvane::exec;
+
+namespace {
+
+struct SizeCase {
+    std::uint32_t shots, n_qpus;
+    const char* infrastructure;
+    std::uint32_t nodes, cores;
+    const char* message;  // null: accepted
+};
+
+class RunSizes : public testing::TestWithParam<SizeCase> {};
+
+struct NoiseModel : morvane::ForeignObject {};
+
+BackendArguments args(std::string_view infrastructure, std::string_view backend,
+                      std::optional<bool> fusion = std::nullopt,
+                      morvane::ForeignObjectPtr noise = nullptr,
+                      std::string_view sim_method = "automatic", std::uint32_t nodes = 1,
+                      std::uint32_t cores = 2) {
+    return BackendArguments{infrastructure, backend, fusion, std::move(noise), sim_method, nodes,
+                            cores};
+}
+
+std::string refusal(const BackendArguments& arguments) {
+    auto choice = choose_backend(arguments);
+    return choice ? std::string("<accepted>") : choice.error().message;
+}
+
+}  // namespace
+
+TEST_P(RunSizes, FirstFailingCheckWins) {
+    const SizeCase& c = GetParam();
+    auto checked = check_run_sizes(c.shots, c.n_qpus, c.infrastructure, c.nodes, c.cores);
+    if (!c.message) {
+        EXPECT_TRUE(checked.has_value()) << checked.error().message;
+    } else {
+        ASSERT_FALSE(checked.has_value());
+        EXPECT_EQ(checked.error().message, c.message);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RunSizes,
+    testing::Values(
+        SizeCase{0, 0, "local", 1, 2, "shots must be >= 1, got 0"},
+        SizeCase{5, 0, "cunqa", 0, 0, "n_qpus must be >= 1, got 0"},
+        SizeCase{5, 1, "local", 0, 0, nullptr},
+        SizeCase{5, 1, "qmio", 0, 0, nullptr},
+        SizeCase{5, 1, "cunqa", 0, 0, "nodes must be >= 1 for the 'cunqa' infrastructure, got 0"},
+        SizeCase{5, 1, "cunqa", 1, 0,
+                 "cores_per_qpu must be >= 1 for the 'cunqa' infrastructure, got 0"},
+        // Only the exact name selects the cluster checks.
+        SizeCase{5, 1, "CUNQA", 0, 0, nullptr}));
+
+TEST(BackendChoice, NativeNamesOnLocalPickTheSimulatorWithFusionUnlessFalse) {
+    for (const char* name : {"morvane", "statevector", "morvane_statevector"}) {
+        for (auto [fusion, expected] : {std::pair{std::optional<bool>{}, true},
+                                        std::pair{std::optional<bool>{true}, true},
+                                        std::pair{std::optional<bool>{false}, false}}) {
+            auto choice = choose_backend(args("local", name, fusion));
+            ASSERT_TRUE(choice.has_value()) << name;
+            ASSERT_TRUE(std::holds_alternative<NativeChoice>(*choice));
+            EXPECT_EQ(std::get<NativeChoice>(*choice).fusion, expected) << name;
+        }
+    }
+}
+
+TEST(BackendChoice, AerAndCunqaCarryTheirSettings) {
+    auto noise = std::make_shared<const NoiseModel>();
+    auto aer = choose_backend(args("local", "AerSimulator", false, noise, "statevector"));
+    ASSERT_TRUE(aer.has_value());
+    const auto& a = std::get<AerChoice>(*aer);
+    EXPECT_EQ(a.device, "AerSimulator");
+    EXPECT_EQ(a.sim_method, "statevector");
+    EXPECT_EQ(a.noise_model, noise);
+
+    // A noise model is dropped on the cluster, and the backend name is not read.
+    auto cunqa = choose_backend(args("cunqa", "anything", std::nullopt, noise, "automatic", 3, 4));
+    ASSERT_TRUE(cunqa.has_value());
+    const auto& c = std::get<CunqaChoice>(*cunqa);
+    EXPECT_EQ(c.nodes, 3u);
+    EXPECT_EQ(c.cores_per_qpu, 4u);
+    EXPECT_EQ(c.sim_method, "automatic");
+}
+
+TEST(BackendChoice, RefusalsInTheirOrder) {
+    auto noise = std::make_shared<const NoiseModel>();
+    EXPECT_EQ(refusal(args("Local", "aer")),
+              "unknown infrastructure 'Local'; expected \"local\", \"cunqa\" or \"qmio\"");
+    // The noise-model refusal comes before the fusion check for native names.
+    EXPECT_EQ(refusal(args("local", "morvane", true, noise)),
+              "the native 'morvane' backend is a noiseless statevector simulator and does not "
+              "accept a noise_model; use backend=\"aer\"");
+    EXPECT_EQ(refusal(args("local", "aer", true)),
+              "fusion=True applies only to the native backend=\"morvane\"; backend \"aer\" on "
+              "infrastructure \"local\" cannot fuse gates. Omit fusion, or pass fusion=False for "
+              "a gate-by-gate run.");
+    // Native names mean nothing off "local": fusion=True is refused there too.
+    EXPECT_EQ(refusal(args("cunqa", "morvane", true)),
+              "fusion=True applies only to the native backend=\"morvane\"; backend \"morvane\" on "
+              "infrastructure \"cunqa\" cannot fuse gates. Omit fusion, or pass fusion=False for "
+              "a gate-by-gate run.");
+    EXPECT_EQ(refusal(args("local", "qulacs")),
+              "unknown local backend 'qulacs'; expected \"aer\" or \"morvane\"");
+    EXPECT_EQ(refusal(args("qmio", "aer")),
+              "the 'qmio' infrastructure requires compiling morvane with --features qmio");
+}
+
+TEST(RunIds, RunIdNamesReplicasInfrastructureAndAFreshUuid) {
+    const std::regex shape(
+        "run_3_cunqa_[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
+    const std::string first = make_run_id(3, "cunqa");
+    EXPECT_TRUE(std::regex_match(first, shape)) << first;
+    EXPECT_NE(first, make_run_id(3, "cunqa"));
+    const std::string training = make_training_run_id("qaoa.v2");
+    EXPECT_EQ(training.rfind("qaoa.v2_", 0), 0u) << training;
+    EXPECT_EQ(training.size(), std::string("qaoa.v2_").size() + 36);
+}
+
+TEST(RunIds, PrefixRulesInTheirOrder) {
+    const auto message = [](std::string_view prefix) {
+        auto checked = check_run_id_prefix(prefix);
+        return checked ? std::string("<accepted>") : checked.error().message;
+    };
+    EXPECT_EQ(message("abc.DEF_0-9"), "<accepted>");
+    EXPECT_EQ(message(std::string(64, 'a')), "<accepted>");
+    EXPECT_EQ(message(""), "id must not be empty");
+    EXPECT_EQ(message("run 1"),
+              "id contains invalid character ' '; only ASCII letters, digits, '.', '_' and '-' "
+              "are allowed (got \"run 1\")");
+    EXPECT_EQ(message("a/b"),
+              "id contains invalid character '/'; only ASCII letters, digits, '.', '_' and '-' "
+              "are allowed (got \"a/b\")");
+    EXPECT_EQ(message("it's"),
+              "id contains invalid character '\\''; only ASCII letters, digits, '.', '_' and '-' "
+              "are allowed (got \"it's\")");
+    // A multi-byte character is named whole, not by its first byte.
+    EXPECT_EQ(message("caf\xc3\xa9"),
+              "id contains invalid character '\xc3\xa9'; only ASCII letters, digits, '.', '_' "
+              "and '-' are allowed (got \"caf\xc3\xa9\")");
+    EXPECT_EQ(message("tab\there"),
+              "id contains invalid character '\\t'; only ASCII letters, digits, '.', '_' and '-' "
+              "are allowed (got \"tab\\there\")");
+    EXPECT_EQ(message(std::string(65, 'x')),
+              "id must be at most 64 characters, got 65 (\"" + std::string(65, 'x') + "\")");
+    // The bad character is reported even when the id is also too long.
+    EXPECT_EQ(message(std::string(70, 'x') + "/"),
+              "id contains invalid character '/'; only ASCII letters, digits, '.', '_' and '-' "
+              "are allowed (got \"" + std::string(70, 'x') + "/\")");
+}
+
+TEST(Seeds, PrecedenceCallThenMethodThenEntropy) {
+    EXPECT_EQ(effective_seed(5, 9), 5u);
+    EXPECT_EQ(effective_seed(std::nullopt, 9), 9u);
+    EXPECT_EQ(effective_seed(0, 9), 0u);
+    // Two entropy draws colliding would mean the OS source is not used.
+    EXPECT_NE(effective_seed(std::nullopt), effective_seed(std::nullopt));
+}
