@@ -15,12 +15,12 @@ namespace morvane::circuit {
 // end, and with NonFiniteParam when the resolved value is NaN or infinite.
 // Binding and every exporter resolve through here so they agree on both the
 // value and the error.
-std::expected<double, CircuitError> resolve_angle(const Angle& angle,
+[[nodiscard]] std::expected<double, CircuitError> resolve_angle(const Angle& angle,
                                                   std::span<const double> values);
 
 // Every angle of a gate resolved in field order (theta, phi, lam); unused
 // slots are 0. The first failure in field order is the one returned.
-std::expected<std::array<double, 3>, CircuitError> resolve_gate_angles(
+[[nodiscard]] std::expected<std::array<double, 3>, CircuitError> resolve_gate_angles(
     const Gate& gate, std::span<const double> values);
 
 }  // namespace morvane::circuit

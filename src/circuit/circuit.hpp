@@ -33,7 +33,7 @@ public:
                                                      std::vector<Gate> gates);
 
     // Validates and appends one gate; on error the circuit is unchanged.
-    std::expected<void, CircuitError> push(Gate gate);
+    [[nodiscard]] std::expected<void, CircuitError> push(Gate gate);
 
     std::uint64_t num_qubits() const noexcept { return num_qubits_; }
     std::uint64_t num_params() const noexcept { return num_params_; }
@@ -41,23 +41,23 @@ public:
     std::uint64_t num_clbits() const noexcept { return count_clbits(num_qubits_, gates_); }
 
     // Binds every Param angle to values[index]. Safe to call concurrently.
-    std::expected<ConcreteCircuit, CircuitError> assign_parameters(
+    [[nodiscard]] std::expected<ConcreteCircuit, CircuitError> assign_parameters(
         std::span<const double> values) const;
 
     // OpenQASM 2.0 text with Param angles resolved against `values`.
-    std::expected<std::string, CircuitError> to_qasm2(std::span<const double> values) const;
+    [[nodiscard]] std::expected<std::string, CircuitError> to_qasm2(std::span<const double> values) const;
 
     // QIR Base Profile module (LLVM IR text) with Param angles resolved
     // against `values`.
-    std::expected<std::string, CircuitError> to_qir(std::span<const double> values) const;
+    [[nodiscard]] std::expected<std::string, CircuitError> to_qir(std::span<const double> values) const;
 
     // The same module assembled to bitcode by the external `llvm-as`; blocks
     // until the tool has finished.
-    std::expected<std::vector<std::uint8_t>, CircuitError> to_qir_bitcode(
+    [[nodiscard]] std::expected<std::vector<std::uint8_t>, CircuitError> to_qir_bitcode(
         std::span<const double> values) const;
 
     // Reads OpenQASM 2.0 text.
-    static std::expected<ParameterizedCircuit, CircuitError> from_qasm2(std::string_view source);
+    [[nodiscard]] static std::expected<ParameterizedCircuit, CircuitError> from_qasm2(std::string_view source);
 
 private:
     void derive_measured_index();

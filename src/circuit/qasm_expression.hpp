@@ -13,6 +13,6 @@ namespace morvane::circuit {
 // Nesting is bounded by MAX_EXPRESSION_DEPTH so hostile input cannot exhaust
 // the stack. Intermediate infinities and NaNs are allowed; the final value
 // must be finite.
-std::expected<double, Parse> parse_parameter(TokenCursor& cursor);
+[[nodiscard]] std::expected<double, Parse> parse_parameter(TokenCursor& cursor);
 
 }  // namespace morvane::circuit

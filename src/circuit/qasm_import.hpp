@@ -27,7 +27,7 @@ struct QasmImportOptions {
 
 // Reads an OpenQASM 2.0 program into a circuit with only Fixed angles. Every
 // failure is a Parse error carrying the 1-based line where it was detected.
-std::expected<ParameterizedCircuit, CircuitError> import_qasm2(
+[[nodiscard]] std::expected<ParameterizedCircuit, CircuitError> import_qasm2(
     std::string_view source, const QasmImportOptions& options = {});
 
 }  // namespace morvane::circuit

@@ -14,6 +14,6 @@ namespace morvane::circuit {
 // would have refused. The text is UTF-8: any Unicode white space separates
 // tokens, only line feeds count lines, and a byte sequence that is not valid
 // UTF-8 reads as U+FFFD (an unexpected character outside comments and strings).
-std::expected<std::vector<Token>, Parse> lex_qasm(std::string_view source);
+[[nodiscard]] std::expected<std::vector<Token>, Parse> lex_qasm(std::string_view source);
 
 }  // namespace morvane::circuit

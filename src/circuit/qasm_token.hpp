@@ -75,8 +75,8 @@ public:
     Parse unexpected(std::string_view wanted) const;
 
     // Consumes a token of `kind`, or fails naming `wanted`.
-    std::expected<const Token*, Parse> expect(TokenKind kind, std::string_view wanted);
-    std::expected<const Token*, Parse> expect(TokenKind kind) {
+    [[nodiscard]] std::expected<const Token*, Parse> expect(TokenKind kind, std::string_view wanted);
+    [[nodiscard]] std::expected<const Token*, Parse> expect(TokenKind kind) {
         return expect(kind, describe_symbol(kind));
     }
 

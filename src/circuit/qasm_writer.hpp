@@ -15,7 +15,7 @@ namespace morvane::circuit {
 // here rather than by binding first, so exporting never copies the circuit.
 // Fails with ParamIndexOutOfBounds or NonFiniteParam; qubit ranges and
 // terminal measurement are the caller's guarantee.
-std::expected<std::string, CircuitError> write_qasm2(std::uint64_t num_qubits,
+[[nodiscard]] std::expected<std::string, CircuitError> write_qasm2(std::uint64_t num_qubits,
                                                      std::uint64_t num_clbits,
                                                      std::span<const Gate> gates,
                                                      std::span<const double> values);

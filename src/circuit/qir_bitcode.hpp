@@ -23,7 +23,7 @@ inline constexpr std::string_view QIR_ASSEMBLER = "llvm-as";
 // answers before it has read everything cannot deadlock us; the child is
 // always reaped, and a tool that quits early cannot raise SIGPIPE in the
 // caller. Blocks the calling thread until the tool has exited.
-std::expected<std::vector<std::uint8_t>, CircuitError> assemble_qir_bitcode(
+[[nodiscard]] std::expected<std::vector<std::uint8_t>, CircuitError> assemble_qir_bitcode(
     std::string_view module_text);
 
 }  // namespace morvane::circuit

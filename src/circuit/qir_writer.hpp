@@ -22,7 +22,7 @@ namespace morvane::circuit {
 // QubitAlreadyMeasured when a gate touches a qubit after its measurement: the
 // profile has nowhere to put a mid-circuit measurement, so the rule is checked
 // again here rather than trusted to whoever assembled the gate list.
-std::expected<std::string, CircuitError> write_qir(std::uint64_t num_qubits,
+[[nodiscard]] std::expected<std::string, CircuitError> write_qir(std::uint64_t num_qubits,
                                                    std::uint64_t num_clbits,
                                                    std::span<const Gate> gates,
                                                    std::span<const double> values);

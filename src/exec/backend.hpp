@@ -69,12 +69,12 @@ public:
     virtual ~Backend() = default;
 
     // Runs a wave of jobs with request.shots each: one map per job, in order.
-    virtual std::expected<std::vector<CountsMap>, RunError> run_jobs(
+    [[nodiscard]] virtual std::expected<std::vector<CountsMap>, RunError> run_jobs(
         std::span<const CircuitJob> jobs, const RunRequest& request) = 0;
 
     // Runs one circuit once per shot count (a 0 gives an empty map without
     // executing anything): one map per entry, in order.
-    virtual std::expected<std::vector<CountsMap>, RunError> run_replicas(
+    [[nodiscard]] virtual std::expected<std::vector<CountsMap>, RunError> run_replicas(
         const CircuitInput& circuit, std::span<const std::uint32_t> shot_counts,
         const RunRequest& request) = 0;
 
@@ -84,7 +84,7 @@ public:
     virtual Capabilities capabilities() const = 0;
 
     // How many of these jobs may run at once.
-    virtual std::expected<std::uint64_t, RunError> concurrency_for(
+    [[nodiscard]] virtual std::expected<std::uint64_t, RunError> concurrency_for(
         std::span<const CircuitJob> jobs) const = 0;
 
     virtual const Planner& default_planner() const;

@@ -26,14 +26,14 @@ public:
     explicit NativeBackend(std::optional<std::uint64_t> seed, bool fusion = true);
     NativeBackend(std::uint64_t base_seed, sim::StatevectorSimulator simulator);
 
-    std::expected<std::vector<CountsMap>, RunError> run_jobs(std::span<const CircuitJob> jobs,
+    [[nodiscard]] std::expected<std::vector<CountsMap>, RunError> run_jobs(std::span<const CircuitJob> jobs,
                                                              const RunRequest& request) override;
-    std::expected<std::vector<CountsMap>, RunError> run_replicas(
+    [[nodiscard]] std::expected<std::vector<CountsMap>, RunError> run_replicas(
         const CircuitInput& circuit, std::span<const std::uint32_t> shot_counts,
         const RunRequest& request) override;
     void close() noexcept override {}
     Capabilities capabilities() const override { return {UNBOUNDED_CONCURRENCY, true}; }
-    std::expected<std::uint64_t, RunError> concurrency_for(
+    [[nodiscard]] std::expected<std::uint64_t, RunError> concurrency_for(
         std::span<const CircuitJob> jobs) const override;
 
     std::uint64_t base_seed() const noexcept { return base_seed_; }

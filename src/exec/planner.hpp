@@ -53,13 +53,13 @@ public:
     virtual PlannerRequirements requirements() const noexcept = 0;
 
     // One counts map per circuit, every map validated.
-    virtual std::expected<std::vector<CountsMap>, RunError> plan(
+    [[nodiscard]] virtual std::expected<std::vector<CountsMap>, RunError> plan(
         Backend& backend, std::span<const CircuitJob> jobs, const RunConfig& config,
         const CancelToken& cancel) const = 0;
 
     // plan(), then hands the maps to the consumer; the consumer's error is
     // returned as the Evaluation variant.
-    std::expected<std::vector<double>, RunError> plan_into(
+    [[nodiscard]] std::expected<std::vector<double>, RunError> plan_into(
         Backend& backend, std::span<const CircuitJob> jobs, const RunConfig& config,
         const CancelToken& cancel, const observable::Observable& consumer) const;
 };
@@ -68,7 +68,7 @@ public:
 class AtomicWavePlanner final : public Planner {
 public:
     PlannerRequirements requirements() const noexcept override { return {1, false}; }
-    std::expected<std::vector<CountsMap>, RunError> plan(
+    [[nodiscard]] std::expected<std::vector<CountsMap>, RunError> plan(
         Backend& backend, std::span<const CircuitJob> jobs, const RunConfig& config,
         const CancelToken& cancel) const override;
 };
@@ -78,7 +78,7 @@ public:
 class ShotDistributingPlanner final : public Planner {
 public:
     PlannerRequirements requirements() const noexcept override { return {1, true}; }
-    std::expected<std::vector<CountsMap>, RunError> plan(
+    [[nodiscard]] std::expected<std::vector<CountsMap>, RunError> plan(
         Backend& backend, std::span<const CircuitJob> jobs, const RunConfig& config,
         const CancelToken& cancel) const override;
 };
@@ -88,7 +88,7 @@ const AtomicWavePlanner& atomic_wave_planner() noexcept;
 const ShotDistributingPlanner& shot_distributing_planner() noexcept;
 
 // Refuses a planner that the backend cannot serve (InvalidPlan).
-std::expected<void, RunError> check_compatible(const PlannerRequirements& requirements,
+[[nodiscard]] std::expected<void, RunError> check_compatible(const PlannerRequirements& requirements,
                                                const Capabilities& capabilities);
 
 // Shots of each replica: the first shots % replicas replicas take one extra,

@@ -17,7 +17,7 @@ public:
     virtual ~Observable() = default;
 
     // One value per map, in input order, or the first error.
-    virtual std::expected<std::vector<double>, ObservableError> evaluate_counts(
+    [[nodiscard]] virtual std::expected<std::vector<double>, ObservableError> evaluate_counts(
         std::span<const CountsMap> batch) const = 0;
 
     // Whether evaluation calls into the Python interpreter. Descriptive only.
@@ -32,7 +32,7 @@ public:
 
     // Maps are reduced in parallel on the shared pool. When one fails, maps
     // not yet started are skipped and the first recorded error is returned.
-    std::expected<std::vector<double>, ObservableError> evaluate_counts(
+    [[nodiscard]] std::expected<std::vector<double>, ObservableError> evaluate_counts(
         std::span<const CountsMap> batch) const override;
 
     bool calls_python() const noexcept override { return false; }

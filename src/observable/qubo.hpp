@@ -31,19 +31,19 @@ class QuboModel {
 public:
     // QUBO over bits x_i in {0, 1}. Linear terms of one index are summed;
     // quadratic terms are kept one per pair given, smaller index first.
-    static std::expected<QuboModel, ObservableError> qubo(std::uint64_t num_vars,
+    [[nodiscard]] static std::expected<QuboModel, ObservableError> qubo(std::uint64_t num_vars,
                                                           std::span<const LinearTerm> linear,
                                                           std::span<const QuadraticTerm> quadratic,
                                                           double constant, double scale);
 
     // Ising over spins z_i = 1 - 2 x_i (bit 0 is spin +1), reduced to a QUBO.
-    static std::expected<QuboModel, ObservableError> ising(std::uint64_t num_vars,
+    [[nodiscard]] static std::expected<QuboModel, ObservableError> ising(std::uint64_t num_vars,
                                                            std::span<const LinearTerm> fields,
                                                            std::span<const QuadraticTerm> couplings,
                                                            double constant, double scale);
 
     // f(x) = x^T Q x for a dense square matrix given as rows.
-    static std::expected<QuboModel, ObservableError> from_matrix(
+    [[nodiscard]] static std::expected<QuboModel, ObservableError> from_matrix(
         std::span<const std::vector<double>> rows, double scale);
 
     std::uint64_t num_vars() const noexcept { return num_vars_; }
@@ -54,7 +54,7 @@ public:
 
     // Shot-weighted mean of the value over one counts map; 0.0 for a map
     // without shots.
-    std::expected<double, ObservableError> expectation(const CountsMap& counts) const;
+    [[nodiscard]] std::expected<double, ObservableError> expectation(const CountsMap& counts) const;
 
 private:
     QuboModel() = default;

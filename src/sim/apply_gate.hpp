@@ -12,12 +12,12 @@ namespace morvane::sim {
 // The first qubit field of `gate` (in field order; every listed qubit of a
 // Barrier; only the qubit of a Measure, never its classical bit) that is not
 // below num_qubits, as GateQubitOutOfRange.
-std::expected<void, SimError> check_gate_qubits(const circuit::Gate& gate,
+[[nodiscard]] std::expected<void, SimError> check_gate_qubits(const circuit::Gate& gate,
                                                 std::uint64_t num_qubits);
 
 // Applies one gate with its own kernel. Checks qubit range, then angles (for U
 // in the order theta, phi, lam); on failure the state is untouched. Barrier,
 // Measure and MeasureAll leave the state as it is.
-std::expected<void, SimError> apply_gate(Statevector& state, const circuit::Gate& gate);
+[[nodiscard]] std::expected<void, SimError> apply_gate(Statevector& state, const circuit::Gate& gate);
 
 }  // namespace morvane::sim

@@ -42,7 +42,7 @@ class CancelCheck {
                 const MonotonicClock& clock = steady_monotonic_clock()) noexcept;
 
     // One checkpoint: Cancelled if the callback was consulted and asked to stop.
-    std::expected<void, SimError> checkpoint();
+    [[nodiscard]] std::expected<void, SimError> checkpoint();
 
     std::uint64_t stride() const noexcept { return stride_; }
     // The current polling interval; absent without a callback.

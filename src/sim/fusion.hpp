@@ -35,7 +35,7 @@ using ApplicationObserver = FunctionRef<void(const Application&)>;
 // sweep; up to 64 consecutive diagonal gates become one diagonal run. The
 // gate list must already have passed the simulator's up-front checks (qubit
 // range, terminal measurement). Runs one checkpoint per gate.
-std::expected<void, SimError> apply_fused(Statevector& state, std::span<const circuit::Gate> gates,
+[[nodiscard]] std::expected<void, SimError> apply_fused(Statevector& state, std::span<const circuit::Gate> gates,
                                           CancelCheck& cancel,
                                           std::optional<ApplicationObserver> observer);
 

@@ -19,25 +19,25 @@ FusionClass fusion_class(circuit::GateKind kind) noexcept;
 
 // The value of a gate angle: UnboundParam for a Param, NonFiniteAngle for a
 // NaN or infinite literal.
-std::expected<double, SimError> resolve_angle(const circuit::Angle& angle);
+[[nodiscard]] std::expected<double, SimError> resolve_angle(const circuit::Angle& angle);
 
 // The matrices below are the single source for both per-gate application and
 // fusion, so the fused and unfused paths cannot disagree about a gate.
 
 // 2x2 matrix of H, X, Y, Rx, Ry or U. Any other kind is an internal fault.
-std::expected<Matrix2, SimError> one_qubit_matrix(const circuit::Gate& gate);
+[[nodiscard]] std::expected<Matrix2, SimError> one_qubit_matrix(const circuit::Gate& gate);
 
 // 4x4 matrix of Cx, Swap or Rxx on the gate's own ordered pair (q0, q1): local
 // index bit_q0 + 2 bit_q1. Any other kind is an internal fault.
-std::expected<Matrix4, SimError> two_qubit_matrix(const circuit::Gate& gate);
+[[nodiscard]] std::expected<Matrix4, SimError> two_qubit_matrix(const circuit::Gate& gate);
 
 // The phases of Z, S, T, Sdg, Tdg, Rz (one qubit) or Cz, Rzz, Cp (two qubits,
 // mask_a from q0, mask_b from q1). Any other kind is an internal fault.
-std::expected<DiagonalFactor, SimError> diagonal_factor(const circuit::Gate& gate);
+[[nodiscard]] std::expected<DiagonalFactor, SimError> diagonal_factor(const circuit::Gate& gate);
 
 // The 4x4 matrix of a dense gate acting inside the qubit pair lo < hi, in the
 // local basis k = bit_lo + 2 bit_hi.
-std::expected<Matrix4, SimError> local_matrix(const circuit::Gate& gate, std::uint64_t lo,
+[[nodiscard]] std::expected<Matrix4, SimError> local_matrix(const circuit::Gate& gate, std::uint64_t lo,
                                               std::uint64_t hi);
 
 // Matrix products g * m (apply m first, then g).

@@ -46,19 +46,19 @@ MeasurementMap measurement_map(std::uint64_t num_qubits, std::span<const circuit
 // qubits measured into one bit OR together; unnamed bits read 0). A Measure
 // into classical bit 64 or above fails with ClassicalBitOutOfRange before
 // anything is sampled.
-std::expected<RegisterCounts, SimError> sample_counts(const Statevector& state,
+[[nodiscard]] std::expected<RegisterCounts, SimError> sample_counts(const Statevector& state,
                                                       std::span<const circuit::Gate> gates,
                                                       std::uint32_t shots, std::uint64_t seed);
 
 // simulate (without a cancellation callback), then sample_counts; the state
 // is dropped. Simulation errors are returned unchanged.
-std::expected<RegisterCounts, SimError> simulate_and_sample(const StatevectorSimulator& simulator,
+[[nodiscard]] std::expected<RegisterCounts, SimError> simulate_and_sample(const StatevectorSimulator& simulator,
                                                             std::uint64_t num_qubits,
                                                             std::span<const circuit::Gate> gates,
                                                             std::uint32_t shots,
                                                             std::uint64_t seed);
 
-inline std::expected<RegisterCounts, SimError> simulate_and_sample(
+[[nodiscard]] inline std::expected<RegisterCounts, SimError> simulate_and_sample(
     const StatevectorSimulator& simulator, const circuit::ConcreteCircuit& circuit,
     std::uint32_t shots, std::uint64_t seed) {
     return simulate_and_sample(simulator, circuit.num_qubits(), circuit.gates(), shots, seed);

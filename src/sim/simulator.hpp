@@ -43,12 +43,12 @@ struct StatevectorSimulator {
     // the MAX_QUBITS ceiling. Unbound or non-finite angles surface when their
     // gate is reached. The optional callback is polled at throttled
     // checkpoints; returning true ends the run with Cancelled.
-    std::expected<Statevector, SimError> simulate(
+    [[nodiscard]] std::expected<Statevector, SimError> simulate(
         std::uint64_t num_qubits, std::span<const circuit::Gate> gates,
         std::optional<CancelCallback> cancel = std::nullopt,
         const SimulationHooks& hooks = {}) const;
 
-    std::expected<Statevector, SimError> simulate(
+    [[nodiscard]] std::expected<Statevector, SimError> simulate(
         const circuit::ConcreteCircuit& circuit,
         std::optional<CancelCallback> cancel = std::nullopt,
         const SimulationHooks& hooks = {}) const {
@@ -57,7 +57,7 @@ struct StatevectorSimulator {
 
     // A circuit that still has Param angles is accepted and fails with
     // UnboundParam when the first such gate is reached.
-    std::expected<Statevector, SimError> simulate(
+    [[nodiscard]] std::expected<Statevector, SimError> simulate(
         const circuit::ParameterizedCircuit& circuit,
         std::optional<CancelCallback> cancel = std::nullopt,
         const SimulationHooks& hooks = {}) const {
@@ -66,7 +66,7 @@ struct StatevectorSimulator {
 };
 
 // The checks simulate() makes before allocating, in its order.
-std::expected<void, SimError> check_circuit(std::uint64_t num_qubits,
+[[nodiscard]] std::expected<void, SimError> check_circuit(std::uint64_t num_qubits,
                                             std::span<const circuit::Gate> gates,
                                             std::uint64_t max_qubits);
 

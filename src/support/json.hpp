@@ -75,7 +75,7 @@ struct ParseError {
 
 // Parses one JSON document (RFC 8259), surrounding white space allowed.
 // Nesting deeper than 256 levels is refused rather than risking the stack.
-std::expected<Value, ParseError> parse(std::string_view text);
+[[nodiscard]] std::expected<Value, ParseError> parse(std::string_view text);
 
 // Compact form: no white space ("{"a":1}"). Doubles are written in their
 // shortest round-trip form and always look like floats ("2.0", "1e+300"), so
