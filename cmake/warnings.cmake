@@ -10,10 +10,18 @@ if(MORVANE_WERROR)
 endif()
 
 # A component library: one static library per directory under src/, with its
-# dependencies named explicitly so an upward include fails to build.
+# dependencies named explicitly. Each library exports an include root that
+# holds only its own directory (a link to src/<component>), and sees the roots
+# of the libraries it depends on, so "exec/planner.hpp" does not resolve from
+# sim or circuit code: an upward include fails to build instead of compiling
+# quietly because the header happened to need no linking.
 function(morvane_component name)
   cmake_parse_arguments(ARG "" "" "SOURCES;DEPENDS" ${ARGN})
+  get_filename_component(component ${CMAKE_CURRENT_SOURCE_DIR} NAME)
+  set(root ${CMAKE_BINARY_DIR}/layers/${name})
+  file(MAKE_DIRECTORY ${root})
+  file(CREATE_LINK ${CMAKE_CURRENT_SOURCE_DIR} ${root}/${component} SYMBOLIC)
   add_library(${name} STATIC ${ARG_SOURCES})
-  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+  target_include_directories(${name} PUBLIC ${root})
   target_link_libraries(${name} PUBLIC ${ARG_DEPENDS} PRIVATE morvane_warnings)
 endfunction()
