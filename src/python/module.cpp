@@ -8,6 +8,7 @@
 #include "python/errors.hpp"
 #include "python/py_ref.hpp"
 #include "python/registry.hpp"
+#include "python/train_result.hpp"
 
 namespace morvane::python {
 
@@ -78,9 +79,12 @@ bool populate(PyObject* module) {
     }
 
     if (!add_exception_classes(module)) return false;
+    if (!add_optimizer_classes(module)) return false;
     if (!add_circuit_classes(module)) return false;
     if (!add_run_result_class(module)) return false;
-    for (PyMethodDef* def : {&run_quantum_circuit_def, &statevector_def, &init_logger_def,
+    if (!add_train_result_class(module)) return false;
+    if (!add_observable_classes(module)) return false;
+    for (PyMethodDef* def : {&train_def, &run_quantum_circuit_def, &statevector_def, &init_logger_def,
                              &calibrate_parallel_threshold_def, &backend_cleanup_failures_def}) {
         if (!add_function(module, def)) return false;
     }

@@ -7,12 +7,17 @@
 
 namespace morvane::python {
 
+// Classes DE, PSO and QNG (method.cpp).
+bool add_optimizer_classes(PyObject* module);
 // Classes Circuit and Param (circuit_type.cpp, param_type.cpp).
 bool add_circuit_classes(PyObject* module);
 // Class RunResult (run_result.cpp).
 bool add_run_result_class(PyObject* module);
+// Classes Qubo, Ising and CachedCost (observable_classes.cpp).
+bool add_observable_classes(PyObject* module);
 
 // Module functions, each defined next to its implementation.
+extern PyMethodDef train_def;                         // train.cpp
 extern PyMethodDef run_quantum_circuit_def;           // run.cpp
 extern PyMethodDef statevector_def;                   // statevector.cpp
 extern PyMethodDef init_logger_def;                   // logger.cpp

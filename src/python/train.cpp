@@ -1,0 +1,154 @@
+// train: optimise the free parameters of one circuit against a cost reduced
+// from measurement counts.
+#include <chrono>
+
+#include "exec/entry_rules.hpp"
+#include "python/circuit_object.hpp"
+#include "python/convert.hpp"
+#include "python/errors.hpp"
+#include "python/qiskit_binder.hpp"
+#include "python/registry.hpp"
+#include "python/training.hpp"
+#include "support/text.hpp"
+
+namespace morvane::python {
+
+namespace {
+
+constexpr const char* NAMES[] = {"qc", "method", "shots", "n_qpus", "dimensions",
+                                 "expectation_function", "infrastructure", "nodes",
+                                 "cores_per_qpu", "id", "sim_method", "noise_model", "backend",
+                                 "seed", "fusion"};
+
+PyObject* value_error(const std::string& message) {
+    PyErr_SetString(PyExc_ValueError, message.c_str());
+    return nullptr;
+}
+
+// Converts the shared arguments; `arg` holds the 15 bound objects in
+// signature order (the first ten present).
+bool convert_training(PyObject* const* arg, TrainingArguments& a) {
+    const auto u32 = [](PyObject* value, const char* name, std::uint32_t& slot) {
+        auto converted = to_u32(value, name);
+        if (converted) slot = *converted;
+        return converted.has_value();
+    };
+    const auto text = [](PyObject* value, const char* name, std::string& slot) {
+        if (!value) return true;
+        auto converted = to_str(value, name);
+        if (converted) slot = std::move(*converted);
+        return converted.has_value();
+    };
+    a.method = arg[1];
+    a.expectation_function = arg[5];
+    if (!u32(arg[2], "shots", a.shots) || !u32(arg[3], "n_qpus", a.n_qpus) ||
+        !u32(arg[4], "dimensions", a.dimensions) ||
+        !text(arg[6], "infrastructure", a.infrastructure) || !u32(arg[7], "nodes", a.nodes) ||
+        !u32(arg[8], "cores_per_qpu", a.cores_per_qpu) || !text(arg[9], "id", a.id) ||
+        !text(arg[10], "sim_method", a.sim_method)) {
+        return false;
+    }
+    if (arg[11] && arg[11] != Py_None) a.noise_model = arg[11];
+    if (!text(arg[12], "backend", a.backend)) return false;
+    if (arg[13] && arg[13] != Py_None) {
+        auto seed = to_u64(arg[13], "seed");
+        if (!seed) return false;
+        a.seed = *seed;
+    }
+    if (arg[14] && arg[14] != Py_None) {
+        auto fusion = to_bool(arg[14], "fusion");
+        if (!fusion) return false;
+        a.fusion = *fusion;
+    }
+    return true;
+}
+
+PyObject* train_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const auto started = std::chrono::steady_clock::now();
+    PyObject* arg[15];
+    if (!bind_arguments("train", args, nargs, kwnames,
+                        {NAMES[0], NAMES[1], NAMES[2], NAMES[3], NAMES[4], NAMES[5], NAMES[6],
+                         NAMES[7], NAMES[8], NAMES[9], NAMES[10], NAMES[11], NAMES[12], NAMES[13],
+                         NAMES[14]},
+                        10, arg)) {
+        return nullptr;
+    }
+    TrainingArguments a;
+    if (!convert_training(arg, a)) return nullptr;
+    PyObject* qc = arg[0];
+
+    std::uint64_t seed = 0;
+    if (!check_training_arguments(a, seed)) return nullptr;
+
+    std::shared_ptr<const exec::CandidateBinder> binder;
+    const bool native = is_circuit(qc);
+    if (native) {
+        circuit::ParameterizedCircuit copy = [qc] {
+            CircuitRead read(qc);
+            return read.circuit();
+        }();
+        if (copy.num_params() != a.dimensions) {
+            return value_error(concat("dimensions (", a.dimensions,
+                                      ") does not match the circuit's free parameters (",
+                                      copy.num_params(), ")"));
+        }
+        binder = std::make_shared<const exec::NativeBinder>(std::move(copy));
+    }
+    if (!native && exec::is_native_backend_name(a.backend)) {
+        return value_error(
+            "the native 'morvane' backend requires a native morvane.Circuit; got a Qiskit "
+            "circuit. Build it with morvane.Circuit or use backend=\"aer\"");
+    }
+    if (!native && a.infrastructure == "qmio") {
+        return value_error(
+            "the 'qmio' infrastructure requires a native morvane.Circuit (GIL-free "
+            "serialization); got a Qiskit circuit. Build it with morvane.Circuit");
+    }
+    if (!native) binder = std::make_shared<const QiskitBinder>(qc);
+
+    std::optional<PreparedTraining> prepared = prepare_training(a, seed);
+    if (!prepared) return nullptr;
+    exec::TrainOracle oracle(*prepared->run, binder, prepared->observable);
+    auto fitness = [&oracle](std::span<const optim::Candidate> candidates) {
+        return oracle.evaluate(candidates);
+    };
+    return finish_training(*prepared, fitness, started);
+}
+
+PyObject* train(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] { return train_body(args, nargs, kwnames); });
+}
+
+}  // namespace
+
+PyMethodDef train_def = {
+    "train",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(train)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "train(qc, method, shots, n_qpus, dimensions, expectation_function, infrastructure, nodes, "
+    "cores_per_qpu, id, sim_method=\"automatic\", noise_model=None, backend=\"aer\", seed=None, "
+    "fusion=None)\n"
+    "--\n\n"
+    "Unified entry point: train a variational quantum circuit with a chosen optimizer.\n\n"
+    "`qc` is a morvane.Circuit with `dimensions` free parameters, or a Qiskit\n"
+    "QuantumCircuit. `method` must be an instance of morvane.DE, morvane.PSO or\n"
+    "morvane.QNG. `expectation_function` turns each candidate's counts into a\n"
+    "fitness (higher is better): a callable bitstring -> float, a\n"
+    "morvane.CachedCost(callable), or a morvane.Qubo / morvane.Ising observable.\n\n"
+    "Seed (contract C-7): the `seed` argument if given, else `method.seed`, else\n"
+    "a fresh value from the operating system; the one used is reported as\n"
+    "TrainResult.seed. On the native backend the same seed also drives shot\n"
+    "sampling, so a run replays exactly.\n\n"
+    "`id` is a prefix to which a random version-4 UUID is appended; it must be\n"
+    "non-empty, at most 64 characters, and use only [A-Za-z0-9._-] (contract\n"
+    "C-9). `nodes` and `cores_per_qpu` are used only by \"cunqa\" and must be at\n"
+    "least 1 there. Ctrl+C stops the optimisation promptly with\n"
+    "KeyboardInterrupt, and an exception raised by `expectation_function`\n"
+    "propagates as itself.\n\n"
+    "Example:\n\n"
+    "    result = morvane.train(qc, morvane.DE(generations=200, population_size=50),\n"
+    "                           1000, 1, qc.num_params, cost, \"local\", 1, 1, \"maxcut\",\n"
+    "                           backend=\"morvane\", seed=7)",
+};
+
+}  // namespace morvane::python

@@ -1,0 +1,262 @@
+#include "python/training.hpp"
+
+#include "exec/entry_rules.hpp"
+#include "optim/differential_evolution.hpp"
+#include "optim/particle_swarm.hpp"
+#include "optim/quantum_natural_gradient.hpp"
+#include "optim/random_source.hpp"
+#include "python/backend_factory.hpp"
+#include "python/errors.hpp"
+#include "python/expectation.hpp"
+#include "python/gil.hpp"
+#include "python/py_foreign.hpp"
+#include "python/py_ref.hpp"
+#include "python/train_result.hpp"
+#include "support/duration_text.hpp"
+#include "support/log.hpp"
+#include "support/text.hpp"
+
+namespace morvane::python {
+
+namespace {
+
+constexpr const char* LOG_TARGET = "morvane::bindings";
+
+PyObject* value_error(const std::string& message) {
+    PyErr_SetString(PyExc_ValueError, message.c_str());
+    return nullptr;
+}
+
+// Between planner waves: a pending signal (Ctrl+C) stops the batch.
+ForeignErrorPtr check_signals() {
+    AcquireGil gil;
+    if (PyErr_CheckSignals() < 0) return take_pending_error();
+    return nullptr;
+}
+
+// The QFIM-diagonal oracle over the user's variance_function. Failures are
+// recorded in the run's slot like every other oracle's; the element is 0.0.
+class VarianceFunctionOracle {
+public:
+    VarianceFunctionOracle(PyObject* function, exec::TrainingRun& run)
+        : function_(function), run_(run) {}
+
+    std::vector<double> operator()(std::span<const double> point) const {
+        std::vector<double> values(point.size(), 0.0);
+        AcquireGil gil;
+        for (std::size_t i = 0; i < point.size(); ++i) {
+            if (run_.errors.has_error()) continue;
+            PyRef theta = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(point.size())));
+            PyRef index = PyRef::steal(PyLong_FromSize_t(i));
+            bool built = theta && index;
+            for (std::size_t k = 0; built && k < point.size(); ++k) {
+                PyObject* item = PyFloat_FromDouble(point[k]);
+                if (!item) built = false;
+                else PyList_SET_ITEM(theta.get(), static_cast<Py_ssize_t>(k), item);
+            }
+            PyRef result;
+            if (built) {
+                result = PyRef::steal(
+                    PyObject_CallFunctionObjArgs(function_, theta.get(), index.get(), nullptr));
+            }
+            double value = 0.0;
+            if (result) value = PyFloat_AsDouble(result.get());
+            if (!result || (value == -1.0 && PyErr_Occurred())) {
+                run_.errors.record(exec::EvalPython{take_pending_error()}, run_.config.id);
+                continue;
+            }
+            // -0.0 is a valid (zero) element; only negatives and non-finite
+            // values are refused.
+            if (!std::isfinite(value) || value < 0.0) {
+                run_.errors.record(exec::InvalidVariance{i, value}, run_.config.id);
+                continue;
+            }
+            values[i] = value;
+        }
+        return values;
+    }
+
+private:
+    PyObject* function_;  // owned by the method, which outlives the run
+    exec::TrainingRun& run_;
+};
+
+// The seed pinned on the method object, if it is one of ours and has one.
+// Anything else is refused later, when the method is converted in its turn.
+std::optional<std::uint64_t> method_seed_of(PyObject* object) {
+    std::optional<Method> method = method_from(object);
+    if (!method) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return std::visit(
+        [](const auto& m) -> std::optional<std::uint64_t> {
+            if constexpr (std::is_same_v<std::decay_t<decltype(m)>, QngMethod>) {
+                return m.config.seed;
+            } else {
+                return m.seed;
+            }
+        },
+        *method);
+}
+
+// The configured optimiser over the oracles, without the interpreter lock.
+std::expected<optim::OptimizationOutcome, optim::OptimizerError> run_method(
+    PreparedTraining& prepared, optim::BatchOracle fitness, std::uint32_t dimensions) {
+    optim::RandomSource random = optim::RandomSource::from_seed(prepared.seed);
+    if (auto* de = std::get_if<optim::DeConfig>(&prepared.method)) {
+        de->dimensions = dimensions;
+        de->seed = prepared.seed;
+        return optim::differential_evolution(*de, fitness, random);
+    }
+    if (auto* pso = std::get_if<optim::PsoConfig>(&prepared.method)) {
+        pso->dimensions = dimensions;
+        pso->seed = prepared.seed;
+        return optim::particle_swarm(*pso, fitness, random);
+    }
+    auto& qng = std::get<QngMethod>(prepared.method);
+    qng.config.dimensions = dimensions;
+    qng.config.seed = prepared.seed;
+    VarianceFunctionOracle variances(qng.variance_function(), *prepared.run);
+    return optim::quantum_natural_gradient(qng.config, fitness, variances, random);
+}
+
+}  // namespace
+
+ForeignErrorPtr cancelled_error() {
+    AcquireGil gil;
+    PyErr_SetString(PyExc_KeyboardInterrupt, "the run was cancelled");
+    return take_pending_error();
+}
+
+PyObject* raise_eval_error(const exec::EvalError& error) {
+    const auto evaluation = [](const std::string& text) {
+        PyErr_SetString(exception_classes().evaluation_error, text.c_str());
+        return static_cast<PyObject*>(nullptr);
+    };
+    if (const auto* backend = std::get_if<exec::EvalBackend>(&error.detail)) {
+        return raise_infra_error(backend->error);
+    }
+    if (const auto* binding = std::get_if<exec::EvalBinding>(&error.detail)) {
+        return evaluation(binding->error.message());
+    }
+    if (const auto* consumer = std::get_if<exec::EvalObservable>(&error.detail)) {
+        if (const auto* external = std::get_if<observable::External>(&consumer->error.detail)) {
+            return restore_foreign_error(external->error);
+        }
+        return evaluation(consumer->error.message());
+    }
+    if (const auto* python = std::get_if<exec::EvalPython>(&error.detail)) {
+        return restore_foreign_error(python->error);
+    }
+    if (const auto* runtime = std::get_if<exec::RuntimeConversion>(&error.detail)) {
+        return evaluation(runtime->message);
+    }
+    if (const auto* conversion = std::get_if<exec::EvalConversion>(&error.detail)) {
+        return evaluation(conversion->message);
+    }
+    return evaluation(error.message());
+}
+
+bool check_training_arguments(const TrainingArguments& a, std::uint64_t& seed) {
+    if (auto sizes = exec::check_run_sizes(a.shots, a.n_qpus, a.infrastructure, a.nodes,
+                                           a.cores_per_qpu);
+        !sizes) {
+        value_error(sizes.error().message);
+        return false;
+    }
+    if (auto prefix = exec::check_run_id_prefix(a.id); !prefix) {
+        value_error(prefix.error().message);
+        return false;
+    }
+    seed = exec::effective_seed(a.seed, method_seed_of(a.method));
+    return true;
+}
+
+std::optional<PreparedTraining> prepare_training(const TrainingArguments& a, std::uint64_t seed) {
+    exec::BackendArguments backend_arguments{a.infrastructure, a.backend, a.fusion, nullptr,
+                                             a.sim_method, a.nodes, a.cores_per_qpu};
+    if (a.noise_model) {
+        backend_arguments.noise_model = std::make_shared<const PyForeignObject>(a.noise_model);
+    }
+    auto choice = exec::choose_backend(backend_arguments);
+    if (!choice) {
+        value_error(choice.error().message);
+        return std::nullopt;
+    }
+
+    auto run = std::make_shared<exec::TrainingRun>();
+    run->config.id = exec::make_training_run_id(a.id);
+    run->config.seed = seed;
+    run->config.infrastructure = a.infrastructure;
+    run->config.backend_choice = *choice;
+    run->config.replicas = a.n_qpus;
+    run->config.signal_check = check_signals;
+    run->shots = a.shots;
+    run->cancelled_error = cancelled_error;
+
+    // The cost and the method are converted before anything is allocated, so
+    // a wrong argument never raises a QPU family only to release it again.
+    auto observable = observable_from(a.expectation_function);
+    if (!observable) return std::nullopt;
+    std::optional<Method> method = method_from(a.method);
+    if (!method) return std::nullopt;
+
+    MORVANE_LOG(log::Level::Info, LOG_TARGET,
+                concat("training run ", run->config.id, " starting: infrastructure=",
+                       a.infrastructure, ", backend=", a.backend, ", n_qpus=", a.n_qpus,
+                       ", shots=", a.shots, ", seed=", seed));
+
+    std::expected<std::shared_ptr<exec::Backend>, exec::InfraError> backend;
+    {
+        ReleaseGil nogil;
+        backend = create_backend(*choice, run->config);
+    }
+    if (!backend) {
+        raise_infra_error(backend.error());
+        return std::nullopt;
+    }
+    run->backend = std::move(*backend);
+    // Training never splits a circuit's shots: each candidate's circuit runs
+    // whole on one replica, whatever n_qpus is.
+    run->planner = &run->backend->default_planner();
+    if (auto compatible =
+            exec::check_compatible(run->planner->requirements(), run->backend->capabilities());
+        !compatible) {
+        {
+            ReleaseGil nogil;
+            run->backend->close();
+        }
+        raise_run_error(compatible.error());
+        return std::nullopt;
+    }
+    return PreparedTraining{std::move(run), std::move(observable), std::move(*method), seed,
+                            a.dimensions};
+}
+
+PyObject* finish_training(PreparedTraining& prepared, optim::BatchOracle fitness,
+                          std::chrono::steady_clock::time_point started) {
+    exec::TrainingRun& run = *prepared.run;
+    std::expected<optim::OptimizationOutcome, optim::OptimizerError> outcome;
+    {
+        ReleaseGil nogil;
+        outcome = run_method(prepared, fitness, prepared.dimensions);
+        // The allocation goes when the run ends, whatever happened in it.
+        run.backend->close();
+    }
+    if (auto error = run.errors.take()) return raise_eval_error(*error);
+    if (!outcome) {
+        const std::string text = outcome.error().message();
+        MORVANE_LOG(log::Level::Error, LOG_TARGET,
+                    concat("run ", run.config.id, ": optimizer rejected the configuration: ", text));
+        return value_error(text);
+    }
+    MORVANE_LOG(log::Level::Info, LOG_TARGET,
+                concat("training run ", run.config.id,
+                       " completed: iterations_run=", outcome->iterations_run,
+                       ", converged=", outcome->converged, ", duration=",
+                       format_duration(std::chrono::steady_clock::now() - started)));
+    return new_train_result(TrainResultData{std::move(*outcome), prepared.seed, run.config.id});
+}
+
+}  // namespace morvane::python

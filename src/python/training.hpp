@@ -1,0 +1,73 @@
+#pragma once
+
+#include <Python.h>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "exec/dispatch.hpp"
+#include "exec/eval_error.hpp"
+#include "optim/oracle.hpp"
+#include "optim/outcome.hpp"
+#include "python/method.hpp"
+
+namespace morvane::python {
+
+// What train and qml.train share once their arguments are converted: the
+// common checks, the backend, the optimiser run with the lock released, and
+// turning the outcome or the first error into the Python result.
+
+// The arguments both entry points take after their circuit arguments.
+struct TrainingArguments {
+    std::uint32_t shots = 0;
+    std::uint32_t n_qpus = 1;
+    std::uint32_t dimensions = 0;
+    PyObject* expectation_function = nullptr;  // borrowed
+    PyObject* method = nullptr;                // borrowed
+    std::string infrastructure;
+    std::uint32_t nodes = 1;
+    std::uint32_t cores_per_qpu = 2;
+    std::string id;
+    std::string sim_method = "automatic";
+    PyObject* noise_model = nullptr;  // borrowed; null when absent or None
+    std::string backend = "aer";
+    std::optional<std::uint64_t> seed;
+    std::optional<bool> fusion;
+};
+
+// Shots, n_qpus, cluster sizes and the id prefix, in that order; then the
+// seed (call, else the method object's, else fresh). False with ValueError
+// set on a refusal.
+bool check_training_arguments(const TrainingArguments& a, std::uint64_t& seed);
+
+// A training run being prepared: everything an oracle and the optimiser need.
+struct PreparedTraining {
+    std::shared_ptr<exec::TrainingRun> run;
+    std::shared_ptr<const observable::Observable> observable;
+    Method method;
+    std::uint64_t seed = 0;
+    std::uint32_t dimensions = 0;
+};
+
+// Chooses and creates the backend, converts the cost and the method, builds
+// the run id and checks the planner. Empty with a Python exception set on
+// failure; a backend created before a later failure is released.
+std::optional<PreparedTraining> prepare_training(const TrainingArguments& a, std::uint64_t seed);
+
+// Runs the method over `fitness` with the interpreter lock released (the QNG
+// variance oracle is added here), releases the backend, and builds the
+// TrainResult, or raises the first recorded error, or the optimiser's own
+// refusal. `started` is when the entry point was called.
+PyObject* finish_training(PreparedTraining& prepared, optim::BatchOracle fitness,
+                          std::chrono::steady_clock::time_point started);
+
+// Raises an oracle error by the module's mapping. Always returns null.
+PyObject* raise_eval_error(const exec::EvalError& error);
+
+// KeyboardInterrupt("the run was cancelled") as a native error.
+ForeignErrorPtr cancelled_error();
+
+}  // namespace morvane::python

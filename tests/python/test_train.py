@@ -1,0 +1,225 @@
+"""train(): validation order, seed precedence, reproducibility on every backend, error
+mapping, and the backend released whatever happens."""
+
+import math
+import os
+import re
+import subprocess
+
+import pytest
+
+import morvane
+
+SLURM_WANTED = os.environ.get("MORVANE_TEST_SLURM") == "1"
+
+
+def ansatz():
+    """Two parameters; the cost below is maximal (1.0) at theta = (pi, 0) and similar."""
+    return (morvane.Circuit(2).rx(0, morvane.Param(0)).ry(1, morvane.Param(1)).cx(0, 1)
+            .measure_all())
+
+
+def ones(bitstring):
+    return bitstring.count("1") / len(bitstring)
+
+
+def train(qc=None, method=None, shots=64, n_qpus=1, dimensions=2, cost=ones,
+          infrastructure="local", nodes=1, cores=1, id="unit", **kwargs):
+    kwargs.setdefault("backend", "morvane")
+    return morvane.train(ansatz() if qc is None else qc,
+                         morvane.DE(generations=3, population_size=6) if method is None
+                         else method,
+                         shots, n_qpus, dimensions, cost, infrastructure, nodes, cores, id,
+                         **kwargs)
+
+
+INVALID_CHAR = ("id contains invalid character {}; only ASCII letters, digits, '.', '_' and '-' "
+                "are allowed (got {})")
+
+
+@pytest.mark.parametrize(
+    "kwargs, message",
+    [
+        ({"shots": 0, "n_qpus": 0, "id": ""}, "shots must be >= 1, got 0"),
+        ({"n_qpus": 0, "id": ""}, "n_qpus must be >= 1, got 0"),
+        ({"infrastructure": "cunqa", "nodes": 0, "cores": 0, "id": ""},
+         "nodes must be >= 1 for the 'cunqa' infrastructure, got 0"),
+        ({"id": "", "dimensions": 5}, "id must not be empty"),
+        ({"id": "run 1"}, INVALID_CHAR.format("' '", '"run 1"')),
+        ({"id": "x" * 70 + "/"}, INVALID_CHAR.format("'/'", '"' + "x" * 70 + '/"')),
+        ({"id": "a" * 65}, f'id must be at most 64 characters, got 65 ("{"a" * 65}")'),
+        ({"dimensions": 3, "backend": "nope"},
+         "dimensions (3) does not match the circuit's free parameters (2)"),
+        ({"backend": "nope"}, "unknown local backend 'nope'; expected \"aer\" or \"morvane\""),
+        ({"infrastructure": "qmio"},
+         "the 'qmio' infrastructure requires compiling morvane with --features qmio"),
+        ({"fusion": True, "backend": "aer"},
+         'fusion=True applies only to the native backend="morvane"; backend "aer" on '
+         'infrastructure "local" cannot fuse gates. Omit fusion, or pass fusion=False for a '
+         'gate-by-gate run.'),
+        ({"method": morvane.DE(population_size=3)},
+         "population_size must be at least 4 (each trial mutation samples 3 distinct other "
+         "members), got 3"),
+    ],
+)
+def test_refusals_in_their_order(kwargs, message):
+    with pytest.raises(ValueError) as info:
+        train(**kwargs)
+    assert type(info.value) is ValueError
+    assert str(info.value) == message
+
+
+def test_qiskit_circuits_are_refused_by_native_and_qmio():
+    qiskit = pytest.importorskip("qiskit")
+    qc = qiskit.QuantumCircuit(1)
+    qc.rx(qiskit.circuit.Parameter("a"), 0)
+    with pytest.raises(ValueError, match=re.escape(
+            "the native 'morvane' backend requires a native morvane.Circuit; got a Qiskit "
+            "circuit. Build it with morvane.Circuit or use backend=\"aer\"")):
+        train(qc=qc, dimensions=1)
+    with pytest.raises(ValueError, match=re.escape(
+            "the 'qmio' infrastructure requires a native morvane.Circuit (GIL-free "
+            "serialization); got a Qiskit circuit. Build it with morvane.Circuit")):
+        train(qc=qc, dimensions=1, infrastructure="qmio", backend="aer")
+
+
+@pytest.mark.parametrize(
+    "kwargs, message",
+    [
+        ({"method": None}, "method must be an instance of morvane.DE, morvane.PSO, or morvane.QNG"),
+        ({"cost": 42}, "expectation_function must be a callable (bitstring -> float), a "
+                       "morvane.CachedCost(callable), or a morvane.Qubo / morvane.Ising "
+                       "observable"),
+    ],
+)
+def test_wrong_kinds_are_type_errors(kwargs, message):
+    if kwargs.get("method", 0) is None:
+        with pytest.raises(TypeError, match=re.escape(message)):
+            morvane.train(ansatz(), None, 64, 1, 2, ones, "local", 1, 1, "unit", backend="morvane")
+    else:
+        with pytest.raises(TypeError, match=re.escape(message)):
+            train(**kwargs)
+
+
+def test_seed_precedence_and_replay():
+    assert train(method=morvane.DE(generations=2, population_size=5, seed=9), seed=5).seed == 5
+    pinned = train(method=morvane.DE(generations=2, population_size=5, seed=9))
+    assert pinned.seed == 9
+    drawn = train()
+    replay = train(seed=drawn.seed)
+    assert (replay.best_params, replay.fitness_history) == (drawn.best_params,
+                                                            drawn.fitness_history)
+
+
+def test_de_climbs_to_the_optimum_and_reports_it():
+    result = train(method=morvane.DE(generations=40, population_size=12), shots=200, seed=3)
+    assert result.best_fitness > 0.9
+    assert len(result.fitness_history) == result.iterations_run
+    assert result.fitness_history == sorted(result.fitness_history)
+    assert len(result.best_params) == 2
+    assert re.fullmatch(r"unit_[0-9a-f-]{36}", result.id)
+    assert repr(result).startswith(f'TrainResult(id="{result.id}", best_fitness=')
+    assert re.search(r"converged=(true|false), seed=3, best_params=\[-?\d+\.\d+(e-?\d+)?, "
+                     r"-?\d+\.\d+(e-?\d+)?\]\)$", repr(result))
+
+
+@pytest.mark.parametrize("method", [morvane.PSO(generations=4, population_size=5),
+                                    morvane.QNG(lambda theta, i: 0.25, max_iters=3)])
+def test_every_method_reproduces_bit_for_bit(method):
+    first = train(method=method, seed=11)
+    again = train(method=method, seed=11)
+    other = train(method=method, seed=12)
+    assert first.best_params == again.best_params
+    assert first.fitness_history == again.fitness_history
+    assert first.best_params != other.best_params
+
+
+def backend_options(kind):
+    if kind == "native":
+        return {"backend": "morvane"}
+    if kind == "aer":
+        pytest.importorskip("qiskit_aer")
+        return {"backend": "aer"}
+    pytest.importorskip("qiskit_aer")
+    if not SLURM_WANTED:
+        os.environ.setdefault("MORVANE_CUNQA_LAUNCHER", "local")
+    return {"infrastructure": "cunqa", "backend": "aer", "n_qpus": 2}
+
+
+@pytest.mark.parametrize("kind", ["native", "aer", "cunqa"])
+def test_same_seed_same_result_on_every_backend(kind):
+    options = backend_options(kind)
+    method = morvane.DE(generations=3, population_size=5)
+    first = train(method=method, seed=21, **options)
+    again = train(method=method, seed=21, **options)
+    other = train(method=method, seed=22, **options)
+    assert (first.best_params, first.fitness_history, first.best_fitness) == (
+        again.best_params, again.fitness_history, again.best_fitness)
+    assert first.best_params != other.best_params
+    if kind == "cunqa" and SLURM_WANTED:
+        queue = subprocess.run(["squeue", "-h", "-o", "%j"], capture_output=True, text=True)
+        assert not [name for name in queue.stdout.split() if name.startswith("unit_")]
+
+
+class Explodes(RuntimeError):
+    pass
+
+
+def test_a_raising_cost_reaches_the_caller_as_itself():
+    calls = []
+
+    def cost(bitstring):
+        calls.append(bitstring)
+        raise Explodes("no")
+
+    with pytest.raises(Explodes):
+        train(cost=cost, seed=1)
+    # The first batch failed; every later one was answered without running.
+    assert len(calls) == 1
+
+
+def test_a_non_finite_cost_is_an_evaluation_error():
+    with pytest.raises(morvane.EvaluationError) as info:
+        train(cost=lambda b: math.nan if b == "00" else 0.0,
+              qc=morvane.Circuit(2).rx(0, morvane.Param(0)).rx(1, morvane.Param(1)).measure_all(),
+              seed=1)
+    assert re.fullmatch(r"oracle returned a non-finite expectation value NaN at index \d+; "
+                        r"contract C-5 requires every output to be a finite f64", str(info.value))
+
+
+def test_an_invalid_variance_names_its_index():
+    qc = (morvane.Circuit(3).rx(0, morvane.Param(0)).rx(1, morvane.Param(1))
+          .rx(2, morvane.Param(2)).measure_all())
+    method = morvane.QNG(lambda theta, i: -1.0 if i == 2 else 0.5, max_iters=2)
+    with pytest.raises(morvane.EvaluationError) as info:
+        train(qc=qc, method=method, dimensions=3, seed=1)
+    assert str(info.value) == (
+        "variance_function returned an invalid value -1 for parameter index 2; a QFIM diagonal "
+        "element must be a finite, non-negative number")
+
+
+def test_a_qiskit_binding_exception_reaches_the_caller():
+    qiskit = pytest.importorskip("qiskit")
+    pytest.importorskip("qiskit_aer")
+
+    class Broken(qiskit.QuantumCircuit):
+        def assign_parameters(self, *args, **kwargs):
+            raise Explodes("cannot bind")
+
+    qc = Broken(1)
+    qc.rx(qiskit.circuit.Parameter("a"), 0)
+    qc.measure_all()
+    with pytest.raises(Explodes):
+        train(qc=qc, dimensions=1, backend="aer", seed=1)
+
+
+def test_qiskit_circuits_train_on_aer():
+    qiskit = pytest.importorskip("qiskit")
+    pytest.importorskip("qiskit_aer")
+    a = qiskit.circuit.Parameter("a")
+    qc = qiskit.QuantumCircuit(1)
+    qc.rx(a, 0)
+    qc.measure_all()
+    result = train(qc=qc, dimensions=1, backend="aer", shots=100,
+                   method=morvane.DE(generations=15, population_size=8), seed=4)
+    assert result.best_fitness > 0.9
