@@ -49,6 +49,7 @@ cluster-stop:
 demo:
 	@[ -x .venv/bin/python ] && .venv/bin/python -c "import morvane" 2>/dev/null || bash install.sh
 	.venv/bin/python examples/quickstart.py
+	.venv/bin/python examples/maxcut_qaoa.py
 
 test-release: build
 	cd build/release && $(CTEST) $(CTEST_FLAGS)

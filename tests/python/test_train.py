@@ -223,3 +223,16 @@ def test_qiskit_circuits_train_on_aer():
     result = train(qc=qc, dimensions=1, backend="aer", shots=100,
                    method=morvane.DE(generations=15, population_size=8), seed=4)
     assert result.best_fitness > 0.9
+
+
+def test_the_maxcut_example_meets_its_targets():
+    # The script asserts its own targets (0.7 of the optimum, an optimal cut sampled).
+    import pathlib
+    import subprocess
+    import sys
+
+    script = pathlib.Path(__file__).parents[2] / "examples" / "maxcut_qaoa.py"
+    done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True,
+                          timeout=300)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert "optimal cuts" in done.stdout
