@@ -236,3 +236,20 @@ def test_the_maxcut_example_meets_its_targets():
                           timeout=300)
     assert done.returncode == 0, done.stdout + done.stderr
     assert "optimal cuts" in done.stdout
+
+
+def test_ctrl_c_during_training_raises_keyboard_interrupt_and_stops_running():
+    import signal
+
+    calls = []
+
+    def cost(bitstring):
+        calls.append(bitstring)
+        if len(calls) == 3:
+            os.kill(os.getpid(), signal.SIGINT)
+        return ones(bitstring)
+
+    with pytest.raises(KeyboardInterrupt):
+        train(cost=cost, method=morvane.DE(generations=50, population_size=8), seed=1)
+    # Nothing was evaluated after the interrupt's batch.
+    assert len(calls) <= 4
