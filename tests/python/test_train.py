@@ -253,3 +253,18 @@ def test_ctrl_c_during_training_raises_keyboard_interrupt_and_stops_running():
         train(cost=cost, method=morvane.DE(generations=50, population_size=8), seed=1)
     # Nothing was evaluated after the interrupt's batch.
     assert len(calls) <= 4
+
+
+@pytest.mark.parametrize("bad", [{"cost": 42}, {"method": "DE"}])
+def test_wrong_cost_or_method_never_raises_a_family(monkeypatch, bad):
+    import morvane_python
+
+    raised = []
+    monkeypatch.setattr(morvane_python, "connect_to_infrastructure",
+                        lambda *a, **k: raised.append(k) or object())
+    kwargs = {"cost": bad.get("cost", ones)}
+    method = bad.get("method")
+    with pytest.raises(TypeError):
+        morvane.train(ansatz(), morvane.DE() if method is None else method, 8, 1, 2,
+                      kwargs["cost"], "cunqa", 1, 1, "unit", backend="aer")
+    assert raised == []
