@@ -92,6 +92,7 @@ bool populate(PyObject* module) {
     PyObject* sys_modules = PyImport_GetModuleDict();  // borrowed
     PyRef qml, circuits, templates;
     if (!add_submodule(module, "qml", &qml_def, sys_modules, qml)) return false;
+    if (!add_function(qml.get(), &qml_train_def, qml_def.m_name)) return false;
     if (!add_submodule(module, "circuits", &circuits_def, sys_modules, circuits)) return false;
     if (!add_submodule(circuits.get(), "templates", &templates_def, sys_modules, templates)) {
         return false;

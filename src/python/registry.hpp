@@ -18,6 +18,7 @@ bool add_observable_classes(PyObject* module);
 
 // Module functions, each defined next to its implementation.
 extern PyMethodDef train_def;                         // train.cpp
+extern PyMethodDef qml_train_def;                     // qml_train.cpp
 extern PyMethodDef run_quantum_circuit_def;           // run.cpp
 extern PyMethodDef statevector_def;                   // statevector.cpp
 extern PyMethodDef init_logger_def;                   // logger.cpp

@@ -6,6 +6,7 @@
 #include "optim/quantum_natural_gradient.hpp"
 #include "optim/random_source.hpp"
 #include "python/backend_factory.hpp"
+#include "python/convert.hpp"
 #include "python/errors.hpp"
 #include "python/expectation.hpp"
 #include "python/gil.hpp"
@@ -156,6 +157,42 @@ PyObject* raise_eval_error(const exec::EvalError& error) {
         return evaluation(conversion->message);
     }
     return evaluation(error.message());
+}
+
+bool convert_training_arguments(PyObject* const* arg, TrainingArguments& a) {
+    const auto u32 = [](PyObject* value, const char* name, std::uint32_t& slot) {
+        auto converted = to_u32(value, name);
+        if (converted) slot = *converted;
+        return converted.has_value();
+    };
+    const auto text = [](PyObject* value, const char* name, std::string& slot) {
+        if (!value) return true;
+        auto converted = to_str(value, name);
+        if (converted) slot = std::move(*converted);
+        return converted.has_value();
+    };
+    a.method = arg[1];
+    a.expectation_function = arg[5];
+    if (!u32(arg[2], "shots", a.shots) || !u32(arg[3], "n_qpus", a.n_qpus) ||
+        !u32(arg[4], "dimensions", a.dimensions) ||
+        !text(arg[6], "infrastructure", a.infrastructure) || !u32(arg[7], "nodes", a.nodes) ||
+        !u32(arg[8], "cores_per_qpu", a.cores_per_qpu) || !text(arg[9], "id", a.id) ||
+        !text(arg[10], "sim_method", a.sim_method)) {
+        return false;
+    }
+    if (arg[11] && arg[11] != Py_None) a.noise_model = arg[11];
+    if (!text(arg[12], "backend", a.backend)) return false;
+    if (arg[13] && arg[13] != Py_None) {
+        auto seed = to_u64(arg[13], "seed");
+        if (!seed) return false;
+        a.seed = *seed;
+    }
+    if (arg[14] && arg[14] != Py_None) {
+        auto fusion = to_bool(arg[14], "fusion");
+        if (!fusion) return false;
+        a.fusion = *fusion;
+    }
+    return true;
 }
 
 bool check_training_arguments(const TrainingArguments& a, std::uint64_t& seed) {

@@ -38,6 +38,11 @@ struct TrainingArguments {
     std::optional<bool> fusion;
 };
 
+// Converts the shared arguments from the objects bound to train()'s 15
+// parameters in signature order (the circuit at 0 is not read; 14, fusion,
+// may be null). False with the conversion's exception set.
+bool convert_training_arguments(PyObject* const* arg, TrainingArguments& a);
+
 // Shots, n_qpus, cluster sizes and the id prefix, in that order; then the
 // seed (call, else the method object's, else fresh). False with ValueError
 // set on a refusal.

@@ -1,0 +1,65 @@
+#include "exec/qml_oracle.hpp"
+
+#include <cmath>
+#include <limits>
+
+#include "exec/memory_budget.hpp"
+
+namespace morvane::exec {
+
+std::size_t qml_chunk_size() noexcept {
+    const std::uint64_t processors = available_parallelism();
+    const std::uint64_t doubled =
+        processors > std::numeric_limits<std::uint64_t>::max() / 2 ? UINT64_MAX : 2 * processors;
+    return static_cast<std::size_t>(std::max<std::uint64_t>(1, doubled));
+}
+
+std::vector<double> QmlOracle::evaluate(std::span<const std::vector<double>> candidates) const {
+    const std::size_t n = candidates.size();
+    if (run_.errors.has_error()) return std::vector<double>(n, 0.0);
+    const auto fail = [&](EvalError error) {
+        run_.errors.record(std::move(error), run_.config.id);
+        return std::vector<double>(n, 0.0);
+    };
+
+    const std::size_t samples = binder_->samples();
+    std::vector<double> fitness;
+    fitness.reserve(n);
+    for (std::size_t start = 0; start < n; start += chunk_) {
+        const std::size_t count = std::min(chunk_, n - start);
+        // Bound circuits live for this chunk only.
+        std::vector<CircuitInput> circuits;
+        circuits.reserve(count * samples);
+        for (std::size_t j = start; j < start + count; ++j) {
+            for (std::size_t s = 0; s < samples; ++s) {
+                auto bound = binder_->bind(candidates[j], s);
+                if (!bound) return fail(std::move(bound.error()));
+                circuits.push_back(std::move(*bound));
+            }
+        }
+        std::vector<CircuitJob> jobs;
+        jobs.reserve(circuits.size());
+        for (const CircuitInput& circuit : circuits) jobs.push_back({&circuit, run_.shots});
+
+        auto values =
+            run_.planner->plan_into(*run_.backend, jobs, run_.config, run_.cancel, *observable_);
+        if (!values) {
+            ForeignErrorPtr cancelled = values.error().is<Cancelled>() && run_.cancelled_error
+                                            ? run_.cancelled_error()
+                                            : nullptr;
+            return fail(eval_error_from(std::move(values.error()), cancelled));
+        }
+        if (values->size() != jobs.size()) return fail(WrongLength{jobs.size(), values->size()});
+        for (std::size_t j = 0; j < count; ++j) {
+            double sum = -0.0;
+            for (std::size_t s = 0; s < samples; ++s) sum += (*values)[j * samples + s];
+            fitness.push_back(sum / static_cast<double>(samples));
+        }
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!std::isfinite(fitness[i])) return fail(NonFinite{i, fitness[i]});
+    }
+    return fitness;
+}
+
+}  // namespace morvane::exec
