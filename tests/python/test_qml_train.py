@@ -162,3 +162,16 @@ def test_a_raising_cost_reaches_the_caller():
 
     with pytest.raises(Boom):
         qml_train(cost=cost, seed=1)
+
+
+def test_the_vqc_example_separates_its_data():
+    import pathlib
+    import subprocess
+    import sys
+
+    script = pathlib.Path(__file__).parents[2] / "examples" / "vqc_classifier.py"
+    done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True,
+                          timeout=300)
+    assert done.returncode == 0, done.stderr
+    held_out = float(re.search(r"held-out (\d\.\d+)", done.stdout).group(1))
+    assert held_out >= 0.75, done.stdout
