@@ -134,7 +134,7 @@ def test_every_method_reproduces_bit_for_bit(method):
     assert first.best_params != other.best_params
 
 
-def backend_options(kind):
+def backend_options(kind, monkeypatch):
     if kind == "native":
         return {"backend": "morvane"}
     if kind == "aer":
@@ -142,13 +142,13 @@ def backend_options(kind):
         return {"backend": "aer"}
     pytest.importorskip("qiskit_aer")
     if not SLURM_WANTED:
-        os.environ.setdefault("MORVANE_CUNQA_LAUNCHER", "local")
+        monkeypatch.setenv("MORVANE_CUNQA_LAUNCHER", "local")
     return {"infrastructure": "cunqa", "backend": "aer", "n_qpus": 2}
 
 
 @pytest.mark.parametrize("kind", ["native", "aer", "cunqa"])
-def test_same_seed_same_result_on_every_backend(kind):
-    options = backend_options(kind)
+def test_same_seed_same_result_on_every_backend(kind, monkeypatch):
+    options = backend_options(kind, monkeypatch)
     method = morvane.DE(generations=3, population_size=5)
     first = train(method=method, seed=21, **options)
     again = train(method=method, seed=21, **options)
