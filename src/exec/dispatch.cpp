@@ -21,6 +21,15 @@ std::expected<void, EvalError> check_fitness(std::span<const double> values,
     return {};
 }
 
+std::expected<std::vector<double>, EvalError> TrainingRun::run_batch(
+    std::span<const CircuitJob> jobs, const observable::Observable& consumer) {
+    auto values = planner->plan_into(*backend, jobs, config, cancel, consumer);
+    if (values) return std::move(*values);
+    ForeignErrorPtr cancelled =
+        values.error().is<Cancelled>() && cancelled_error ? cancelled_error() : nullptr;
+    return std::unexpected(eval_error_from(std::move(values.error()), cancelled));
+}
+
 std::vector<double> TrainOracle::evaluate(std::span<const std::vector<double>> candidates) const {
     const std::size_t n = candidates.size();
     if (run_.errors.has_error()) return std::vector<double>(n, 0.0);
@@ -41,14 +50,8 @@ std::vector<double> TrainOracle::evaluate(std::span<const std::vector<double>> c
     jobs.reserve(n);
     for (const CircuitInput& circuit : circuits) jobs.push_back({&circuit, run_.shots});
 
-    auto values =
-        run_.planner->plan_into(*run_.backend, jobs, run_.config, run_.cancel, *observable_);
-    if (!values) {
-        ForeignErrorPtr cancelled = values.error().is<Cancelled>() && run_.cancelled_error
-                                        ? run_.cancelled_error()
-                                        : nullptr;
-        return fail(eval_error_from(std::move(values.error()), cancelled));
-    }
+    auto values = run_.run_batch(jobs, *observable_);
+    if (!values) return fail(std::move(values.error()));
     if (auto checked = check_fitness(*values, n); !checked) return fail(std::move(checked.error()));
     return std::move(*values);
 }

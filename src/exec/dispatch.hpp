@@ -46,6 +46,11 @@ struct TrainingRun {
     // The KeyboardInterrupt("the run was cancelled") of a cancelled batch,
     // made by the layer that can make exceptions.
     std::function<ForeignErrorPtr()> cancelled_error;
+
+    // Runs the jobs through the planner with `consumer` reducing their counts:
+    // one value per job, or the run's failure as an oracle error.
+    [[nodiscard]] std::expected<std::vector<double>, EvalError> run_batch(
+        std::span<const CircuitJob> jobs, const observable::Observable& consumer);
 };
 
 // The fitness oracle of `train`: binds one circuit per candidate, runs the

@@ -41,14 +41,8 @@ std::vector<double> QmlOracle::evaluate(std::span<const std::vector<double>> can
         jobs.reserve(circuits.size());
         for (const CircuitInput& circuit : circuits) jobs.push_back({&circuit, run_.shots});
 
-        auto values =
-            run_.planner->plan_into(*run_.backend, jobs, run_.config, run_.cancel, *observable_);
-        if (!values) {
-            ForeignErrorPtr cancelled = values.error().is<Cancelled>() && run_.cancelled_error
-                                            ? run_.cancelled_error()
-                                            : nullptr;
-            return fail(eval_error_from(std::move(values.error()), cancelled));
-        }
+        auto values = run_.run_batch(jobs, *observable_);
+        if (!values) return fail(std::move(values.error()));
         if (values->size() != jobs.size()) return fail(WrongLength{jobs.size(), values->size()});
         for (std::size_t j = 0; j < count; ++j) {
             double sum = -0.0;

@@ -126,6 +126,14 @@ PyObject* raise_internal_fault(const char* message) {
     return nullptr;
 }
 
+PyObject* value_error(const std::string& message) { return raise_with(PyExc_ValueError, message); }
+
+ForeignErrorPtr signal_checkpoint() {
+    AcquireGil gil;
+    if (PyErr_CheckSignals() < 0) return take_pending_error();
+    return nullptr;
+}
+
 PyObject* raise_infra_error(const exec::InfraError& error) {
     using namespace exec;
     struct Mapper {

@@ -50,6 +50,13 @@ PyObject* restore_foreign_error(const ForeignErrorPtr& error);
 PyObject* raise_infra_error(const exec::InfraError& error);
 PyObject* raise_run_error(const exec::RunError& error);
 PyObject* raise_internal_fault(const char* message);
+// Raises ValueError with `message`. Always returns null.
+PyObject* value_error(const std::string& message);
+
+// The planner's checkpoint between waves: takes the interpreter lock and runs
+// pending signal handlers; a handler's exception (Ctrl+C) comes back as the
+// error that stops the plan.
+ForeignErrorPtr signal_checkpoint();
 
 // Runs an entry point's body so that a C++ exception (a broken invariant, a
 // failed allocation) becomes a Python exception instead of ending the process.

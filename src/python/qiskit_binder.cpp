@@ -19,6 +19,11 @@ PyObject* assign_parameters(PyObject* circuit, PyObject* values) {
 
 std::expected<exec::CircuitInput, exec::EvalError> QiskitBinder::bind(
     std::span<const double> values) const {
+    return bind_qiskit_values(circuit_.object(), values);
+}
+
+std::expected<exec::CircuitInput, exec::EvalError> bind_qiskit_values(
+    PyObject* circuit, std::span<const double> values) {
     AcquireGil gil;
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
     bool built = static_cast<bool>(list);
@@ -28,7 +33,7 @@ std::expected<exec::CircuitInput, exec::EvalError> QiskitBinder::bind(
         else PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
     }
     PyRef bound;
-    if (built) bound = PyRef::steal(assign_parameters(circuit_.object(), list.get()));
+    if (built) bound = PyRef::steal(assign_parameters(circuit, list.get()));
     if (!bound) return std::unexpected(exec::EvalError(exec::EvalPython{take_pending_error()}));
     return exec::CircuitInput(
         ForeignCircuitPtr(std::make_shared<const PyForeignCircuit>(bound.get())));

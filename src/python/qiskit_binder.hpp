@@ -26,4 +26,9 @@ private:
 // null with the exception pending. Needs the interpreter lock.
 PyObject* assign_parameters(PyObject* circuit, PyObject* values);
 
+// `circuit` with `values` bound as a list of floats, as a circuit a backend
+// runs; a raised exception is the Python variant. Takes the interpreter lock.
+[[nodiscard]] std::expected<exec::CircuitInput, exec::EvalError> bind_qiskit_values(
+    PyObject* circuit, std::span<const double> values);
+
 }  // namespace morvane::python

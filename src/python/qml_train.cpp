@@ -7,7 +7,6 @@
 #include "exec/qml_oracle.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
-#include "python/gil.hpp"
 #include "python/py_ref.hpp"
 #include "python/qiskit_binder.hpp"
 #include "python/registry.hpp"
@@ -17,11 +16,6 @@
 namespace morvane::python {
 
 namespace {
-
-PyObject* value_error(const std::string& message) {
-    PyErr_SetString(PyExc_ValueError, message.c_str());
-    return nullptr;
-}
 
 // The training samples: the composed circuit with each row's features bound,
 // the ansatz weights still free.
@@ -37,19 +31,7 @@ public:
 
     std::expected<exec::CircuitInput, exec::EvalError> bind(std::span<const double> weights,
                                                             std::size_t sample) const override {
-        AcquireGil gil;
-        PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(weights.size())));
-        bool built = static_cast<bool>(list);
-        for (std::size_t i = 0; built && i < weights.size(); ++i) {
-            PyObject* item = PyFloat_FromDouble(weights[i]);
-            if (!item) built = false;
-            else PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-        }
-        PyRef bound;
-        if (built) bound = PyRef::steal(assign_parameters(circuits_[sample]->object(), list.get()));
-        if (!bound) return std::unexpected(exec::EvalError(exec::EvalPython{take_pending_error()}));
-        return exec::CircuitInput(
-            ForeignCircuitPtr(std::make_shared<const PyForeignCircuit>(bound.get())));
+        return bind_qiskit_values(circuits_[sample]->object(), weights);
     }
 
 private:

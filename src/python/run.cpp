@@ -87,11 +87,6 @@ bool convert_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
     return true;
 }
 
-PyObject* value_error(const std::string& message) {
-    PyErr_SetString(PyExc_ValueError, message.c_str());
-    return nullptr;
-}
-
 // The circuit as a backend receives it; empty with a Python exception set
 // when `qc` cannot be used.
 std::optional<exec::CircuitInput> classify_circuit(PyObject* qc) {
@@ -145,14 +140,6 @@ std::expected<std::vector<exec::CountsMap>, exec::RunError> execute(
         planner.plan(**backend, std::span<const exec::CircuitJob>(&job, 1), config, cancel);
     (*backend)->close();
     return counts;
-}
-
-// Between planner waves: signal handlers run only with the lock held, and a
-// handler's exception (KeyboardInterrupt) stops the plan.
-ForeignErrorPtr check_signals() {
-    AcquireGil gil;
-    if (PyErr_CheckSignals() < 0) return take_pending_error();
-    return nullptr;
 }
 
 PyObject* run_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -214,7 +201,7 @@ PyObject* run_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     config.infrastructure = a.infrastructure;
     config.backend_choice = *choice;
     config.replicas = a.n_qpus;
-    config.signal_check = check_signals;
+    config.signal_check = signal_checkpoint;
     auto counts = execute(*input, a.shots, *choice, config);
     if (!counts) return raise_run_error(counts.error());
 

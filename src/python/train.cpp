@@ -20,11 +20,6 @@ constexpr const char* NAMES[] = {"qc", "method", "shots", "n_qpus", "dimensions"
                                  "cores_per_qpu", "id", "sim_method", "noise_model", "backend",
                                  "seed", "fusion"};
 
-PyObject* value_error(const std::string& message) {
-    PyErr_SetString(PyExc_ValueError, message.c_str());
-    return nullptr;
-}
-
 PyObject* train_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const auto started = std::chrono::steady_clock::now();
     PyObject* arg[15];

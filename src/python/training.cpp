@@ -23,18 +23,6 @@ namespace {
 
 constexpr const char* LOG_TARGET = "morvane::bindings";
 
-PyObject* value_error(const std::string& message) {
-    PyErr_SetString(PyExc_ValueError, message.c_str());
-    return nullptr;
-}
-
-// Between planner waves: a pending signal (Ctrl+C) stops the batch.
-ForeignErrorPtr check_signals() {
-    AcquireGil gil;
-    if (PyErr_CheckSignals() < 0) return take_pending_error();
-    return nullptr;
-}
-
 // The QFIM-diagonal oracle over the user's variance_function. Failures are
 // recorded in the run's slot like every other oracle's; the element is 0.0.
 class VarianceFunctionOracle {
@@ -228,7 +216,7 @@ std::optional<PreparedTraining> prepare_training(const TrainingArguments& a, std
     run->config.infrastructure = a.infrastructure;
     run->config.backend_choice = *choice;
     run->config.replicas = a.n_qpus;
-    run->config.signal_check = check_signals;
+    run->config.signal_check = signal_checkpoint;
     run->shots = a.shots;
     run->cancelled_error = cancelled_error;
 
