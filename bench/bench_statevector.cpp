@@ -114,6 +114,24 @@ std::vector<Gate> random_layers(std::uint64_t n, int layers, std::uint64_t seed)
     return gates;
 }
 
+// The qulacs benchmark circuit: per layer rx and rz with random angles on
+// every qubit, then a ring of cx.
+std::vector<Gate> ring_layers(std::uint64_t n, int layers, std::uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    std::uniform_real_distribution<double> angle(-std::numbers::pi, std::numbers::pi);
+    std::vector<Gate> gates;
+    for (int layer = 0; layer < layers; ++layer) {
+        for (std::uint64_t q = 0; q < n; ++q) {
+            gates.push_back(Gate::rx(q, Angle::fixed(angle(rng))));
+            gates.push_back(Gate::rz(q, Angle::fixed(angle(rng))));
+        }
+        for (std::uint64_t q = 0; q + 1 < n; ++q)
+            gates.push_back(Gate::cx(q, q + 1));
+        gates.push_back(Gate::cx(n - 1, 0));
+    }
+    return gates;
+}
+
 std::vector<DiagonalFactor> random_diagonal_run(std::uint64_t n, std::size_t length,
                                                 std::uint64_t seed) {
     std::mt19937_64 rng(seed);
@@ -203,7 +221,9 @@ void run_size(std::uint64_t n) {
         const char* name;
         std::vector<Gate> gates;
     };
-    const CircuitCase circuits[] = {{"qft", qft(n)}, {"random layers x8", random_layers(n, 8, 11)}};
+    const CircuitCase circuits[] = {{"qft", qft(n)},
+                                    {"random layers x8", random_layers(n, 8, 11)},
+                                    {"ring layers x9", ring_layers(n, 9, 5)}};
     std::printf("\n%-18s %-8s %-9s %6s %10s %8s %14s\n", "circuit", "fusion", "threads", "gates",
                 "total ms", "sweeps", "sweep / copy");
     for (const CircuitCase& c : circuits) {

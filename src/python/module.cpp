@@ -85,7 +85,8 @@ bool populate(PyObject* module) {
     if (!add_train_result_class(module)) return false;
     if (!add_observable_classes(module)) return false;
     for (PyMethodDef* def : {&train_def, &run_quantum_circuit_def, &statevector_def, &init_logger_def,
-                             &calibrate_parallel_threshold_def, &backend_cleanup_failures_def}) {
+                             &calibrate_parallel_threshold_def, &backend_cleanup_failures_def,
+                             &sweep_count_def}) {
         if (!add_function(module, def)) return false;
     }
 

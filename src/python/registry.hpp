@@ -21,6 +21,7 @@ extern PyMethodDef train_def;                         // train.cpp
 extern PyMethodDef qml_train_def;                     // qml_train.cpp
 extern PyMethodDef run_quantum_circuit_def;           // run.cpp
 extern PyMethodDef statevector_def;                   // statevector.cpp
+extern PyMethodDef sweep_count_def;                   // statevector.cpp
 extern PyMethodDef init_logger_def;                   // logger.cpp
 extern PyMethodDef calibrate_parallel_threshold_def;  // calibration_entry.cpp
 extern PyMethodDef backend_cleanup_failures_def;      // calibration_entry.cpp

@@ -94,7 +94,32 @@ PyObject* statevector(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     return guarded([&] { return statevector_body(args, nargs, kwnames); });
 }
 
+// Benchmarks report how many passes over the state a circuit costs.
+PyObject* sweep_count(PyObject*, PyObject* qc) {
+    return guarded([&]() -> PyObject* {
+        if (!is_circuit(qc)) {
+            PyErr_Format(PyExc_TypeError, "argument 'qc': '%s' object cannot be converted to 'Circuit'",
+                         Py_TYPE(qc)->tp_name);
+            return nullptr;
+        }
+        CircuitRead read(qc);
+        const auto& circuit = read.circuit();
+        const sim::FusionPlan plan =
+            sim::StatevectorSimulator::create().plan(circuit.num_qubits(), circuit.gates());
+        return PyLong_FromSize_t(plan.sweeps());
+    });
+}
+
 }  // namespace
+
+PyMethodDef sweep_count_def = {
+    "_sweep_count",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sweep_count)),
+    METH_O,
+    "_sweep_count(qc, /)\n--\n\n"
+    "Number of passes over the 2**n amplitudes that statevector(qc) makes with\n"
+    "fusion on (a diagnostic for benchmarks).",
+};
 
 PyMethodDef statevector_def = {
     "statevector",

@@ -190,15 +190,7 @@ std::expected<Matrix4, SimError> local_matrix(const Gate& gate, std::uint64_t lo
         if (gate.q0 != lo && gate.q0 != hi) {
             internal_fault(concat(gate.debug_string(), " lies outside its component"));
         }
-        const bool on_lo = gate.q0 == lo;
-        Matrix4 result{};
-        for (std::size_t k = 0; k < 4; ++k) {
-            for (std::size_t kk = 0; kk < 4; ++kk) {
-                if (on_lo && k / 2 == kk / 2) result.m[4 * k + kk] = u->m[2 * (k % 2) + kk % 2];
-                if (!on_lo && k % 2 == kk % 2) result.m[4 * k + kk] = u->m[2 * (k / 2) + kk / 2];
-            }
-        }
-        return result;
+        return embed_one_qubit(*u, gate.q0 == lo);
     }
     if (kind != FusionClass::DenseTwoQubit)
         internal_fault("a component gate is always dense-fusable");
@@ -211,6 +203,17 @@ std::expected<Matrix4, SimError> local_matrix(const Gate& gate, std::uint64_t lo
     }
     // Swap and Rxx are symmetric in their qubits.
     return two_qubit_matrix(gate);
+}
+
+Matrix4 embed_one_qubit(const Matrix2& u, bool on_lo) noexcept {
+    Matrix4 result{};
+    for (std::size_t k = 0; k < 4; ++k) {
+        for (std::size_t kk = 0; kk < 4; ++kk) {
+            if (on_lo && k / 2 == kk / 2) result.m[4 * k + kk] = u.m[2 * (k % 2) + kk % 2];
+            if (!on_lo && k % 2 == kk % 2) result.m[4 * k + kk] = u.m[2 * (k / 2) + kk / 2];
+        }
+    }
+    return result;
 }
 
 Matrix2 multiply(const Matrix2& g, const Matrix2& m) noexcept {

@@ -40,6 +40,10 @@ FusionClass fusion_class(circuit::GateKind kind) noexcept;
 [[nodiscard]] std::expected<Matrix4, SimError> local_matrix(const circuit::Gate& gate, std::uint64_t lo,
                                               std::uint64_t hi);
 
+// A one-qubit matrix acting on lo (on_lo) or hi of a pair, as a 4x4 in the
+// local basis k = bit_lo + 2 bit_hi.
+Matrix4 embed_one_qubit(const Matrix2& u, bool on_lo) noexcept;
+
 // Matrix products g * m (apply m first, then g).
 Matrix2 multiply(const Matrix2& g, const Matrix2& m) noexcept;
 Matrix4 multiply(const Matrix4& g, const Matrix4& m) noexcept;

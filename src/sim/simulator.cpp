@@ -4,6 +4,8 @@
 
 #include "sim/apply_gate.hpp"
 #include "sim/calibration.hpp"
+#include "support/internal_fault.hpp"
+#include "support/text.hpp"
 
 namespace morvane::sim {
 
@@ -64,18 +66,33 @@ std::expected<void, SimError> check_circuit(std::uint64_t num_qubits, std::span<
     return {};
 }
 
-std::expected<Statevector, SimError> StatevectorSimulator::simulate(
-    std::uint64_t num_qubits, std::span<const Gate> gates, std::optional<CancelCallback> cancel,
-    const SimulationHooks& hooks) const {
-    if (auto ok = check_circuit(num_qubits, gates, max_qubits); !ok) {
+namespace {
+
+std::expected<Statevector, SimError> run(const StatevectorSimulator& simulator,
+                                         std::uint64_t num_qubits, std::span<const Gate> gates,
+                                         const FusionPlan* plan,
+                                         std::optional<CancelCallback> cancel,
+                                         const SimulationHooks& hooks) {
+    if (auto ok = check_circuit(num_qubits, gates, simulator.max_qubits); !ok) {
         return std::unexpected(ok.error());
     }
-    Statevector state(num_qubits, parallel_threshold);
+    Statevector state(num_qubits, simulator.parallel_threshold);
     CancelCheck check(num_qubits, cancel,
                       hooks.clock != nullptr ? *hooks.clock : steady_monotonic_clock());
 
-    if (fusion) {
-        if (auto ok = apply_fused(state, gates, check, hooks.on_application); !ok) {
+    if (simulator.fusion) {
+        std::optional<FusionPlan> own;
+        if (plan == nullptr) {
+            own = simulator.plan(num_qubits, gates);
+            plan = &*own;
+        } else if (plan->num_qubits != num_qubits ||
+                   plan->chunk_bits !=
+                       std::min(num_qubits, std::max(simulator.chunk_bits, MIN_CHUNK_BITS))) {
+            internal_fault(concat("a fusion plan for ", plan->num_qubits, " qubits in chunks of 2^",
+                                  plan->chunk_bits, " reached a simulation of ", num_qubits,
+                                  " qubits"));
+        }
+        if (auto ok = apply_plan(state, gates, *plan, check, hooks.on_application); !ok) {
             return std::unexpected(ok.error());
         }
         return state;
@@ -83,12 +100,26 @@ std::expected<Statevector, SimError> StatevectorSimulator::simulate(
     for (std::size_t index = 0; index < gates.size(); ++index) {
         if (auto ok = check.checkpoint(); !ok) return std::unexpected(ok.error());
         if (hooks.on_application) {
-            (*hooks.on_application)(Application{
-                ApplicationKind::Gate, std::span<const std::size_t>(&index, 1), {0, 0}});
+            (*hooks.on_application)(
+                Application{ApplicationKind::Gate, std::span<const std::size_t>(&index, 1), {}});
         }
         if (auto ok = apply_gate(state, gates[index]); !ok) return std::unexpected(ok.error());
     }
     return state;
+}
+
+}  // namespace
+
+std::expected<Statevector, SimError> StatevectorSimulator::simulate(
+    std::uint64_t num_qubits, std::span<const Gate> gates, std::optional<CancelCallback> cancel,
+    const SimulationHooks& hooks) const {
+    return run(*this, num_qubits, gates, nullptr, cancel, hooks);
+}
+
+std::expected<Statevector, SimError> StatevectorSimulator::simulate_planned(
+    std::uint64_t num_qubits, std::span<const Gate> gates, const FusionPlan& plan,
+    std::optional<CancelCallback> cancel, const SimulationHooks& hooks) const {
+    return run(*this, num_qubits, gates, &plan, cancel, hooks);
 }
 
 }  // namespace morvane::sim

@@ -8,7 +8,8 @@
 #include "circuit/circuit.hpp"
 #include "circuit/gate.hpp"
 #include "sim/cancel_check.hpp"
-#include "sim/fusion.hpp"
+#include "sim/block_apply.hpp"
+#include "sim/block_plan.hpp"
 #include "sim/sim_error.hpp"
 #include "sim/statevector.hpp"
 
@@ -30,6 +31,9 @@ struct StatevectorSimulator {
     // parallel on registers of at least this many qubits.
     std::uint64_t parallel_threshold;
     bool fusion = true;
+    // Fused simulation works the state in chunks of 2^chunk_bits amplitudes
+    // (tests shrink it to exercise chunking on small registers).
+    std::uint64_t chunk_bits = DEFAULT_CHUNK_BITS;
 
     // A simulator with the defaults and the process-wide threshold as it is
     // now (resolving it from the calibration cache on first use).
@@ -53,6 +57,20 @@ struct StatevectorSimulator {
         std::optional<CancelCallback> cancel = std::nullopt,
         const SimulationHooks& hooks = {}) const {
         return simulate(circuit.num_qubits(), circuit.gates(), cancel, hooks);
+    }
+
+    // As simulate(), the fused path following `plan` instead of planning: a
+    // batch of bound candidates of one circuit plans once. The plan must come
+    // from plan_fusion for gates of the same structure on this register size
+    // with this simulator's chunk_bits; anything else is an internal fault.
+    [[nodiscard]] std::expected<Statevector, SimError> simulate_planned(
+        std::uint64_t num_qubits, std::span<const circuit::Gate> gates, const FusionPlan& plan,
+        std::optional<CancelCallback> cancel = std::nullopt,
+        const SimulationHooks& hooks = {}) const;
+
+    // The plan simulate() follows for these gates with fusion on.
+    FusionPlan plan(std::uint64_t num_qubits, std::span<const circuit::Gate> gates) const {
+        return plan_fusion(num_qubits, gates, chunk_bits);
     }
 
     // A circuit that still has Param angles is accepted and fails with

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <random>
 
 #include "reference.hpp"
+#include "sim/gate_matrices.hpp"
 #include "sim/kernels.hpp"
 
 namespace morvane::sim {
@@ -21,15 +24,7 @@ Angle fixed(double v) {
 struct Seen {
     ApplicationKind kind;
     std::vector<std::size_t> gates;
-    bool operator==(const Seen&) const = default;
 };
-
-void PrintTo(const Seen& s, std::ostream* os) {
-    *os << "{kind " << static_cast<int>(s.kind) << ", gates";
-    for (auto g : s.gates)
-        *os << ' ' << g;
-    *os << '}';
-}
 
 // Simulates and records every application the driver makes.
 std::expected<Statevector, SimError> traced(const StatevectorSimulator& sim, std::uint64_t n,
@@ -113,19 +108,23 @@ TEST(Simulate, MessagesAndAcceptedEdgeCircuits) {
     EXPECT_EQ(zero->amplitudes()[0], Amplitude(1, 0));
 }
 
-// Angles are checked when their gate is reached, also inside a fused
-// component and a diagonal run; a ParameterizedCircuit is accepted as input.
+// A bad angle fails with the error of the first such gate in circuit order,
+// fused or not, also when fusion would apply its block later; a
+// ParameterizedCircuit is accepted as input.
 TEST(Simulate, BadAnglesSurfaceWhenReached) {
     const std::vector<std::pair<std::vector<Gate>, SimError>> cases{
         {{Gate::h(0), Gate::rx(0, Angle::param(3)), Gate::h(0)}, UnboundParam{3}},
         {{Gate::rz(0, fixed(1)), Gate::cp(0, 1, Angle::param(2))}, UnboundParam{2}},
         {{Gate::cx(0, 1), Gate::rxx(1, 0, fixed(NAN))}, NonFiniteAngle{}},
+        {{Gate::rx(9, fixed(INFINITY)), Gate::h(1), Gate::ry(0, Angle::param(4))},
+         NonFiniteAngle{}},
     };
     for (const auto& [gates, expected] : cases) {
         for (const bool fusion : {true, false}) {
             StatevectorSimulator sim(12);
             sim.fusion = fusion;
-            EXPECT_EQ(sim.simulate(2, gates).error(), expected);
+            sim.chunk_bits = 4;
+            EXPECT_EQ(sim.simulate(10, gates).error(), expected);
         }
     }
     circuit::ParameterizedCircuit circuit(1);
@@ -133,75 +132,191 @@ TEST(Simulate, BadAnglesSurfaceWhenReached) {
     EXPECT_EQ(StatevectorSimulator(12).simulate(circuit).error(), SimError(UnboundParam{0}));
 }
 
-constexpr auto G = ApplicationKind::Gate;
-constexpr auto C1 = ApplicationKind::Composed1q;
-constexpr auto C2 = ApplicationKind::Composed2q;
-constexpr auto RUN = ApplicationKind::DiagonalRun;
+// The plan's contract, checked on any gate list: every gate that changes the
+// state appears exactly once; each block names chunk_bits ascending qubits,
+// the low ones included; a dense gate's qubits are among its block's; and two
+// gates sharing a qubit keep their circuit order.
+void expect_valid_plan(const FusionPlan& plan, std::uint64_t n, const std::vector<Gate>& gates,
+                       std::uint64_t chunk_bits) {
+    const std::uint64_t k = std::min(n, chunk_bits);
+    ASSERT_EQ(plan.chunk_bits, k);
+    std::vector<std::size_t> order;
+    for (const FusionBlock& block : plan.blocks) {
+        ASSERT_EQ(block.qubits.size(), k);
+        ASSERT_TRUE(std::is_sorted(block.qubits.begin(), block.qubits.end()));
+        ASSERT_EQ(std::adjacent_find(block.qubits.begin(), block.qubits.end()), block.qubits.end());
+        ASSERT_LT(block.qubits.back(), n);
+        for (std::uint64_t q = 0; q < std::min(LOW_QUBITS, k - std::min<std::uint64_t>(k, 2)); ++q)
+            ASSERT_EQ(block.qubits[q], q);
+        ASSERT_FALSE(block.gates.empty());
+        if (n > k) {
+            ASSERT_LE(block.gates.size(), MAX_BLOCK_GATES);
+        }
+        for (const std::size_t index : block.gates) {
+            const Gate& g = gates[index];
+            auto in_block = [&](std::uint64_t q) {
+                return std::binary_search(block.qubits.begin(), block.qubits.end(), q);
+            };
+            if (fusion_class(g.kind) != FusionClass::Diagonal) {
+                ASSERT_TRUE(in_block(g.q0)) << g.debug_string();
+                if (g.is_two_qubit()) {
+                    ASSERT_TRUE(in_block(g.q1)) << g.debug_string();
+                }
+            }
+            order.push_back(index);
+        }
+    }
+    std::vector<std::size_t> expected;
+    for (std::size_t i = 0; i < gates.size(); ++i) {
+        if (fusion_class(gates[i].kind) != FusionClass::Boundary) expected.push_back(i);
+    }
+    std::vector<std::size_t> sorted = order;
+    std::sort(sorted.begin(), sorted.end());
+    ASSERT_EQ(sorted, expected);
+    // Circuit order per qubit: the gates on each qubit appear in increasing index.
+    std::vector<std::size_t> last(n, 0);
+    std::vector<bool> seen(n, false);
+    for (const std::size_t index : order) {
+        const Gate& g = gates[index];
+        std::vector<std::uint64_t> qubits{g.q0};
+        if (g.is_two_qubit()) qubits.push_back(g.q1);
+        for (const std::uint64_t q : qubits) {
+            if (seen[q]) {
+                ASSERT_LT(last[q], index) << "gate " << index << " overtook on qubit " << q;
+            }
+            seen[q] = true;
+            last[q] = std::max(last[q], index);
+        }
+    }
+}
 
-struct GroupingCase {
-    const char* name;
-    std::uint64_t n;
+// Layers of rx, rz on every qubit then a ring of cx (the qulacs benchmark
+// circuit), and the textbook QFT.
+std::vector<Gate> layered_ring(std::uint64_t n, int depth) {
     std::vector<Gate> gates;
-    std::vector<Seen> expected;
-};
+    for (int layer = 0; layer < depth; ++layer) {
+        for (std::uint64_t q = 0; q < n; ++q) {
+            gates.push_back(Gate::rx(q, fixed(0.1 * static_cast<double>(q + 1))));
+            gates.push_back(Gate::rz(q, fixed(0.2 * static_cast<double>(layer + 1))));
+        }
+        for (std::uint64_t q = 0; q + 1 < n; ++q)
+            gates.push_back(Gate::cx(q, q + 1));
+        gates.push_back(Gate::cx(n - 1, 0));
+    }
+    return gates;
+}
 
-class FusionGrouping : public ::testing::TestWithParam<GroupingCase> {};
+std::vector<Gate> qft(std::uint64_t n) {
+    std::vector<Gate> gates;
+    for (std::uint64_t j = n; j-- > 0;) {
+        gates.push_back(Gate::h(j));
+        for (std::uint64_t k = j; k-- > 0;)
+            gates.push_back(Gate::cp(k, j, fixed(M_PI / static_cast<double>(1ULL << (j - k)))));
+    }
+    for (std::uint64_t i = 0; i < n / 2; ++i)
+        gates.push_back(Gate::swap(i, n - 1 - i));
+    return gates;
+}
 
-TEST_P(FusionGrouping, AppliesTheExpectedGroups) {
+TEST(FusionPlan, WholeStateInOneChunkIsOneBlockInCircuitOrder) {
+    const std::vector<Gate> gates{Gate::h(0), Gate::barrier({}), Gate::cx(2, 1), Gate::rz(1, fixed(1)),
+                                  Gate::measure(0, 0), Gate::measure_all()};
+    const FusionPlan plan = plan_fusion(3, gates, 8);
+    ASSERT_EQ(plan.sweeps(), 1u);
+    EXPECT_EQ(plan.blocks[0].gates, (std::vector<std::size_t>{0, 2, 3}));
+    EXPECT_EQ(plan.blocks[0].qubits, (std::vector<std::uint64_t>{0, 1, 2}));
+    EXPECT_EQ(plan_fusion(3, std::vector<Gate>{Gate::barrier({}), Gate::measure_all()}).sweeps(), 0u);
+    // A gate off the register gets no plan (simulation refuses it first).
+    EXPECT_EQ(plan_fusion(3, std::vector<Gate>{Gate::h(0), Gate::h(7)}).sweeps(), 0u);
+}
+
+// Diagonal gates need none of their qubits in the chunk: H on the top qubit,
+// phases between every pair, H again is one block whatever the register.
+TEST(FusionPlan, DiagonalsNeverForceANewBlock) {
+    const std::uint64_t n = 10;
+    std::vector<Gate> gates{Gate::h(9)};
+    for (std::uint64_t a = 0; a < n; ++a)
+        for (std::uint64_t b = a + 1; b < n; ++b)
+            gates.push_back(a % 2 ? Gate::cp(a, b, fixed(0.1)) : Gate::rzz(b, a, fixed(0.2)));
+    gates.push_back(Gate::t(3));
+    gates.push_back(Gate::h(9));
+    const FusionPlan plan = plan_fusion(n, gates, 5);
+    EXPECT_EQ(plan.sweeps(), 1u);
+    expect_valid_plan(plan, n, gates, 5);
+}
+
+// A gate whose qubits do not fit waits, and so does everything behind it on
+// its qubits, while gates on other qubits move ahead.
+TEST(FusionPlan, DeferredGatesKeepTheirOrderOthersOvertake) {
+    // k = 4, low qubits {0, 1}: H(5), H(6) fill the block. H(7) has no room
+    // and waits; the Cx behind it on qubit 7 waits, and so does H(0) behind
+    // that Cx; H(2) has no room either. X(5), on a block qubit, joins.
+    const std::vector<Gate> gates{Gate::h(5), Gate::h(6), Gate::h(7), Gate::cx(7, 0),
+                                  Gate::x(5), Gate::h(0), Gate::h(2)};
+    const FusionPlan plan = plan_fusion(8, gates, 4);
+    expect_valid_plan(plan, 8, gates, 4);
+    ASSERT_EQ(plan.sweeps(), 2u);
+    EXPECT_EQ(plan.blocks[0].gates, (std::vector<std::size_t>{0, 1, 4}));
+    EXPECT_EQ(plan.blocks[0].qubits, (std::vector<std::uint64_t>{0, 1, 5, 6}));
+    EXPECT_EQ(plan.blocks[1].gates, (std::vector<std::size_t>{2, 3, 5, 6}));
+}
+
+// A chunk runs without checkpoints, so blocks of a state larger than one
+// chunk are capped; a state that is one chunk checkpoints per operation.
+TEST(FusionPlan, LongBlocksAreCapped) {
+    const std::vector<Gate> gates(2000, Gate::h(0));
+    EXPECT_EQ(plan_fusion(8, gates, 4).sweeps(), 4u);
+    EXPECT_EQ(plan_fusion(4, gates, 4).sweeps(), 1u);
+}
+
+TEST(FusionPlan, BenchmarkCircuitsNeedFewSweeps) {
+    const auto layered = layered_ring(24, 9);
+    const FusionPlan a = plan_fusion(24, layered);
+    expect_valid_plan(a, 24, layered, DEFAULT_CHUNK_BITS);
+    EXPECT_LE(a.sweeps(), 40u);
+    const auto fourier = qft(24);
+    const FusionPlan b = plan_fusion(24, fourier);
+    expect_valid_plan(b, 24, fourier, DEFAULT_CHUNK_BITS);
+    EXPECT_LE(b.sweeps(), 12u);
+}
+
+TEST(FusionPlan, SameStructureIgnoresAnglesOnly) {
+    const std::vector<Gate> a{Gate::rx(0, fixed(1)), Gate::cp(0, 1, fixed(2))};
+    const std::vector<Gate> b{Gate::rx(0, Angle::param(0)), Gate::cp(0, 1, fixed(5))};
+    const std::vector<Gate> c{Gate::rx(0, fixed(1)), Gate::cp(1, 0, fixed(2))};
+    const std::vector<Gate> d{Gate::ry(0, fixed(1)), Gate::cp(0, 1, fixed(2))};
+    EXPECT_TRUE(same_structure(a, b));
+    EXPECT_FALSE(same_structure(a, c));
+    EXPECT_FALSE(same_structure(a, d));
+    EXPECT_FALSE(same_structure(a, std::span(a).first(1)));
+}
+
+// The observer sees one application per block, covering every gate.
+TEST(FusionPlan, SimulationReportsOneApplicationPerBlock) {
+    const auto gates = layered_ring(9, 3);
+    StatevectorSimulator sim(31);
+    sim.chunk_bits = 5;
     std::vector<Seen> seen;
-    ASSERT_TRUE(traced(StatevectorSimulator(12), GetParam().n, GetParam().gates, seen));
-    EXPECT_EQ(seen, GetParam().expected);
+    ASSERT_TRUE(traced(sim, 9, gates, seen));
+    const FusionPlan plan = sim.plan(9, gates);
+    ASSERT_GT(plan.sweeps(), 1u);
+    ASSERT_EQ(seen.size(), plan.sweeps());
+    for (std::size_t i = 0; i < seen.size(); ++i) {
+        EXPECT_EQ(seen[i].kind, ApplicationKind::Block);
+        EXPECT_EQ(seen[i].gates, plan.blocks[i].gates);
+    }
 }
-
-std::vector<GroupingCase> grouping_cases() {
-    std::vector<Gate> diagonal_tail{Gate::h(0)};
-    std::vector<std::size_t> first64;
-    for (std::size_t i = 1; i <= 65; ++i)
-        diagonal_tail.push_back(Gate::rz(i % 3, fixed(0.1 * i)));
-    for (std::size_t i = 1; i <= 64; ++i)
-        first64.push_back(i);
-    return {
-        // Cx touches both one-qubit components and merges them: one 4x4.
-        {"CxMergesTwoComponents", 2, {Gate::h(0), Gate::h(1), Gate::cx(0, 1)}, {{C2, {0, 1, 2}}}},
-        // The union would span three qubits: flush both, Cx starts alone.
-        {"ThreeQubitUnionFlushes",
-         3,
-         {Gate::h(0), Gate::cx(1, 2), Gate::cx(0, 1)},
-         {{G, {0}}, {G, {1}}, {G, {2}}}},
-        // A lone diagonal gate splits the H gates and goes through its kernel.
-        {"LoneDiagonalSplits",
-         1,
-         {Gate::h(0), Gate::rz(0, fixed(0.3)), Gate::h(0)},
-         {{G, {0}}, {G, {1}}, {G, {2}}}},
-        {"DiagonalRun",
-         2,
-         {Gate::rz(0, fixed(1)), Gate::cz(0, 1), Gate::cp(1, 0, fixed(2))},
-         {{RUN, {0, 1, 2}}}},
-        {"RunCappedAt64", 3, diagonal_tail, {{G, {0}}, {RUN, first64}, {G, {65}}}},
-        {"SingleTouchedGrows", 2, {Gate::cx(0, 1), Gate::h(0), Gate::x(1)}, {{C2, {0, 1, 2}}}},
-        // A boundary flushes components in order of their first gate, each
-        // applied with its gates in program order.
-        {"FlushByFirst",
-         3,
-         {Gate::h(0), Gate::h(1), Gate::h(2), Gate::cx(0, 1), Gate::y(2), Gate::barrier({}),
-          Gate::x(0)},
-         {{C2, {0, 1, 3}}, {C1, {2, 4}}, {G, {5}}, {G, {6}}}},
-        // The merged component goes last in pending, yet flushes first.
-        {"MergedComponentSortedByFirst",
-         4,
-         {Gate::h(1), Gate::h(3), Gate::x(0), Gate::cx(0, 1), Gate::measure_all()},
-         {{C2, {0, 2, 3}}, {G, {1}}, {G, {4}}}},
-    };
-}
-INSTANTIATE_TEST_SUITE_P(Cases, FusionGrouping, ::testing::ValuesIn(grouping_cases()),
-                         [](const auto& param_info) { return std::string(param_info.param.name); });
 
 // A random circuit drawing every gate kind, with qubits biased towards a few
 // so that components grow, merge and flush in every way, and terminal
 // measurements at the end.
 std::vector<Gate> random_circuit(std::uint64_t n, std::size_t length, std::mt19937_64& rng) {
     std::uniform_real_distribution<double> angle(-7.0, 7.0);
-    auto qubit = [&] { return rng() % (rng() % 3 == 0 ? n : std::min<std::uint64_t>(n, 3)); };
+    // Biased to three neighbouring qubits at the bottom, middle or top of the
+    // register, so that blocks hold low, gathered and top qubits.
+    const std::uint64_t width = std::min<std::uint64_t>(n, 3);
+    const std::uint64_t offset = (rng() % 3) * (n - width) / 2;
+    auto qubit = [&] { return rng() % 3 == 0 ? rng() % n : offset + rng() % width; };
     std::vector<Gate> gates;
     while (gates.size() < length) {
         Gate g;
@@ -221,6 +336,7 @@ std::vector<Gate> random_circuit(std::uint64_t n, std::size_t length, std::mt199
 struct PropertyCase {
     std::uint64_t threshold;
     std::size_t grain;
+    std::uint64_t chunk_bits;
 };
 
 class FusedMatchesUnfused : public ::testing::TestWithParam<PropertyCase> {
@@ -230,11 +346,14 @@ class FusedMatchesUnfused : public ::testing::TestWithParam<PropertyCase> {
 };
 
 TEST_P(FusedMatchesUnfused, OnRandomCircuits) {
-    std::mt19937_64 rng(GetParam().threshold * 1000 + GetParam().grain);
+    const PropertyCase& c = GetParam();
+    std::mt19937_64 rng(c.threshold * 1000 + c.grain + 7 * c.chunk_bits);
     for (int trial = 0; trial < 120; ++trial) {
         const std::uint64_t n = 1 + trial % 12;
         const auto gates = random_circuit(n, 10 + rng() % 70, rng);
-        StatevectorSimulator fused(GetParam().threshold);
+        StatevectorSimulator fused(c.threshold);
+        fused.chunk_bits = c.chunk_bits;
+        expect_valid_plan(fused.plan(n, gates), n, gates, std::max(c.chunk_bits, MIN_CHUNK_BITS));
         StatevectorSimulator plain = fused;
         plain.fusion = false;
         auto a = fused.simulate(n, gates);
@@ -250,10 +369,14 @@ TEST_P(FusedMatchesUnfused, OnRandomCircuits) {
 }
 
 // Threshold 31: all serial. Thresholds 0 and 4 with small pieces: the kernels
-// run their parallel form and the pool really splits small states.
+// and the chunks run their parallel form and the pool really splits small
+// states. Chunks of 2^4 to 2^6 put the 1- to 12-qubit registers below, at
+// and above the chunk size; the default chunk holds them whole.
 INSTANTIATE_TEST_SUITE_P(Modes, FusedMatchesUnfused,
-                         ::testing::Values(PropertyCase{31, 0}, PropertyCase{0, 2},
-                                           PropertyCase{4, 64}));
+                         ::testing::Values(PropertyCase{31, 0, DEFAULT_CHUNK_BITS},
+                                           PropertyCase{0, 2, DEFAULT_CHUNK_BITS},
+                                           PropertyCase{31, 0, 4}, PropertyCase{31, 0, 6},
+                                           PropertyCase{0, 2, 4}, PropertyCase{4, 64, 5}));
 
 }  // namespace
 }  // namespace morvane::sim

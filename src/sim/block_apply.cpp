@@ -1,0 +1,639 @@
+#include "sim/block_apply.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+#include <memory>
+#include <variant>
+#include <vector>
+
+#include "sim/gate_matrices.hpp"
+#include "sim/kernels.hpp"
+#include "sim/permutations.hpp"
+#include "support/thread_pool.hpp"
+
+// How a block is applied
+//
+// A block is compiled once into a list of operations on local qubits (the
+// position of each block qubit in the block's ascending list), then run on
+// every chunk. A chunk is the 2^k amplitudes whose bits outside the block are
+// one fixed value. When the block's qubits are 0..k-1 the chunks are
+// consecutive slices of the state and are worked in place; otherwise each
+// chunk is gathered into a per-thread buffer (runs of 2^L contiguous
+// amplitudes, L = the number of qubits 0, 1, 2, ... the block holds), worked,
+// and scattered back.
+//
+// Inside a chunk each gate takes its cheapest form: consecutive one-qubit
+// dense gates on a qubit (and the one-qubit diagonal gates between them) are
+// multiplied into one 2x2 matrix; CX, SWAP and X on qubits from 2 up are
+// permutations; consecutive diagonal factors form one diagonal run. A
+// diagonal factor on a qubit outside the block has, within one chunk, a
+// phase fixed by that chunk's bits: a one-qubit factor there is a constant,
+// and a two-qubit factor with one qubit outside acts as a one-qubit phase on
+// the other. Constants commute with every operation on the chunk and are
+// applied once at its end.
+
+namespace morvane::sim {
+
+using circuit::Gate;
+using circuit::GateKind;
+
+namespace {
+
+constexpr std::uint64_t bit(std::uint64_t position) noexcept {
+    return std::uint64_t{1} << position;
+}
+
+constexpr Amplitude ONE{1.0, 0.0};
+
+Amplitude mul(Amplitude a, Amplitude b) noexcept {
+    return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
+}
+
+// A diagonal factor in circuit terms: phase e[bit_a + 2 bit_b] of the global
+// index (mask_b = 0 for a one-qubit factor).
+struct Factor {
+    std::uint64_t mask_a;
+    std::uint64_t mask_b;
+    std::array<Amplitude, 4> e;
+};
+
+enum class OpKind : std::uint8_t { Dense1, Dense2, Controlled1, PermX, PermCx, PermSwap, Diagonal };
+
+struct Op {
+    OpKind kind;
+    std::uint64_t a = 0;  // local qubits
+    std::uint64_t b = 0;
+    Matrix4 matrix{};     // Dense1 / Controlled1 use the first four entries as a Matrix2
+    std::size_t first_factor = 0;  // Diagonal: factors[first_factor, +factor_count)
+    std::size_t factor_count = 0;
+};
+
+Matrix2 as_matrix2(const Matrix4& m) noexcept {
+    return Matrix2{{m.m[0], m.m[1], m.m[2], m.m[3]}};
+}
+
+Matrix4 from_matrix2(const Matrix2& m) noexcept {
+    Matrix4 out{};
+    std::copy(m.m.begin(), m.m.end(), out.m.begin());
+    return out;
+}
+
+struct CompiledBlock {
+    std::uint64_t k = 0;
+    std::vector<std::uint64_t> qubits;
+    std::array<int, 64> local{};     // local index of a global qubit, -1 outside
+    std::uint64_t outside_mask = 0;  // global qubits not in the block
+    bool in_place = false;           // qubits are exactly 0..k-1
+    std::uint64_t run_bits = 0;      // L: consecutive low qubits in the block
+    std::vector<std::uint64_t> run_offsets;  // global offset of each gathered run
+    std::vector<Op> ops;
+    std::vector<Factor> factors;
+};
+
+// Dense gates awaiting one composed application inside a block: on one
+// qubit (lo == hi, the product in `one`) or on the pair lo < hi (the product
+// in `two`, local basis bit_lo + 2 bit_hi). Beside the product a component
+// keeps the same work as separate operations (`parts`, consecutive one-qubit
+// gates on a qubit already multiplied together): a 4x4 product costs twice a
+// 2x2 one, while CX, SWAP and X on high qubits are mere permutations, so a
+// pair holding one such gate and a single 2x2 is cheaper applied in parts.
+struct Component {
+    std::uint64_t lo = 0;
+    std::uint64_t hi = 0;
+    Matrix2 one{};
+    Matrix4 two{};
+    std::size_t gate_count = 0;  // 0: a free slot
+    std::vector<Op> parts;
+    bool parts_valid = true;  // false once a two-qubit diagonal was multiplied in
+    bool pair() const noexcept { return lo != hi; }
+};
+
+// Relative cost of one operation on a chunk held in cache, as measured: the
+// arithmetic of a 2x2 product dominates; permutations only move data.
+double op_cost(OpKind kind) noexcept {
+    switch (kind) {
+        case OpKind::Dense1:
+            return 1.0;
+        case OpKind::PermX:
+            return 0.3;
+        case OpKind::PermCx:
+            return 0.35;
+        case OpKind::PermSwap:
+            return 0.5;
+        case OpKind::Dense2:
+        case OpKind::Controlled1:
+        case OpKind::Diagonal:
+            return 2.0;
+    }
+    return 2.0;
+}
+
+// The 4x4 of a component's product on the pair (lo, hi) that contains it.
+Matrix4 widened(const Component& c, std::uint64_t lo) {
+    return c.pair() ? c.two : embed_one_qubit(c.one, c.lo == lo);
+}
+
+// Compiles a block's gates into operations. Dense gates gather into
+// components of at most two qubits, as many pending at once as there are
+// disjoint pairs; a two-qubit gate first emits the components that reach
+// beyond its pair and absorbs the rest. A one-qubit diagonal on a
+// component's qubit, and a two-qubit diagonal on exactly a pair component's
+// qubits, are multiplied in; other diagonals become factors of a diagonal
+// run, after the components on their qubits are emitted.
+class BlockCompiler {
+  public:
+    explicit BlockCompiler(CompiledBlock& block) : block_(block), owner_(block.k, NONE) {}
+
+    std::expected<void, SimError> add(const Gate& gate) {
+        switch (fusion_class(gate.kind)) {
+            case FusionClass::Boundary:
+                return {};
+            case FusionClass::DenseOneQubit:
+            case FusionClass::DenseTwoQubit:
+                return add_dense(gate);
+            case FusionClass::Diagonal:
+                return add_diagonal(gate);
+        }
+        return {};
+    }
+
+    void finish() {
+        for (std::uint64_t q = 0; q < owner_.size(); ++q)
+            emit_owner(q);
+    }
+
+  private:
+    static constexpr std::size_t NONE = static_cast<std::size_t>(-1);
+
+    std::uint64_t local(std::uint64_t global) const {
+        return static_cast<std::uint64_t>(block_.local[global]);
+    }
+
+    std::expected<void, SimError> add_dense(const Gate& gate) {
+        const bool two_qubit = gate.is_two_qubit();
+        const std::uint64_t a = local(gate.q0);
+        const std::uint64_t b = two_qubit ? local(gate.q1) : a;
+        // A two-qubit gate first emits the components reaching beyond its own
+        // pair; one-qubit components on its qubits, or a component on exactly
+        // its pair, are multiplied in. A one-qubit gate always fits the
+        // component holding its qubit.
+        if (two_qubit) {
+            for (const std::uint64_t q : {a, b}) {
+                const std::size_t c = owner_[q];
+                if (c == NONE) continue;
+                const Component& touched = components_[c];
+                const bool inside = (touched.lo == a || touched.lo == b) &&
+                                    (touched.hi == a || touched.hi == b);
+                if (!inside) emit_owner(q);
+            }
+        }
+        std::uint64_t lo = std::min(a, b), hi = std::max(a, b);
+        if (!two_qubit && owner_[a] != NONE) {
+            lo = components_[owner_[a]].lo;
+            hi = components_[owner_[a]].hi;
+        }
+        Component merged;
+        merged.lo = lo;
+        merged.hi = hi;
+        if (!merged.pair()) {
+            merged.one = Matrix2{{ONE, Amplitude{}, Amplitude{}, ONE}};
+        } else {
+            merged.two = identity4();
+        }
+        // Touched components are disjoint and all precede the gate, so their
+        // products commute with each other and go first in any order.
+        for (const std::uint64_t q : {a, b}) {
+            const std::size_t c = owner_[q];
+            if (c == NONE) continue;
+            Component& touched = components_[c];
+            if (merged.pair()) {
+                merged.two = multiply(widened(touched, merged.lo), merged.two);
+            } else {
+                merged.one = touched.one;
+            }
+            merged.gate_count += touched.gate_count;
+            merged.parts.insert(merged.parts.end(), touched.parts.begin(), touched.parts.end());
+            merged.parts_valid = merged.parts_valid && touched.parts_valid;
+            release(c);
+        }
+        if (merged.pair()) {
+            auto g = local_matrix(gate, global(merged.lo), global(merged.hi));
+            if (!g) return std::unexpected(g.error());
+            merged.two = multiply(*g, merged.two);
+        } else {
+            auto g = one_qubit_matrix(gate);
+            if (!g) return std::unexpected(g.error());
+            merged.one = multiply(*g, merged.one);
+        }
+        if (two_qubit) {
+            add_part_2q(merged, gate, a, b);
+        } else {
+            add_part_1q(merged, a, *one_qubit_matrix(gate), gate.kind == GateKind::X);
+        }
+        ++merged.gate_count;
+        hold(merged);
+        return {};
+    }
+
+    // Appends a one-qubit matrix on q to the parts, multiplied into the last
+    // part when that is a one-qubit part on q.
+    static void add_part_1q(Component& c, std::uint64_t q, const Matrix2& g, bool is_x) {
+        for (auto it = c.parts.rbegin(); it != c.parts.rend(); ++it) {
+            const bool one_qubit = it->kind == OpKind::Dense1 || it->kind == OpKind::PermX;
+            if (one_qubit && it->a == q) {
+                it->kind = OpKind::Dense1;
+                it->matrix = from_matrix2(multiply(g, as_matrix2(it->matrix)));
+                return;
+            }
+            if (it->a == q || (!one_qubit && it->b == q)) break;
+        }
+        Op op{};
+        op.kind = is_x && q >= 2 ? OpKind::PermX : OpKind::Dense1;
+        op.a = op.b = q;
+        op.matrix = from_matrix2(g);
+        c.parts.push_back(op);
+    }
+
+    // Appends a two-qubit gate on local (a, b) = (q0, q1) to the parts in
+    // its cheapest form.
+    static void add_part_2q(Component& c, const Gate& gate, std::uint64_t a, std::uint64_t b) {
+        Op op{};
+        op.a = a;
+        op.b = b;
+        const bool high = std::min(a, b) >= 2;
+        if (gate.kind == GateKind::Cx) {
+            op.kind = high ? OpKind::PermCx : OpKind::Controlled1;
+            op.matrix = from_matrix2(*one_qubit_matrix(Gate::x(0)));
+        } else if (gate.kind == GateKind::Swap && high) {
+            op.kind = OpKind::PermSwap;
+        } else {
+            // Its own matrix on the ordered pair (q0, q1), so local (a, b);
+            // the angle was resolved before compilation began.
+            op.kind = OpKind::Dense2;
+            op.matrix = *two_qubit_matrix(gate);
+        }
+        c.parts.push_back(op);
+    }
+
+    std::expected<void, SimError> add_diagonal(const Gate& gate) {
+        auto factor = diagonal_factor(gate);
+        if (!factor) return std::unexpected(factor.error());
+        if (const auto* one = std::get_if<OneQubitDiagonal>(&*factor)) {
+            const int q = block_.local[gate.q0];
+            if (q >= 0 && owner_[static_cast<std::uint64_t>(q)] != NONE) {
+                Component& c = components_[owner_[static_cast<std::uint64_t>(q)]];
+                const Matrix2 d{{one->d0, Amplitude{}, Amplitude{}, one->d1}};
+                if (c.pair()) {
+                    c.two = multiply(embed_one_qubit(d, c.lo == static_cast<std::uint64_t>(q)), c.two);
+                } else {
+                    c.one = multiply(d, c.one);
+                }
+                add_part_1q(c, static_cast<std::uint64_t>(q), d, false);
+                ++c.gate_count;
+                return {};
+            }
+            push_factor({one->mask, 0, {one->d0, one->d1, one->d0, one->d1}});
+            return {};
+        }
+        const auto& two = std::get<TwoQubitDiagonal>(*factor);
+        const int qa = block_.local[gate.q0], qb = block_.local[gate.q1];
+        if (qa >= 0 && qb >= 0) {
+            const std::size_t c = owner_[static_cast<std::uint64_t>(qa)];
+            if (c != NONE && c == owner_[static_cast<std::uint64_t>(qb)]) {
+                // e is indexed bit_q0 + 2 bit_q1; the component's basis is
+                // bit_lo + 2 bit_hi.
+                Component& pair = components_[c];
+                const bool q0_is_lo = static_cast<std::uint64_t>(qa) == pair.lo;
+                Matrix4 d{};
+                for (std::size_t k = 0; k < 4; ++k) {
+                    const std::size_t lo_bit = k & 1, hi_bit = k >> 1;
+                    d.m[5 * k] = q0_is_lo ? two.e[lo_bit + 2 * hi_bit] : two.e[hi_bit + 2 * lo_bit];
+                }
+                pair.two = multiply(d, pair.two);
+                ++pair.gate_count;
+                pair.parts_valid = false;
+                return {};
+            }
+        }
+        for (const int q : {qa, qb}) {
+            if (q >= 0) emit_owner(static_cast<std::uint64_t>(q));
+        }
+        push_factor({two.mask_a, two.mask_b, two.e});
+        return {};
+    }
+
+    std::uint64_t global(std::uint64_t q) const { return block_.qubits[q]; }
+
+    static Matrix4 identity4() {
+        Matrix4 m{};
+        for (std::size_t k = 0; k < 4; ++k)
+            m.m[5 * k] = ONE;
+        return m;
+    }
+
+    void hold(const Component& c) {
+        std::size_t slot = NONE;
+        for (std::size_t i = 0; i < components_.size(); ++i) {
+            if (components_[i].gate_count == 0) slot = i;
+        }
+        if (slot == NONE) {
+            slot = components_.size();
+            components_.push_back(c);
+        } else {
+            components_[slot] = c;
+        }
+        owner_[c.lo] = slot;
+        owner_[c.hi] = slot;
+    }
+
+    void release(std::size_t c) {
+        owner_[components_[c].lo] = NONE;
+        owner_[components_[c].hi] = NONE;
+        components_[c].gate_count = 0;
+    }
+
+    // Appends to the diagonal run the block ends with, or starts one. Legal
+    // because nothing emitted since the run began touches the new factor's
+    // qubits: their components were multiplied into or emitted before it.
+    void push_factor(const Factor& factor) {
+        if (block_.ops.empty() || block_.ops.back().kind != OpKind::Diagonal) {
+            Op op{};
+            op.kind = OpKind::Diagonal;
+            op.first_factor = block_.factors.size();
+            block_.ops.push_back(op);
+        }
+        block_.factors.push_back(factor);
+        ++block_.ops.back().factor_count;
+    }
+
+    // Emits the component holding local qubit q, if any: its parts when they
+    // cost no more than its product.
+    void emit_owner(std::uint64_t q) {
+        const std::size_t index = owner_[q];
+        if (index == NONE) return;
+        Component c = std::move(components_[index]);
+        release(index);
+        components_[index].parts.clear();
+        double parts_cost = 0.0;
+        for (const Op& op : c.parts)
+            parts_cost += op_cost(op.kind);
+        const OpKind whole = c.pair() ? OpKind::Dense2 : OpKind::Dense1;
+        if (c.parts_valid && parts_cost <= op_cost(whole)) {
+            block_.ops.insert(block_.ops.end(), c.parts.begin(), c.parts.end());
+            return;
+        }
+        Op op{};
+        op.kind = whole;
+        op.a = c.lo;
+        op.b = c.hi;
+        op.matrix = c.pair() ? c.two : from_matrix2(c.one);
+        block_.ops.push_back(op);
+    }
+
+    CompiledBlock& block_;
+    std::vector<std::size_t> owner_;  // component of each local qubit, NONE if none
+    std::vector<Component> components_;  // gate_count 0: a free slot
+};
+
+std::expected<CompiledBlock, SimError> compile_block(const FusionBlock& block,
+                                                     std::span<const Gate> gates,
+                                                     std::uint64_t n) {
+    CompiledBlock out;
+    out.k = block.qubits.size();
+    out.qubits = block.qubits;
+    out.local.fill(-1);
+    for (std::size_t i = 0; i < block.qubits.size(); ++i)
+        out.local[block.qubits[i]] = static_cast<int>(i);
+    out.outside_mask = (n >= 64 ? ~std::uint64_t{0} : bit(n) - 1);
+    for (const std::uint64_t q : block.qubits)
+        out.outside_mask &= ~bit(q);
+    while (out.run_bits < out.k && out.qubits[out.run_bits] == out.run_bits)
+        ++out.run_bits;
+    out.in_place = out.run_bits == out.k;
+    if (!out.in_place) {
+        const std::uint64_t runs = bit(out.k - out.run_bits);
+        out.run_offsets.resize(runs);
+        for (std::uint64_t r = 0; r < runs; ++r) {
+            std::uint64_t offset = 0;
+            for (std::uint64_t j = 0; j < out.k - out.run_bits; ++j) {
+                if ((r & bit(j)) != 0) offset |= bit(out.qubits[out.run_bits + j]);
+            }
+            out.run_offsets[r] = offset;
+        }
+    }
+    BlockCompiler compiler(out);
+    for (const std::size_t index : block.gates) {
+        if (auto ok = compiler.add(gates[index]); !ok) return std::unexpected(ok.error());
+    }
+    compiler.finish();
+    return out;
+}
+
+// Scratch owned by one thread and reused from chunk to chunk and block to
+// block: the gathered chunk and the chunk's localised diagonal factors.
+struct ChunkScratch {
+    std::unique_ptr<Amplitude[], AmplitudeDeleter> buffer;
+    std::size_t capacity = 0;
+    std::vector<DiagonalFactor> factors;
+
+    Amplitude* chunk(std::size_t size) {
+        if (capacity < size) {
+            void* memory = std::aligned_alloc(AMPLITUDE_ALIGNMENT, size * sizeof(Amplitude));
+            if (memory == nullptr) throw std::bad_alloc();
+            buffer.reset(static_cast<Amplitude*>(memory));
+            capacity = size;
+        }
+        return buffer.get();
+    }
+};
+
+ChunkScratch& thread_scratch() {
+    thread_local ChunkScratch scratch;
+    return scratch;
+}
+
+// The chunk's diagonal factors in local terms, appended to `out`; constants
+// multiplied into `scale`.
+void localise(const CompiledBlock& block, std::span<const Factor> factors, std::uint64_t base,
+              std::vector<DiagonalFactor>& out, Amplitude& scale) {
+    for (const Factor& f : factors) {
+        const int qa = block.local[std::countr_zero(f.mask_a)];
+        const bool a_set = (base & f.mask_a) != 0;
+        if (f.mask_b == 0) {
+            if (qa >= 0) {
+                out.push_back(OneQubitDiagonal{bit(static_cast<std::uint64_t>(qa)), f.e[0], f.e[1]});
+            } else {
+                scale = mul(f.e[a_set ? 1 : 0], scale);
+            }
+            continue;
+        }
+        const int qb = block.local[std::countr_zero(f.mask_b)];
+        const bool b_set = (base & f.mask_b) != 0;
+        if (qa >= 0 && qb >= 0) {
+            out.push_back(TwoQubitDiagonal{bit(static_cast<std::uint64_t>(qa)),
+                                           bit(static_cast<std::uint64_t>(qb)), f.e});
+        } else if (qa >= 0) {
+            const std::size_t high = b_set ? 2 : 0;
+            out.push_back(OneQubitDiagonal{bit(static_cast<std::uint64_t>(qa)), f.e[high],
+                                           f.e[high + 1]});
+        } else if (qb >= 0) {
+            const std::size_t low = a_set ? 1 : 0;
+            out.push_back(
+                OneQubitDiagonal{bit(static_cast<std::uint64_t>(qb)), f.e[low], f.e[low + 2]});
+        } else {
+            scale = mul(f.e[(a_set ? 1 : 0) + (b_set ? 2 : 0)], scale);
+        }
+    }
+}
+
+void apply_diagonals(std::span<Amplitude> chunk, std::span<const DiagonalFactor> factors,
+                     bool parallel) {
+    if (factors.empty()) return;
+    if (factors.size() == 1) {
+        if (const auto* one = std::get_if<OneQubitDiagonal>(&factors[0])) {
+            apply_diagonal_1q(chunk, static_cast<std::uint64_t>(std::countr_zero(one->mask)),
+                              one->d0, one->d1, parallel);
+        } else {
+            const auto& two = std::get<TwoQubitDiagonal>(factors[0]);
+            apply_diagonal_2q(chunk, static_cast<std::uint64_t>(std::countr_zero(two.mask_a)),
+                              static_cast<std::uint64_t>(std::countr_zero(two.mask_b)), two.e,
+                              parallel);
+        }
+        return;
+    }
+    apply_diagonal_run(chunk, factors, parallel);
+}
+
+// Runs the block's operations on one chunk of 2^k amplitudes; `base` is the
+// chunk's global index bits outside the block. With `cancel`, a checkpoint
+// runs before each operation (the whole-state chunk, on the simulating
+// thread); chunk workers pass none.
+[[nodiscard]] std::expected<void, SimError> run_ops(const CompiledBlock& block,
+                                                    std::span<Amplitude> chunk,
+                                                    std::uint64_t base, bool parallel,
+                                                    ChunkScratch& scratch, CancelCheck* cancel) {
+    const std::uint64_t k = block.k;
+    Amplitude scale = ONE;
+    for (const Op& op : block.ops) {
+        if (cancel != nullptr) {
+            if (auto ok = cancel->checkpoint(); !ok) return ok;
+        }
+        switch (op.kind) {
+            case OpKind::Dense1:
+                apply_dense_1q(chunk, k, op.a, as_matrix2(op.matrix), parallel);
+                break;
+            case OpKind::Dense2:
+                apply_dense_2q(chunk, k, op.a, op.b, op.matrix, parallel);
+                break;
+            case OpKind::Controlled1:
+                apply_controlled_1q(chunk, k, op.a, op.b, as_matrix2(op.matrix), parallel);
+                break;
+            case OpKind::PermX:
+                apply_x_permutation(chunk, k, op.a);
+                break;
+            case OpKind::PermCx:
+                apply_cx_permutation(chunk, k, op.a, op.b);
+                break;
+            case OpKind::PermSwap:
+                apply_swap_permutation(chunk, k, op.a, op.b);
+                break;
+            case OpKind::Diagonal: {
+                scratch.factors.clear();
+                localise(block,
+                         std::span<const Factor>(block.factors).subspan(op.first_factor,
+                                                                        op.factor_count),
+                         base, scratch.factors, scale);
+                apply_diagonals(chunk, scratch.factors, parallel);
+                break;
+            }
+        }
+    }
+    if (scale != ONE) apply_diagonal_1q(chunk, 0, scale, scale, parallel);
+    return {};
+}
+
+// Spreads chunk number c's bits over the block's outside qubits.
+std::uint64_t chunk_base(const CompiledBlock& block, std::uint64_t c) noexcept {
+    if (block.in_place) return c << block.k;
+    std::uint64_t base = 0;
+    for (std::uint64_t rest = block.outside_mask; rest != 0 && c != 0; rest &= rest - 1, c >>= 1) {
+        if ((c & 1) != 0) base |= rest & (~rest + 1);
+    }
+    return base;
+}
+
+void run_chunk(const CompiledBlock& block, Amplitude* data, std::uint64_t c, bool parallel) {
+    const std::uint64_t base = chunk_base(block, c);
+    const std::size_t size = bit(block.k);
+    ChunkScratch& scratch = thread_scratch();
+    if (block.in_place) {
+        (void)run_ops(block, {data + base, size}, base, parallel, scratch, nullptr);
+        return;
+    }
+    Amplitude* buffer = scratch.chunk(size);
+    const std::size_t run = bit(block.run_bits);
+    const std::size_t run_bytes = run * sizeof(Amplitude);
+    for (std::size_t r = 0; r < block.run_offsets.size(); ++r)
+        std::memcpy(buffer + r * run, data + base + block.run_offsets[r], run_bytes);
+    (void)run_ops(block, {buffer, size}, base, parallel, scratch, nullptr);
+    for (std::size_t r = 0; r < block.run_offsets.size(); ++r)
+        std::memcpy(data + base + block.run_offsets[r], buffer + r * run, run_bytes);
+}
+
+// Chunks handed to the pool between two checkpoints, per thread: enough to
+// keep fork/join cost small, few enough that Ctrl+C is noticed within
+// milliseconds on the largest registers.
+constexpr std::size_t CHUNKS_PER_THREAD_PER_CHECKPOINT = 2;
+
+std::expected<void, SimError> apply_block(Statevector& state, const CompiledBlock& block,
+                                          CancelCheck& cancel) {
+    const std::uint64_t n = state.num_qubits();
+    Amplitude* data = state.data();
+    const std::uint64_t chunks = bit(n - block.k);
+    if (chunks == 1) {
+        // One chunk is the whole state: its kernels may use the pool, and a
+        // checkpoint runs between operations, as gate by gate.
+        return run_ops(block, state.amplitudes(), 0, state.parallel(), thread_scratch(), &cancel);
+    }
+    const bool parallel = state.parallel();
+    const std::size_t threads = parallel ? std::max<std::size_t>(ThreadPool::global().num_threads(), 1) : 1;
+    const std::size_t group = threads * CHUNKS_PER_THREAD_PER_CHECKPOINT;
+    for (std::uint64_t start = 0; start < chunks; start += group) {
+        if (auto ok = cancel.checkpoint(); !ok) return ok;
+        const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(group, chunks - start));
+        auto body = [&](std::size_t begin, std::size_t end) {
+            for (std::size_t c = begin; c < end; ++c)
+                run_chunk(block, data, start + c, false);
+        };
+        if (parallel) {
+            parallel_for(count, 1, body);
+        } else {
+            body(0, count);
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
+std::expected<void, SimError> apply_plan(Statevector& state, std::span<const Gate> gates,
+                                         const FusionPlan& plan, CancelCheck& cancel,
+                                         std::optional<ApplicationObserver> observer) {
+    for (const Gate& gate : gates) {
+        for (std::size_t i = 0; i < gate.num_angles(); ++i) {
+            if (auto angle = resolve_angle(gate.angles[i]); !angle)
+                return std::unexpected(angle.error());
+        }
+    }
+    for (const FusionBlock& block : plan.blocks) {
+        auto compiled = compile_block(block, gates, state.num_qubits());
+        if (!compiled) return std::unexpected(compiled.error());
+        if (observer) (*observer)(Application{ApplicationKind::Block, block.gates, block.qubits});
+        if (auto ok = apply_block(state, *compiled, cancel); !ok) return ok;
+    }
+    return {};
+}
+
+}  // namespace morvane::sim
