@@ -158,11 +158,21 @@ struct LaneCoefficients {
 // K x K matrix m (interleaved complex, row-major): element j of stream r
 // becomes sum_c m[r][c] * element j of stream c. Four elements per step.
 template <std::size_t K>
-[[gnu::always_inline]] inline void dense_streams(double* const (&p)[K], std::size_t count,
-                                                 const double* __restrict m) {
-    std::array<LaneCoefficients, K * K> coefficients;
+using StreamCoefficients = std::array<LaneCoefficients, K * K>;
+
+// The matrix entries as lane coefficients, built once per range rather than
+// once per run: runs are as short as four amplitudes on qubit 2.
+template <std::size_t K>
+[[gnu::always_inline]] inline StreamCoefficients<K> stream_coefficients(const double* m) {
+    StreamCoefficients<K> coefficients;
     for (std::size_t k = 0; k < K * K; ++k)
         coefficients[k] = lanes(Amplitude(m[2 * k], m[2 * k + 1]));
+    return coefficients;
+}
+
+template <std::size_t K>
+[[gnu::always_inline]] inline void dense_streams(double* const (&p)[K], std::size_t count,
+                                                 const StreamCoefficients<K>& coefficients) {
     auto step = [&](std::size_t j, std::size_t lanes_used) [[gnu::always_inline]] {
         Vec8 a[K];
         for (std::size_t c = 0; c < K; ++c) {
@@ -203,11 +213,12 @@ template <std::size_t K>
 MORVANE_KERNEL_CLONES
 void dense_1q_range(double* data, std::uint64_t t, const double* m, std::uint64_t begin,
                     std::uint64_t end) {
+    const StreamCoefficients<2> coefficients = stream_coefficients<2>(m);
     for (std::uint64_t i = begin; i < end;) {
         const std::uint64_t stop = run_stop(i, end, t);
         const std::uint64_t i0 = insert_zero(i, t);
         double* const streams[2] = {data + 2 * i0, data + 2 * (i0 + bit(t))};
-        dense_streams<2>(streams, stop - i, m);
+        dense_streams<2>(streams, stop - i, coefficients);
         i = stop;
     }
 }
@@ -218,13 +229,14 @@ template <std::size_t K>
 [[gnu::always_inline]] inline void group_streams(double* data, std::uint64_t lo, std::uint64_t hi,
                                                  const std::uint64_t (&offsets)[K], const double* m,
                                                  std::uint64_t begin, std::uint64_t end) {
+    const StreamCoefficients<K> coefficients = stream_coefficients<K>(m);
     for (std::uint64_t i = begin; i < end;) {
         const std::uint64_t stop = run_stop(i, end, lo);
         const std::uint64_t base = insert_zero(insert_zero(i, lo), hi);
         double* streams[K];
         for (std::size_t k = 0; k < K; ++k)
             streams[k] = data + 2 * (base + offsets[k]);
-        dense_streams<K>(streams, stop - i, m);
+        dense_streams<K>(streams, stop - i, coefficients);
         i = stop;
     }
 }

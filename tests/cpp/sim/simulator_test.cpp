@@ -361,6 +361,13 @@ TEST_P(FusedMatchesUnfused, OnRandomCircuits) {
         ASSERT_TRUE(a.has_value() && b.has_value()) << "trial " << trial;
         ASSERT_LT(reference::max_diff(a->amplitudes(), b->amplitudes()), 1e-12)
             << "trial " << trial;
+        // Spreading chunks over the pool changes no bit of the result.
+        StatevectorSimulator serial = fused;
+        serial.parallel_threshold = 31;
+        auto s = serial.simulate(n, gates);
+        ASSERT_TRUE(std::equal(a->amplitudes().begin(), a->amplitudes().end(),
+                               s->amplitudes().begin()))
+            << "trial " << trial;
         if (n <= 5) {
             ASSERT_LT(reference::max_diff(a->amplitudes(), reference::simulate(n, gates)), 1e-12)
                 << "trial " << trial;
