@@ -59,15 +59,17 @@ struct Factor {
     std::array<Amplitude, 4> e;
 };
 
-enum class OpKind : std::uint8_t { Dense1, Dense2, Controlled1, PermX, PermCx, PermSwap, Diagonal };
+enum class OpKind : std::uint8_t {
+    Dense1, Dense2, Controlled1, PermX, PermCx, PermSwap, PermLinear, Diagonal
+};
 
 struct Op {
     OpKind kind;
     std::uint64_t a = 0;  // local qubits
     std::uint64_t b = 0;
     Matrix4 matrix{};     // Dense1 / Controlled1 use the first four entries as a Matrix2
-    std::size_t first_factor = 0;  // Diagonal: factors[first_factor, +factor_count)
-    std::size_t factor_count = 0;
+    std::size_t first_factor = 0;  // Diagonal: factors[first_factor, +factor_count);
+    std::size_t factor_count = 0;  // PermLinear: permutations[first_factor]
 };
 
 Matrix2 as_matrix2(const Matrix4& m) noexcept {
@@ -90,6 +92,7 @@ struct CompiledBlock {
     std::vector<std::uint64_t> run_offsets;  // global offset of each gathered run
     std::vector<Op> ops;
     std::vector<Factor> factors;
+    std::vector<IndexPermutation> permutations;
 };
 
 // Dense gates awaiting one composed application inside a block: on one
@@ -121,6 +124,8 @@ double op_cost(OpKind kind) noexcept {
         case OpKind::PermCx:
             return 0.35;
         case OpKind::PermSwap:
+            return 0.5;
+        case OpKind::PermLinear:
             return 0.5;
         case OpKind::Dense2:
         case OpKind::Controlled1:
@@ -397,6 +402,75 @@ class BlockCompiler {
     std::vector<Component> components_;  // gate_count 0: a free slot
 };
 
+bool is_permutation(OpKind kind) noexcept {
+    return kind == OpKind::PermX || kind == OpKind::PermCx || kind == OpKind::PermSwap;
+}
+
+// The local qubits an operation acts on, as a mask (a diagonal factor on a
+// qubit outside the block acts on none).
+std::uint64_t op_qubits(const CompiledBlock& block, const Op& op) {
+    switch (op.kind) {
+        case OpKind::Dense1:
+        case OpKind::PermX:
+            return bit(op.a);
+        case OpKind::Diagonal: {
+            std::uint64_t mask = 0;
+            for (std::size_t f = op.first_factor; f < op.first_factor + op.factor_count; ++f) {
+                for (const std::uint64_t global : {block.factors[f].mask_a, block.factors[f].mask_b}) {
+                    if (global == 0) continue;
+                    const int q = block.local[std::countr_zero(global)];
+                    if (q >= 0) mask |= bit(static_cast<std::uint64_t>(q));
+                }
+            }
+            return mask;
+        }
+        default:
+            return bit(op.a) | bit(op.b);
+    }
+}
+
+// Gathers permutations into runs: an operation on qubits no pending
+// permutation touches moves ahead of them (operations on disjoint qubits
+// commute), so the CX chains of layered circuits, split by the one-qubit
+// gates on their targets, become one run, applied as one move.
+void schedule_permutations(CompiledBlock& block) {
+    std::vector<Op> scheduled;
+    scheduled.reserve(block.ops.size());
+    std::vector<Op> pending;
+    std::uint64_t touched = 0;
+    auto flush = [&] {
+        if (pending.size() == 1) {
+            scheduled.push_back(pending[0]);
+        } else if (pending.size() > 1) {
+            IndexPermutation product(block.k);
+            for (const Op& p : pending) {
+                if (p.kind == OpKind::PermX) product.x(p.a);
+                if (p.kind == OpKind::PermCx) product.cx(p.a, p.b);
+                if (p.kind == OpKind::PermSwap) product.swap(p.a, p.b);
+            }
+            product.finish();
+            Op op{};
+            op.kind = OpKind::PermLinear;
+            op.first_factor = block.permutations.size();
+            block.permutations.push_back(std::move(product));
+            scheduled.push_back(op);
+        }
+        pending.clear();
+        touched = 0;
+    };
+    for (const Op& op : block.ops) {
+        if (is_permutation(op.kind)) {
+            pending.push_back(op);
+            touched |= op_qubits(block, op);
+            continue;
+        }
+        if ((op_qubits(block, op) & touched) != 0) flush();
+        scheduled.push_back(op);
+    }
+    flush();
+    block.ops.swap(scheduled);
+}
+
 std::expected<CompiledBlock, SimError> compile_block(const FusionBlock& block,
                                                      std::span<const Gate> gates,
                                                      std::uint64_t n) {
@@ -428,25 +502,34 @@ std::expected<CompiledBlock, SimError> compile_block(const FusionBlock& block,
         if (auto ok = compiler.add(gates[index]); !ok) return std::unexpected(ok.error());
     }
     compiler.finish();
+    schedule_permutations(out);
     return out;
 }
 
-// Scratch owned by one thread and reused from chunk to chunk and block to
-// block: the gathered chunk and the chunk's localised diagonal factors.
-struct ChunkScratch {
-    std::unique_ptr<Amplitude[], AmplitudeDeleter> buffer;
+struct Buffer {
+    std::unique_ptr<Amplitude[], AmplitudeDeleter> memory;
     std::size_t capacity = 0;
-    std::vector<DiagonalFactor> factors;
 
-    Amplitude* chunk(std::size_t size) {
+    Amplitude* get(std::size_t size) {
         if (capacity < size) {
-            void* memory = std::aligned_alloc(AMPLITUDE_ALIGNMENT, size * sizeof(Amplitude));
-            if (memory == nullptr) throw std::bad_alloc();
-            buffer.reset(static_cast<Amplitude*>(memory));
+            void* raw = std::aligned_alloc(AMPLITUDE_ALIGNMENT, size * sizeof(Amplitude));
+            if (raw == nullptr) throw std::bad_alloc();
+            memory.reset(static_cast<Amplitude*>(raw));
             capacity = size;
         }
-        return buffer.get();
+        return memory.get();
     }
+};
+
+// Scratch owned by one thread and reused from chunk to chunk and block to
+// block: the gathered chunk, the target of out-of-place permutations, and
+// the chunk's localised diagonal factors.
+struct ChunkScratch {
+    Buffer gathered;
+    Buffer spare;
+    std::vector<DiagonalFactor> factors;
+
+    Amplitude* chunk(std::size_t size) { return gathered.get(size); }
 };
 
 ChunkScratch& thread_scratch() {
@@ -509,13 +592,19 @@ void apply_diagonals(std::span<Amplitude> chunk, std::span<const DiagonalFactor>
 // Runs the block's operations on one chunk of 2^k amplitudes; `base` is the
 // chunk's global index bits outside the block. With `cancel`, a checkpoint
 // runs before each operation (the whole-state chunk, on the simulating
-// thread); chunk workers pass none.
+// thread); chunk workers pass none. A permutation may leave the result in
+// the spare buffer: with `finished_at` the caller is told where it is (a
+// gathered chunk scatters from there), otherwise it is copied home.
 [[nodiscard]] std::expected<void, SimError> run_ops(const CompiledBlock& block,
                                                     std::span<Amplitude> chunk,
                                                     std::uint64_t base, bool parallel,
-                                                    ChunkScratch& scratch, CancelCheck* cancel) {
+                                                    ChunkScratch& scratch, CancelCheck* cancel,
+                                                    Amplitude** finished_at = nullptr) {
     const std::uint64_t k = block.k;
     Amplitude scale = ONE;
+    // An out-of-place permutation moves the chunk between its home and the
+    // spare buffer; it ends at home.
+    const std::span<Amplitude> home = chunk;
     for (const Op& op : block.ops) {
         if (cancel != nullptr) {
             if (auto ok = cancel->checkpoint(); !ok) return ok;
@@ -539,6 +628,15 @@ void apply_diagonals(std::span<Amplitude> chunk, std::span<const DiagonalFactor>
             case OpKind::PermSwap:
                 apply_swap_permutation(chunk, k, op.a, op.b);
                 break;
+            case OpKind::PermLinear: {
+                const std::span<Amplitude> next =
+                    chunk.data() == home.data()
+                        ? std::span<Amplitude>(scratch.spare.get(chunk.size()), chunk.size())
+                        : home;
+                block.permutations[op.first_factor].apply(chunk, next);
+                chunk = next;
+                break;
+            }
             case OpKind::Diagonal: {
                 scratch.factors.clear();
                 localise(block,
@@ -551,6 +649,13 @@ void apply_diagonals(std::span<Amplitude> chunk, std::span<const DiagonalFactor>
         }
     }
     if (scale != ONE) apply_diagonal_1q(chunk, 0, scale, scale, parallel);
+    if (chunk.data() != home.data()) {
+        if (finished_at == nullptr) {
+            std::copy(chunk.begin(), chunk.end(), home.begin());
+        } else {
+            *finished_at = chunk.data();
+        }
+    }
     return {};
 }
 
@@ -577,9 +682,10 @@ void run_chunk(const CompiledBlock& block, Amplitude* data, std::uint64_t c, boo
     const std::size_t run_bytes = run * sizeof(Amplitude);
     for (std::size_t r = 0; r < block.run_offsets.size(); ++r)
         std::memcpy(buffer + r * run, data + base + block.run_offsets[r], run_bytes);
-    (void)run_ops(block, {buffer, size}, base, parallel, scratch, nullptr);
+    Amplitude* result = buffer;
+    (void)run_ops(block, {buffer, size}, base, parallel, scratch, nullptr, &result);
     for (std::size_t r = 0; r < block.run_offsets.size(); ++r)
-        std::memcpy(data + base + block.run_offsets[r], buffer + r * run, run_bytes);
+        std::memcpy(data + base + block.run_offsets[r], result + r * run, run_bytes);
 }
 
 // Chunks handed to the pool between two checkpoints, per thread: enough to

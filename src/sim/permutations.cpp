@@ -1,6 +1,8 @@
 #include "sim/permutations.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <vector>
 #include <cstring>
 
 #include "support/internal_fault.hpp"
@@ -75,6 +77,97 @@ void apply_swap_permutation(std::span<Amplitude> amplitudes, std::uint64_t n, st
     check(amplitudes, n, a, b, "apply_swap_permutation");
     if (a == b) internal_fault("apply_swap_permutation called with the same qubit twice");
     exchange_runs(amplitudes.data(), n, std::min(a, b), std::max(a, b), bit(a), bit(b));
+}
+
+IndexPermutation::IndexPermutation(std::uint64_t n) : n_(n) {
+    if (n >= 64) internal_fault(concat("IndexPermutation on ", n, " bits"));
+    for (std::uint64_t j = 0; j < 64; ++j)
+        columns_[j] = bit(j);
+}
+
+void IndexPermutation::involve(std::uint64_t qubit) {
+    if (finished_) internal_fault("IndexPermutation extended after finish()");
+    if (qubit < 2 || qubit >= n_) {
+        internal_fault(concat("IndexPermutation given qubit ", qubit, " on ", n_, " bits"));
+    }
+    lowest_ = std::min(lowest_, qubit);
+}
+
+// Composes a linear map g after the held one: A := g A, b := g b.
+void IndexPermutation::map_columns(auto&& map) {
+    for (std::uint64_t j = 0; j < n_; ++j)
+        columns_[j] = map(columns_[j]);
+    constant_ = map(constant_);
+}
+
+void IndexPermutation::x(std::uint64_t target) {
+    involve(target);
+    constant_ ^= bit(target);
+}
+
+void IndexPermutation::cx(std::uint64_t control, std::uint64_t target) {
+    involve(control);
+    involve(target);
+    map_columns([&](std::uint64_t v) { return (v & bit(control)) != 0 ? v ^ bit(target) : v; });
+}
+
+void IndexPermutation::swap(std::uint64_t a, std::uint64_t b) {
+    involve(a);
+    involve(b);
+    map_columns([&](std::uint64_t v) {
+        const std::uint64_t differ = ((v >> a) ^ (v >> b)) & 1;
+        return v ^ (differ << a) ^ (differ << b);
+    });
+}
+
+void IndexPermutation::finish() {
+    finished_ = true;
+    if (lowest_ >= n_) return;
+    // Runs of 2^lowest amplitudes move together; the image of run x is the
+    // xor of two table entries (for its low and high halves of bits) and b.
+    const std::uint64_t run_bits = lowest_;
+    const std::uint64_t index_bits = n_ - run_bits;
+    const std::uint64_t low_bits = index_bits / 2;
+    tables_.assign(bit(low_bits) + bit(index_bits - low_bits), 0);
+    std::uint64_t* low = tables_.data();
+    std::uint64_t* high = tables_.data() + bit(low_bits);
+    for (std::uint64_t y = 1; y < bit(low_bits); ++y) {
+        const auto j = static_cast<std::uint64_t>(std::countr_zero(y));
+        low[y] = low[y & (y - 1)] ^ (columns_[run_bits + j] >> run_bits);
+    }
+    for (std::uint64_t z = 1; z < bit(index_bits - low_bits); ++z) {
+        const auto j = static_cast<std::uint64_t>(std::countr_zero(z));
+        high[z] = high[z & (z - 1)] ^ (columns_[run_bits + low_bits + j] >> run_bits);
+    }
+}
+
+void IndexPermutation::apply(std::span<const Amplitude> from, std::span<Amplitude> to) const {
+    if (from.size() != bit(n_) || to.size() != bit(n_)) {
+        internal_fault(concat("IndexPermutation on ", n_, " bits applied to ", from.size(), " and ",
+                              to.size(), " amplitudes"));
+    }
+    if (lowest_ >= n_) {
+        std::copy(from.begin(), from.end(), to.begin());
+        return;
+    }
+    if (!finished_) internal_fault("IndexPermutation applied before finish()");
+    const std::uint64_t run_bits = lowest_;
+    const std::uint64_t run = bit(run_bits);
+    const std::uint64_t index_bits = n_ - run_bits;
+    const std::uint64_t low_bits = index_bits / 2;
+    const std::uint64_t* low = tables_.data();
+    const std::uint64_t* high = tables_.data() + bit(low_bits);
+    const std::uint64_t shift = constant_ >> run_bits;
+    const std::uint64_t low_mask = bit(low_bits) - 1;
+    const Amplitude* source = from.data();
+    Amplitude* target = to.data();
+    for (std::uint64_t x = 0; x < bit(index_bits); ++x) {
+        const std::uint64_t image = low[x & low_mask] ^ high[x >> low_bits] ^ shift;
+        const Amplitude* in = source + (x << run_bits);
+        Amplitude* out = target + (image << run_bits);
+        for (std::uint64_t j = 0; j < run; j += 4)
+            __builtin_memcpy(out + j, in + j, 4 * sizeof(Amplitude));
+    }
 }
 
 }  // namespace morvane::sim

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "sim/statevector.hpp"
 
@@ -22,5 +23,40 @@ void apply_cx_permutation(std::span<Amplitude> amplitudes, std::uint64_t n, std:
 
 void apply_swap_permutation(std::span<Amplitude> amplitudes, std::uint64_t n, std::uint64_t a,
                             std::uint64_t b);
+
+// The product of a sequence of X, CX and SWAP gates on qubits 2 and above,
+// applied in one out-of-place pass: a run of such gates costs one move of
+// the amplitudes instead of one per gate. The product maps index i to
+// A i xor b over the index bits (A invertible), and leaves bits 0 and 1,
+// indeed every bit below the lowest qubit involved, alone, so amplitudes
+// move in whole runs of at least four.
+class IndexPermutation {
+  public:
+    // The identity on indices of n bits.
+    explicit IndexPermutation(std::uint64_t n);
+
+    // Appends a gate: applied after those already held.
+    void x(std::uint64_t target);
+    void cx(std::uint64_t control, std::uint64_t target);
+    void swap(std::uint64_t a, std::uint64_t b);
+
+    // Ends the sequence and builds the lookup tables apply() reads.
+    void finish();
+
+    // Moves every amplitude of `from` (2^n of them) to its image in `to`
+    // (another 2^n, not overlapping). Safe to call from several threads.
+    void apply(std::span<const Amplitude> from, std::span<Amplitude> to) const;
+
+  private:
+    void involve(std::uint64_t qubit);
+    void map_columns(auto&& map);
+
+    std::uint64_t n_;
+    std::uint64_t columns_[64];  // A e_j
+    std::uint64_t constant_ = 0; // b
+    std::uint64_t lowest_ = 64;  // lowest qubit any gate touched
+    bool finished_ = false;
+    std::vector<std::uint64_t> tables_;  // images of the low and high halves of a run index
+};
 
 }  // namespace morvane::sim
