@@ -12,8 +12,10 @@ APT_PACKAGES := cmake ninja-build g++ libgtest-dev llvm
 FUZZ_APT_PACKAGES := clang-16 libclang-rt-16-dev
 # A real single-node SLURM cluster for the CUNQA tests.
 CLUSTER_APT_PACKAGES := slurm-wlm munge
+# What the Python tests and the type checks install into .venv.
+PY_TEST_PACKAGES := "pytest>=8" "qiskit>=1.0" "qiskit-aer>=0.15" "mypy>=1.13"
 
-.PHONY: all deps build test test-release test-asan test-tsan test-python cluster-stop install demo asan tsan bench fuzz fuzz-deps format clean
+.PHONY: all deps build test test-release test-asan test-tsan test-python test-types cluster-stop install demo asan tsan bench fuzz fuzz-deps format clean
 
 all: build
 
@@ -28,7 +30,7 @@ build: deps
 	$(CMAKE) --preset release
 	$(CMAKE) --build build/release -j $(JOBS)
 
-test: test-release test-asan test-tsan test-python
+test: test-release test-asan test-tsan test-python test-types
 
 # The Python module, built and installed into .venv by install.sh, tested
 # against the real Qiskit and Aer.
@@ -38,10 +40,17 @@ install:
 # The CUNQA tests raise QPU families as real SLURM jobs on a cluster that
 # scripts/slurm-cluster.sh starts on this machine (and leaves running).
 test-python: install
-	.venv/bin/pip install -q "pytest>=8" "qiskit>=1.0" "qiskit-aer>=0.15"
+	.venv/bin/pip install -q $(PY_TEST_PACKAGES)
 	@bash scripts/apt-install.sh $(CLUSTER_APT_PACKAGES)
 	bash scripts/slurm-cluster.sh start
 	MORVANE_TEST_SLURM=1 .venv/bin/python -m pytest -q tests/python
+
+# The installed type stubs against the installed module, with no allowlist, so
+# any difference fails; then the examples under mypy --strict.
+test-types: install
+	.venv/bin/pip install -q $(PY_TEST_PACKAGES)
+	.venv/bin/python -m mypy.stubtest morvane --mypy-config-file pyproject.toml
+	.venv/bin/python -m mypy --strict examples/*.py
 
 cluster-stop:
 	bash scripts/slurm-cluster.sh stop

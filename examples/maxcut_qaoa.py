@@ -2,11 +2,13 @@
 built-in simulator, and checked against the brute-force optimum.
 
 The cost is a Qubo of the negated cut, so `scale=-1.0` turns it into the cut itself, which
-the optimiser maximises. Run it with `make demo` or `.venv/bin/python examples/maxcut_qaoa.py`.
+the optimiser maximises; a progress callback prints one line per generation. Run it with
+`make demo` or `.venv/bin/python examples/maxcut_qaoa.py`.
 """
 
 import itertools
 import time
+from collections.abc import Callable, Sequence
 
 import morvane
 
@@ -18,11 +20,11 @@ LAYERS = 2
 SHOTS = 512
 
 
-def cut_value(bits):
+def cut_value(bits: Sequence[int]) -> int:
     return sum(1 for i, j in EDGES if bits[i] != bits[j])
 
 
-def negated_cut():
+def negated_cut() -> morvane.Qubo:
     """cut(x) = sum over edges of x_i + x_j - 2 x_i x_j; this Qubo is its negative."""
     degree = [0] * NODES
     for i, j in EDGES:
@@ -33,7 +35,7 @@ def negated_cut():
     return morvane.Qubo(NODES, linear=linear, quadratic=quadratic, scale=-1.0)
 
 
-def qaoa_circuit():
+def qaoa_circuit() -> morvane.Circuit:
     """Parameters: gamma_1, beta_1, gamma_2, beta_2 (the factors of 2 live in the angles)."""
     qc = morvane.Circuit(NODES)
     for q in range(NODES):
@@ -47,34 +49,38 @@ def qaoa_circuit():
     return qc.measure_all()
 
 
-def text_plot(history, width=50):
-    low, high = min(history), max(history)
-    span = (high - low) or 1.0
-    for generation, value in enumerate(history):
-        bar = "#" * (1 + round((value - low) / span * (width - 1)))
-        print(f"  {generation:3d} {value:7.3f} {bar}")
+def progress_printer(best_cut: int, width: int = 40) -> Callable[[morvane.TrainProgress], None]:
+    """One line per generation: the best expected cut so far, as a bar against the optimum."""
+
+    def report(progress: morvane.TrainProgress) -> None:
+        bar = "#" * round(max(progress.best_fitness, 0.0) / best_cut * width)
+        print(f"  {progress.iteration:3d} {progress.best_fitness:7.3f} {bar:<{width}} "
+              f"{progress.elapsed_secs:5.1f} s")
+
+    return report
 
 
-def main():
+def main() -> None:
     best_cut = max(cut_value(bits) for bits in itertools.product((0, 1), repeat=NODES))
     print(f"graph: {NODES} nodes, {len(EDGES)} edges; brute-force maximum cut = {best_cut}")
 
+    print("best expected cut per generation:")
     started = time.perf_counter()
     result = morvane.train(qaoa_circuit(), morvane.DE(generations=40, population_size=16),
                            SHOTS, 1, 2 * LAYERS, negated_cut(), "local", 1, 1, "maxcut-qaoa",
-                           backend="morvane", seed=2026)
+                           backend="morvane", seed=2026, callback=progress_printer(best_cut))
     elapsed = time.perf_counter() - started
     ratio = result.best_fitness / best_cut
     print(f"trained in {elapsed:.1f} s: {result.iterations_run} generations, "
           f"converged={result.converged}, seed={result.seed}")
     print(f"expected cut {result.best_fitness:.3f} = {ratio:.3f} of the optimum; "
           f"parameters {[round(p, 3) for p in result.best_params]}")
-    print("best expected cut per generation:")
-    text_plot(result.fitness_history)
 
     bound = morvane.Circuit.from_qasm2(qaoa_circuit().to_qasm2(result.best_params))
-    counts = morvane.run_quantum_circuit(bound, 1000, "local", backend="morvane",
-                                         seed=result.seed).counts[0]
+    run = morvane.run_quantum_circuit(bound, 1000, "local", backend="morvane", seed=result.seed)
+    # One QPU: a list holding one counts dict per circuit.
+    assert isinstance(run.counts, list)
+    counts = run.counts[0]
     # Keys read with qubit 0 rightmost.
     cuts = {key: cut_value([int(b) for b in reversed(key)]) for key in counts}
     hits = sum(n for key, n in counts.items() if cuts[key] == best_cut)

@@ -55,6 +55,8 @@ def main() -> None:
     measured = ghz(3).measure_all()
     result = morvane.run_quantum_circuit(measured, shots=1000, infrastructure="local",
                                          backend="morvane")
+    # With one QPU, counts is a list holding one dict per circuit.
+    assert isinstance(result.counts, list)
     print(f"\nGHZ(3) counts: {result.counts[0]}")
     print(f"  {result!r}")
 

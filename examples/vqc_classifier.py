@@ -4,13 +4,15 @@ Two classes of points in the plane (two Gaussian blobs); a two-qubit angle-encod
 and a small ansatz; the class is read from qubit 0. The fitness of a weight vector is the mean
 over the training rows of the probability of the right answer. The cost callable only sees
 bitstrings, so each training row carries its label as a third feature, which the feature map
-writes onto a label qubit (qubit 2, untouched by the ansatz) for the cost to compare with. Run with
+writes onto a label qubit (qubit 2, untouched by the ansatz) for the cost to compare with. A
+progress callback prints one line per generation. Run with
 `.venv/bin/python examples/vqc_classifier.py`.
 """
 
 import math
 import random
 import time
+from collections.abc import Sequence
 
 from qiskit import QuantumCircuit
 from qiskit.circuit import ParameterVector
@@ -20,7 +22,7 @@ import morvane
 random.seed(5)
 
 
-def make_data(n):
+def make_data(n: int) -> list[tuple[float, float, int]]:
     rows = []
     for k in range(n):
         label = k % 2
@@ -29,7 +31,7 @@ def make_data(n):
     return rows
 
 
-def feature_map():
+def feature_map() -> QuantumCircuit:
     f = ParameterVector("f", 3)
     qc = QuantumCircuit(3)
     qc.ry(math.pi * f[0], 0)
@@ -38,7 +40,7 @@ def feature_map():
     return qc
 
 
-def ansatz():
+def ansatz() -> QuantumCircuit:
     w = ParameterVector("w", 4)
     qc = QuantumCircuit(3)
     qc.ry(w[0], 0)
@@ -49,12 +51,13 @@ def ansatz():
     return qc
 
 
-def correct(bitstring):
+def correct(bitstring: str) -> float:
     """1.0 when qubit 0 (rightmost) reads the label held by qubit 2 (leftmost)."""
     return 1.0 if bitstring[0] == bitstring[-1] else 0.0
 
 
-def classify(weights, rows, shots=256):
+def classify(weights: Sequence[float], rows: Sequence[tuple[float, float, int]],
+             shots: int = 256) -> float:
     """Held-out accuracy: the predicted class is qubit 0's majority reading."""
     good = 0
     fm, az = feature_map(), ansatz()
@@ -62,19 +65,26 @@ def classify(weights, rows, shots=256):
         qc = fm.compose(az)
         qc.measure_all()
         bound = qc.assign_parameters(list((x, y, 0.0)) + list(weights))
-        counts = morvane.run_quantum_circuit(bound, shots, "local", seed=1).counts[0]
-        ones = sum(n for key, n in counts.items() if key[-1] == "1")
+        counts = morvane.run_quantum_circuit(bound, shots, "local", seed=1).counts
+        assert isinstance(counts, list)  # one QPU: one counts dict per circuit
+        ones = sum(n for key, n in counts[0].items() if key[-1] == "1")
         good += (ones * 2 > shots) == (label == 1)
     return good / len(rows)
 
 
-def main():
+def report(progress: morvane.TrainProgress) -> None:
+    print(f"  generation {progress.iteration:2d}: training fitness {progress.best_fitness:.3f} "
+          f"after {progress.elapsed_secs:.1f} s")
+
+
+def main() -> None:
     train_rows, test_rows = make_data(24), make_data(40)
     x_train = [(x, y, float(label)) for x, y, label in train_rows]
     started = time.perf_counter()
     result = morvane.qml.train(
         feature_map(), ansatz(), x_train, morvane.DE(generations=25, population_size=12),
-        128, 1, 4, morvane.CachedCost(correct), "local", 1, 1, "vqc", backend="aer", seed=11)
+        128, 1, 4, morvane.CachedCost(correct), "local", 1, 1, "vqc", backend="aer", seed=11,
+        callback=report)
     elapsed = time.perf_counter() - started
     print(f"trained in {elapsed:.1f} s over {result.iterations_run} generations "
           f"(seed {result.seed}); training fitness {result.best_fitness:.3f}")

@@ -43,7 +43,7 @@ void build_trial(const std::vector<Candidate>& population, std::uint32_t i, Rand
 }  // namespace
 
 std::expected<OptimizationOutcome, OptimizerError> differential_evolution(
-    const DeConfig& config, BatchOracle oracle, RandomSource& random) {
+    const DeConfig& config, BatchOracle oracle, RandomSource& random, ProgressObserver observe) {
     if (config.population_size < DE_MIN_POPULATION) {
         return std::unexpected(
             OptimizerError(PopulationTooSmall{config.population_size, DE_MIN_POPULATION}));
@@ -86,10 +86,14 @@ std::expected<OptimizationOutcome, OptimizerError> differential_evolution(
         // Stagnation: the best against the best `patience` generations ago.
         const std::vector<double>& history = outcome.fitness_history;
         const std::size_t length = history.size();
-        if (length > config.patience &&
-            config.tolerance > history[length - 1] - history[length - 1 - config.patience]) {
+        const bool stagnated =
+            length > config.patience &&
+            config.tolerance > history[length - 1] - history[length - 1 - config.patience];
+        const ProgressAction next =
+            observe({generation, outcome.best_fitness, outcome.best_params});
+        if (stagnated || next == ProgressAction::Stop) {
             outcome.iterations_run = generation + 1;
-            outcome.converged = true;
+            outcome.converged = stagnated;
             return outcome;
         }
     }

@@ -7,6 +7,7 @@
 #include "optim/optimizer_error.hpp"
 #include "optim/oracle.hpp"
 #include "optim/outcome.hpp"
+#include "optim/progress.hpp"
 #include "optim/random_source.hpp"
 
 namespace morvane::optim {
@@ -33,8 +34,10 @@ inline constexpr std::uint32_t DE_MIN_POPULATION = 4;
 // oracle call evaluates the initial population, then one per generation with
 // every trial vector. Stops early, converged, once the best fitness has
 // improved by less than `tolerance` over the last `patience` generations.
+// `observe` sees every generation and may end the run after it.
 [[nodiscard]] std::expected<OptimizationOutcome, OptimizerError> differential_evolution(
-    const DeConfig& config, BatchOracle oracle, RandomSource& random);
+    const DeConfig& config, BatchOracle oracle, RandomSource& random,
+    ProgressObserver observe = IGNORE_PROGRESS);
 
 // The same with a generator from `config.seed` (operating-system entropy when
 // there is none).

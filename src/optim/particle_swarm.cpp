@@ -35,7 +35,8 @@ double largest_spread(const std::vector<Candidate>& positions, std::size_t dimen
 
 std::expected<OptimizationOutcome, OptimizerError> particle_swarm(const PsoConfig& config,
                                                                   BatchOracle oracle,
-                                                                  RandomSource& random) {
+                                                                  RandomSource& random,
+                                                                  ProgressObserver observe) {
     const Bounds& box = config.bounds;
     if (auto valid = check_bounds(box); !valid) return std::unexpected(std::move(valid.error()));
     const double width = box.upper - box.lower;
@@ -115,9 +116,12 @@ std::expected<OptimizationOutcome, OptimizerError> particle_swarm(const PsoConfi
         positions.swap(next_positions);
         velocities.swap(next_velocities);
 
-        if (dims >= 1 && config.tolerance > largest_spread(positions, dims)) {
+        const bool contracted = dims >= 1 && config.tolerance > largest_spread(positions, dims);
+        const ProgressAction next =
+            observe({iteration, outcome.best_fitness, outcome.best_params});
+        if (contracted || next == ProgressAction::Stop) {
             outcome.iterations_run = iteration + 1;
-            outcome.converged = true;
+            outcome.converged = contracted;
             return outcome;
         }
     }

@@ -8,6 +8,7 @@
 #include "optim/optimizer_error.hpp"
 #include "optim/oracle.hpp"
 #include "optim/outcome.hpp"
+#include "optim/progress.hpp"
 #include "optim/random_source.hpp"
 
 namespace morvane::optim {
@@ -30,9 +31,10 @@ struct PsoConfig {
 // `random`; `config.seed` is not consulted. One oracle call evaluates the
 // initial positions, then one per iteration with every new position.
 // Velocities are limited to a fifth of the box width and positions clamped
-// to the box.
+// to the box. `observe` sees every iteration and may end the run after it.
 [[nodiscard]] std::expected<OptimizationOutcome, OptimizerError> particle_swarm(
-    const PsoConfig& config, BatchOracle oracle, RandomSource& random);
+    const PsoConfig& config, BatchOracle oracle, RandomSource& random,
+    ProgressObserver observe = IGNORE_PROGRESS);
 
 // The same with a generator from `config.seed` (operating-system entropy when
 // there is none).

@@ -37,8 +37,8 @@ std::expected<void, OptimizerError> check_qng_config(const QngConfig& config) {
 }
 
 std::expected<OptimizationOutcome, OptimizerError> quantum_natural_gradient(
-    const QngConfig& config, BatchOracle oracle, VarianceOracle variances,
-    RandomSource& random) {
+    const QngConfig& config, BatchOracle oracle, VarianceOracle variances, RandomSource& random,
+    ProgressObserver observe) {
     if (auto valid = check_qng_config(config); !valid) {
         return std::unexpected(std::move(valid.error()));
     }
@@ -91,6 +91,11 @@ std::expected<OptimizationOutcome, OptimizerError> quantum_natural_gradient(
             outcome.best_params = theta;
         }
         outcome.fitness_history.push_back(outcome.best_fitness);
+        if (observe({iteration, outcome.best_fitness, outcome.best_params}) ==
+            ProgressAction::Stop) {
+            outcome.iterations_run = iteration + 1;
+            return outcome;
+        }
     }
     outcome.iterations_run = config.max_iters;
     return outcome;

@@ -8,6 +8,7 @@
 #include "optim/optimizer_error.hpp"
 #include "optim/oracle.hpp"
 #include "optim/outcome.hpp"
+#include "optim/progress.hpp"
 #include "optim/random_source.hpp"
 
 namespace morvane::optim {
@@ -27,10 +28,12 @@ struct QngConfig {
 // iteration sends the 2n central-difference probes as one batch (theta + h e_i
 // then theta - h e_i for each i), asks `variances` for the QFIM diagonal at
 // theta, steps theta uphill by eta * gradient / (diagonal + lambda), and
-// evaluates the new theta alone. Exactly `max_iters` iterations; the best
+// evaluates the new theta alone. Exactly `max_iters` iterations unless
+// `observe`, which sees every iteration, ends the run earlier; the best
 // evaluated point is returned and `converged` is always false.
 [[nodiscard]] std::expected<OptimizationOutcome, OptimizerError> quantum_natural_gradient(
-    const QngConfig& config, BatchOracle oracle, VarianceOracle variances, RandomSource& random);
+    const QngConfig& config, BatchOracle oracle, VarianceOracle variances, RandomSource& random,
+    ProgressObserver observe = IGNORE_PROGRESS);
 
 // The same with a generator from `config.seed` (operating-system entropy when
 // there is none).

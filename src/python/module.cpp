@@ -8,6 +8,7 @@
 #include "python/errors.hpp"
 #include "python/py_ref.hpp"
 #include "python/registry.hpp"
+#include "python/train_progress.hpp"
 #include "python/train_result.hpp"
 
 namespace morvane::python {
@@ -83,6 +84,7 @@ bool populate(PyObject* module) {
     if (!add_circuit_classes(module)) return false;
     if (!add_run_result_class(module)) return false;
     if (!add_train_result_class(module)) return false;
+    if (!add_train_progress_class(module)) return false;
     if (!add_observable_classes(module)) return false;
     for (PyMethodDef* def : {&train_def, &run_quantum_circuit_def, &statevector_def, &init_logger_def,
                              &calibrate_parallel_threshold_def, &backend_cleanup_failures_def,

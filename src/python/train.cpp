@@ -18,15 +18,15 @@ namespace {
 constexpr const char* NAMES[] = {"qc", "method", "shots", "n_qpus", "dimensions",
                                  "expectation_function", "infrastructure", "nodes",
                                  "cores_per_qpu", "id", "sim_method", "noise_model", "backend",
-                                 "seed", "fusion"};
+                                 "seed", "fusion", "callback"};
 
 PyObject* train_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const auto started = std::chrono::steady_clock::now();
-    PyObject* arg[15];
+    PyObject* arg[16];
     if (!bind_arguments("train", args, nargs, kwnames,
                         {NAMES[0], NAMES[1], NAMES[2], NAMES[3], NAMES[4], NAMES[5], NAMES[6],
                          NAMES[7], NAMES[8], NAMES[9], NAMES[10], NAMES[11], NAMES[12], NAMES[13],
-                         NAMES[14]},
+                         NAMES[14], NAMES[15]},
                         10, arg)) {
         return nullptr;
     }
@@ -84,7 +84,7 @@ PyMethodDef train_def = {
     METH_FASTCALL | METH_KEYWORDS,
     "train(qc, method, shots, n_qpus, dimensions, expectation_function, infrastructure, nodes, "
     "cores_per_qpu, id, sim_method=\"automatic\", noise_model=None, backend=\"aer\", seed=None, "
-    "fusion=None)\n"
+    "fusion=None, callback=None)\n"
     "--\n\n"
     "Unified entry point: train a variational quantum circuit with a chosen optimizer.\n\n"
     "`qc` is a morvane.Circuit with `dimensions` free parameters, or a Qiskit\n"
@@ -102,6 +102,12 @@ PyMethodDef train_def = {
     "least 1 there. Ctrl+C stops the optimisation promptly with\n"
     "KeyboardInterrupt, and an exception raised by `expectation_function`\n"
     "propagates as itself.\n\n"
+    "`callback`, if given, is called after every generation or iteration with a\n"
+    "morvane.TrainProgress (the iteration index from 0, the best fitness so far,\n"
+    "a copy of the best parameters, the seconds elapsed). Returning True stops\n"
+    "the run after that iteration (`iterations_run` counts what ran, `converged`\n"
+    "stays False); an exception it raises ends the run and propagates as itself,\n"
+    "the backend released first.\n\n"
     "Example:\n\n"
     "    result = morvane.train(qc, morvane.DE(generations=200, population_size=50),\n"
     "                           1000, 1, qc.num_params, cost, \"local\", 1, 1, \"maxcut\",\n"

@@ -10,6 +10,7 @@
 #include "python/errors.hpp"
 #include "python/expectation.hpp"
 #include "python/gil.hpp"
+#include "python/progress_callback.hpp"
 #include "python/py_foreign.hpp"
 #include "python/py_ref.hpp"
 #include "python/train_result.hpp"
@@ -91,23 +92,24 @@ std::optional<std::uint64_t> method_seed_of(PyObject* object) {
 
 // The configured optimiser over the oracles, without the interpreter lock.
 std::expected<optim::OptimizationOutcome, optim::OptimizerError> run_method(
-    PreparedTraining& prepared, optim::BatchOracle fitness, std::uint32_t dimensions) {
+    PreparedTraining& prepared, optim::BatchOracle fitness, std::uint32_t dimensions,
+    optim::ProgressObserver observe) {
     optim::RandomSource random = optim::RandomSource::from_seed(prepared.seed);
     if (auto* de = std::get_if<optim::DeConfig>(&prepared.method)) {
         de->dimensions = dimensions;
         de->seed = prepared.seed;
-        return optim::differential_evolution(*de, fitness, random);
+        return optim::differential_evolution(*de, fitness, random, observe);
     }
     if (auto* pso = std::get_if<optim::PsoConfig>(&prepared.method)) {
         pso->dimensions = dimensions;
         pso->seed = prepared.seed;
-        return optim::particle_swarm(*pso, fitness, random);
+        return optim::particle_swarm(*pso, fitness, random, observe);
     }
     auto& qng = std::get<QngMethod>(prepared.method);
     qng.config.dimensions = dimensions;
     qng.config.seed = prepared.seed;
     VarianceFunctionOracle variances(qng.variance_function(), *prepared.run);
-    return optim::quantum_natural_gradient(qng.config, fitness, variances, random);
+    return optim::quantum_natural_gradient(qng.config, fitness, variances, random, observe);
 }
 
 }  // namespace
@@ -179,6 +181,16 @@ bool convert_training_arguments(PyObject* const* arg, TrainingArguments& a) {
         auto fusion = to_bool(arg[14], "fusion");
         if (!fusion) return false;
         a.fusion = *fusion;
+    }
+    if (arg[15] && arg[15] != Py_None) {
+        if (!PyCallable_Check(arg[15])) {
+            PyErr_Format(PyExc_TypeError,
+                         "argument 'callback': expected a callable taking a "
+                         "morvane.TrainProgress, or None, got '%s'",
+                         Py_TYPE(arg[15])->tp_name);
+            return false;
+        }
+        a.callback = arg[15];
     }
     return true;
 }
@@ -256,20 +268,22 @@ std::optional<PreparedTraining> prepare_training(const TrainingArguments& a, std
         return std::nullopt;
     }
     return PreparedTraining{std::move(run), std::move(observable), std::move(*method), seed,
-                            a.dimensions};
+                            a.dimensions, a.callback};
 }
 
 PyObject* finish_training(PreparedTraining& prepared, optim::BatchOracle fitness,
                           std::chrono::steady_clock::time_point started) {
     exec::TrainingRun& run = *prepared.run;
+    ProgressCallback progress(prepared.callback, run.errors, started);
     std::expected<optim::OptimizationOutcome, optim::OptimizerError> outcome;
     {
         ReleaseGil nogil;
-        outcome = run_method(prepared, fitness, prepared.dimensions);
+        outcome = run_method(prepared, fitness, prepared.dimensions, progress);
         // The allocation goes when the run ends, whatever happened in it.
         run.backend->close();
     }
     if (auto error = run.errors.take()) return raise_eval_error(*error);
+    if (progress.raised()) return restore_foreign_error(progress.raised());
     if (!outcome) {
         const std::string text = outcome.error().message();
         MORVANE_LOG(log::Level::Error, LOG_TARGET,

@@ -36,11 +36,12 @@ struct TrainingArguments {
     std::string backend = "aer";
     std::optional<std::uint64_t> seed;
     std::optional<bool> fusion;
+    PyObject* callback = nullptr;  // borrowed; null when absent or None
 };
 
-// Converts the shared arguments from the objects bound to train()'s 15
+// Converts the shared arguments from the objects bound to train()'s 16
 // parameters in signature order (the circuit at 0 is not read; 14, fusion,
-// may be null). False with the conversion's exception set.
+// and 15, callback, may be null). False with the conversion's exception set.
 bool convert_training_arguments(PyObject* const* arg, TrainingArguments& a);
 
 // Shots, n_qpus, cluster sizes and the id prefix, in that order; then the
@@ -55,6 +56,7 @@ struct PreparedTraining {
     Method method;
     std::uint64_t seed = 0;
     std::uint32_t dimensions = 0;
+    PyObject* callback = nullptr;  // borrowed from the call; null without one
 };
 
 // Chooses and creates the backend, converts the cost and the method, builds
@@ -63,9 +65,10 @@ struct PreparedTraining {
 std::optional<PreparedTraining> prepare_training(const TrainingArguments& a, std::uint64_t seed);
 
 // Runs the method over `fitness` with the interpreter lock released (the QNG
-// variance oracle is added here), releases the backend, and builds the
-// TrainResult, or raises the first recorded error, or the optimiser's own
-// refusal. `started` is when the entry point was called.
+// variance oracle and the progress callback are added here), releases the
+// backend, and builds the TrainResult, or raises the first recorded error, the
+// callback's exception, or the optimiser's own refusal. `started` is when the
+// entry point was called.
 PyObject* finish_training(PreparedTraining& prepared, optim::BatchOracle fitness,
                           std::chrono::steady_clock::time_point started);
 

@@ -1,11 +1,14 @@
 // Behaviour every optimiser shares: configuration checks before the oracle,
-// the oracle-length contract, and reproducibility from the seed.
+// the oracle-length contract, reproducibility from the seed, and the progress
+// observer.
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <functional>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "optim/differential_evolution.hpp"
 #include "optim/particle_swarm.hpp"
@@ -251,4 +254,106 @@ TEST(Reproducibility, ConfigSeedDrivesTheRunWithoutAnExplicitSource) {
     auto b = differential_evolution(config, explicit_source, random);
     ASSERT_TRUE(a && b);
     EXPECT_EQ(*a, *b);
+}
+
+// ---- progress observer -----------------------------------------------------
+
+namespace {
+
+// One optimiser run on a given oracle, watched by an observer.
+using ObservedRunner = std::function<std::expected<OptimizationOutcome, OptimizerError>(
+    RecordingOracle&, ProgressObserver)>;
+
+ObservedRunner observed_de() {
+    return [](RecordingOracle& oracle, ProgressObserver observe) {
+        RandomSource random = RandomSource::from_seed(3);
+        return differential_evolution(de_config(), oracle, random, observe);
+    };
+}
+ObservedRunner observed_pso() {
+    return [](RecordingOracle& oracle, ProgressObserver observe) {
+        RandomSource random = RandomSource::from_seed(3);
+        return particle_swarm(pso_config(), oracle, random, observe);
+    };
+}
+ObservedRunner observed_qng() {
+    return [](RecordingOracle& oracle, ProgressObserver observe) {
+        RandomSource random = RandomSource::from_seed(3);
+        return quantum_natural_gradient(qng_config(), oracle, quarter_variances, random, observe);
+    };
+}
+
+struct Seen {
+    std::uint32_t iteration;
+    double best_fitness;
+    std::vector<double> best_params;
+};
+
+}  // namespace
+
+struct ObserverCase {
+    std::string label;
+    ObservedRunner run;
+    std::size_t calls_per_iteration;  // oracle calls of one iteration
+    std::size_t initial_calls;        // oracle calls before the first iteration
+};
+
+class ProgressObservation : public ::testing::TestWithParam<ObserverCase> {};
+
+TEST_P(ProgressObservation, SeesEveryIterationAsTheOutcomeRecordsIt) {
+    RecordingOracle watched(smooth), unwatched(smooth);
+    std::vector<Seen> seen;
+    auto record = [&seen](const IterationProgress& p) {
+        seen.push_back({p.iteration, p.best_fitness, {p.best_params.begin(), p.best_params.end()}});
+        return ProgressAction::Continue;
+    };
+    auto a = GetParam().run(watched, record);
+    auto b = GetParam().run(unwatched, IGNORE_PROGRESS);
+    ASSERT_TRUE(a && b);
+    // Watching changes nothing.
+    EXPECT_EQ(*a, *b);
+    EXPECT_EQ(watched.batches, unwatched.batches);
+    ASSERT_EQ(seen.size(), a->iterations_run);
+    for (std::size_t i = 0; i < seen.size(); ++i) {
+        EXPECT_EQ(seen[i].iteration, i);
+        EXPECT_EQ(seen[i].best_fitness, a->fitness_history[i]);
+    }
+    EXPECT_EQ(seen.back().best_params, a->best_params);
+}
+
+TEST_P(ProgressObservation, StopEndsTheRunAfterThatIteration) {
+    RecordingOracle oracle(smooth);
+    std::vector<std::uint32_t> seen;
+    auto stop_at_3 = [&seen](const IterationProgress& p) {
+        seen.push_back(p.iteration);
+        return p.iteration == 3 ? ProgressAction::Stop : ProgressAction::Continue;
+    };
+    auto outcome = GetParam().run(oracle, stop_at_3);
+    ASSERT_TRUE(outcome);
+    EXPECT_EQ(outcome->iterations_run, 4u);
+    EXPECT_EQ(outcome->fitness_history.size(), 4u);
+    EXPECT_FALSE(outcome->converged);
+    EXPECT_EQ(seen, (std::vector<std::uint32_t>{0, 1, 2, 3}));
+    // Nothing is evaluated after the stop.
+    EXPECT_EQ(oracle.calls(), GetParam().initial_calls + 4 * GetParam().calls_per_iteration);
+}
+
+INSTANTIATE_TEST_SUITE_P(Optimisers, ProgressObservation,
+                         ::testing::Values(ObserverCase{"De", observed_de(), 1, 1},
+                                           ObserverCase{"Pso", observed_pso(), 1, 1},
+                                           ObserverCase{"Qng", observed_qng(), 2, 0}),
+                         [](const auto& test_info) { return test_info.param.label; });
+
+TEST(ProgressObservation, ConvergenceInTheStoppingIterationIsStillReported) {
+    // A constant fitness with patience 0 stagnates in generation 0.
+    DeConfig config = de_config();
+    config.patience = 0;
+    RecordingOracle oracle(optim_test::constant_fitness);
+    RandomSource random = RandomSource::from_seed(1);
+    auto outcome = differential_evolution(config, oracle, random, [](const IterationProgress&) {
+        return ProgressAction::Stop;
+    });
+    ASSERT_TRUE(outcome);
+    EXPECT_EQ(outcome->iterations_run, 1u);
+    EXPECT_TRUE(outcome->converged);
 }

@@ -1,0 +1,3 @@
+"""Type stubs of `morvane.circuits`."""
+
+from . import templates as templates
