@@ -1,6 +1,8 @@
 #include "exec/native_backend.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <limits>
 #include <mutex>
 
@@ -80,25 +82,43 @@ std::uint64_t pool_threads() { return std::max<std::uint64_t>(ThreadPool::global
 }  // namespace
 
 std::string format_bitstring(std::uint64_t value, std::uint64_t width) {
-    std::uint64_t digits = 0;
-    for (std::uint64_t v = value; v != 0; v >>= 1) ++digits;
-    std::string out(std::max(width, digits), '0');
-    for (std::size_t i = 0; value != 0; ++i, value >>= 1) {
-        if (value & 1) out[out.size() - 1 - i] = '1';
-    }
+    // A batch formats one key per distinct outcome, so the key is written in
+    // one pass, four characters per table lookup, without clearing it first.
+    static constexpr char NIBBLES[16][4] = {
+        {'0', '0', '0', '0'}, {'0', '0', '0', '1'}, {'0', '0', '1', '0'}, {'0', '0', '1', '1'},
+        {'0', '1', '0', '0'}, {'0', '1', '0', '1'}, {'0', '1', '1', '0'}, {'0', '1', '1', '1'},
+        {'1', '0', '0', '0'}, {'1', '0', '0', '1'}, {'1', '0', '1', '0'}, {'1', '0', '1', '1'},
+        {'1', '1', '0', '0'}, {'1', '1', '0', '1'}, {'1', '1', '1', '0'}, {'1', '1', '1', '1'}};
+    const std::size_t length =
+        std::max<std::size_t>(width, static_cast<std::size_t>(std::bit_width(value)));
+    std::string out;
+    out.resize_and_overwrite(length, [value](char* text, std::size_t n) {
+        std::uint64_t rest = value;
+        std::size_t i = n;
+        for (; i >= 4; i -= 4, rest >>= 4) std::memcpy(text + i - 4, NIBBLES[rest & 15], 4);
+        for (; i > 0; --i, rest >>= 1) text[i - 1] = static_cast<char>('0' + (rest & 1));
+        return n;
+    });
     return out;
 }
 
-CountsMap format_counts(const sim::RegisterCounts& counts, std::uint64_t width) {
+CountsMap format_counts(std::span<const sim::RegisterCount> sorted, std::uint64_t width) {
     // Keys of one width sort like the values they encode, so inserting in
     // value order always appends at the end of the map: no searching.
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> sorted(counts.begin(), counts.end());
-    std::sort(sorted.begin(), sorted.end());
     CountsMap out;
     for (const auto& [value, count] : sorted) {
         out.emplace_hint(out.end(), format_bitstring(value, width), count);
     }
     return out;
+}
+
+CountsMap format_counts(const sim::RegisterCounts& counts, std::uint64_t width) {
+    std::vector<sim::RegisterCount> sorted;
+    sorted.reserve(counts.size());
+    for (const auto& [value, count] : counts) sorted.push_back({value, count});
+    std::sort(sorted.begin(), sorted.end(),
+              [](const auto& a, const auto& b) { return a.value < b.value; });
+    return format_counts(sorted, width);
 }
 
 NativeBackend::NativeBackend(std::optional<std::uint64_t> seed, bool fusion)
@@ -162,22 +182,39 @@ std::expected<std::vector<CountsMap>, RunError> NativeBackend::run_jobs(
     };
 
     for (std::size_t start = 0; start < k && !failed.load(); start += batch_size) {
-        const std::size_t count = std::min(batch_size, k - start);
-        parallel_for(count, 1, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t j = start + begin; j < start + end; ++j) {
+        const std::size_t end = start + std::min(batch_size, k - start);
+        // One loop per thread, each taking the next circuit from a shared
+        // counter until none is left: circuits of unequal cost still keep
+        // every thread busy, and each thread samples every circuit it runs
+        // with the same reusable buffers. Each result is built on its thread
+        // and moved into its slot once, so neighbouring slots see one write.
+        alignas(64) std::atomic<std::size_t> next{start};
+        const std::size_t loops = std::min<std::size_t>(end - start, threads);
+        parallel_for(loops, 1, [&](std::size_t, std::size_t) {
+            sim::ShotSampler sampler;
+            for (;;) {
                 if (failed.load(std::memory_order_relaxed)) return;
-                const PreparedCircuit& circuit = prepared[j];
-                if (circuit.error) {
-                    record(report_preparation_error(*circuit.error));
+                const std::size_t j = next.fetch_add(1, std::memory_order_relaxed);
+                if (j >= end) return;
+                const PreparedCircuit& prepared_circuit = prepared[j];
+                if (prepared_circuit.error) {
+                    record(report_preparation_error(*prepared_circuit.error));
                     return;
                 }
-                auto counts = sim::simulate_and_sample(batch_simulator, *circuit.circuit(),
-                                                       request.shots, base_seed_ + first_seed + j);
+                const circuit::ConcreteCircuit& circuit = *prepared_circuit.circuit();
+                auto state = batch_simulator.simulate(circuit);
+                if (!state) {
+                    record(simulation_failed(state.error()));
+                    return;
+                }
+                sampler.load(*state);
+                auto counts =
+                    sampler.sample(circuit.gates(), request.shots, base_seed_ + first_seed + j);
                 if (!counts) {
                     record(simulation_failed(counts.error()));
                     return;
                 }
-                results[j] = format_counts(*counts, key_width(*circuit.circuit()));
+                results[j] = format_counts(*counts, key_width(circuit));
             }
         });
     }
@@ -191,8 +228,14 @@ std::expected<std::vector<CountsMap>, RunError> NativeBackend::run_replicas(
     if (prepared.error) return std::unexpected(report_preparation_error(*prepared.error));
     const circuit::ConcreteCircuit& circuit = *prepared.circuit();
 
-    auto state = simulator_.simulate(circuit);
-    if (!state) return std::unexpected(simulation_failed(state.error()));
+    // The probability table is built once for all replicas; the state itself
+    // is not needed after that.
+    sim::ShotSampler sampler;
+    {
+        auto state = simulator_.simulate(circuit);
+        if (!state) return std::unexpected(simulation_failed(state.error()));
+        sampler.load(*state);
+    }
 
     const std::uint64_t first_seed =
         seed_counter_.fetch_add(shot_counts.size(), std::memory_order_relaxed);
@@ -200,8 +243,7 @@ std::expected<std::vector<CountsMap>, RunError> NativeBackend::run_replicas(
     std::vector<CountsMap> maps;
     maps.reserve(shot_counts.size());
     for (std::size_t i = 0; i < shot_counts.size(); ++i) {
-        auto counts = sim::sample_counts(*state, circuit.gates(), shot_counts[i],
-                                         base_seed_ + first_seed + i);
+        auto counts = sampler.sample(circuit.gates(), shot_counts[i], base_seed_ + first_seed + i);
         if (!counts) return std::unexpected(simulation_failed(counts.error()));
         maps.push_back(format_counts(*counts, width));
     }

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "exec/backend.hpp"
@@ -55,5 +56,7 @@ std::string format_bitstring(std::uint64_t value, std::uint64_t width);
 
 // Register counts as bitstring counts, `width` characters per key.
 CountsMap format_counts(const sim::RegisterCounts& counts, std::uint64_t width);
+// The same for counts already sorted by register value, as ShotSampler gives them.
+CountsMap format_counts(std::span<const sim::RegisterCount> sorted, std::uint64_t width);
 
 }  // namespace morvane::exec

@@ -7,6 +7,105 @@ namespace morvane::sim {
 using circuit::Gate;
 using circuit::GateKind;
 
+namespace {
+
+// Entry i is |a_0|^2 + ... + |a_i|^2, summed in index order. Returns the
+// total mass.
+double build_cumulative(std::span<const Amplitude> amplitudes, std::vector<double>& cumulative) {
+    cumulative.resize(amplitudes.size());
+    double running = 0.0;
+    for (std::size_t i = 0; i < amplitudes.size(); ++i) {
+        const double re = amplitudes[i].real(), im = amplitudes[i].imag();
+        running += re * re + im * im;
+        cumulative[i] = running;
+    }
+    return running;
+}
+
+// One shot from a non-empty cumulative table.
+inline std::size_t draw_index(std::span<const double> cumulative, double total,
+                              std::uint64_t& generator_state) noexcept {
+    const std::uint64_t z = splitmix64_next(generator_state);
+    const double u = static_cast<double>(z >> 11) * 0x1.0p-53;
+    const double f = u * total;
+    // Lower bound without data-dependent branches: the first index whose
+    // cumulative entry is not less than f.
+    std::size_t base = 0;
+    std::size_t size = cumulative.size();
+    while (size > 1) {
+        const std::size_t half = size / 2;
+        const std::size_t mid = base + half;
+        base = cumulative[mid] < f ? mid : base;
+        size -= half;
+    }
+    base += cumulative[base] < f ? 1 : 0;
+    // Rounding can leave f above the last entry; that draw is the last index.
+    return std::min(base, cumulative.size() - 1);
+}
+
+std::expected<void, SimError> check_register_bits(std::span<const Gate> gates) {
+    for (const Gate& gate : gates) {
+        if (gate.kind == GateKind::Measure && gate.cbit >= 64) {
+            return std::unexpected(SimError(ClassicalBitOutOfRange{gate.cbit}));
+        }
+    }
+    return {};
+}
+
+std::uint64_t pack_register(std::uint64_t basis, const MeasurementMap& map) noexcept {
+    std::uint64_t value = 0;
+    for (const MeasurementPair& pair : map) {
+        // A qubit beyond the index width always reads 0.
+        const bool set = pair.qubit < 64 && ((basis >> pair.qubit) & 1) != 0;
+        value |= set ? std::uint64_t{1} << pair.clbit : 0;
+    }
+    return value;
+}
+
+// Whether every register value equals its basis index: each qubit of the
+// state read into the classical bit of the same number, and nothing else.
+bool is_identity_map(const MeasurementMap& map, std::uint64_t num_qubits) noexcept {
+    std::uint64_t covered = 0;
+    for (const MeasurementPair& pair : map) {
+        if (pair.qubit != pair.clbit) return false;
+        if (pair.qubit < num_qubits) covered |= std::uint64_t{1} << pair.qubit;
+    }
+    const std::uint64_t all =
+        num_qubits >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << num_qubits) - 1;
+    return covered == all;
+}
+
+// A table of 2^bits counters pays when it is not much larger than the number
+// of entries counted into it: sweeping it costs no more than sorting them,
+// and it stays within half the size of the cumulative table or of the list.
+bool dense_pays(std::uint64_t bins, std::uint64_t entries) noexcept { return bins <= 8 * entries; }
+
+void sort_and_merge(std::vector<RegisterCount>& entries) {
+    std::sort(entries.begin(), entries.end(),
+              [](const RegisterCount& a, const RegisterCount& b) { return a.value < b.value; });
+    std::size_t out = 0;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (out != 0 && entries[out - 1].value == entries[i].value) {
+            entries[out - 1].count += entries[i].count;
+        } else {
+            entries[out++] = entries[i];
+        }
+    }
+    entries.resize(out);
+}
+
+// Appends the nonzero counters to `out` in index order and zeroes them again.
+void drain_bins(std::span<std::uint32_t> bins, std::vector<RegisterCount>& out) {
+    for (std::size_t i = 0; i < bins.size(); ++i) {
+        if (bins[i] != 0) {
+            out.push_back({i, bins[i]});
+            bins[i] = 0;
+        }
+    }
+}
+
+}  // namespace
+
 std::uint64_t splitmix64_next(std::uint64_t& state) noexcept {
     state += 0x9E3779B97F4A7C15ull;
     std::uint64_t z = state;
@@ -18,36 +117,11 @@ std::uint64_t splitmix64_next(std::uint64_t& state) noexcept {
 OutcomeCounts sample_outcomes(const Statevector& state, std::uint32_t shots,
                               std::uint64_t& generator_state) {
     OutcomeCounts counts;
-    const std::span<const Amplitude> amplitudes = state.amplitudes();
-    if (shots == 0 || amplitudes.empty()) return counts;
-
-    std::vector<double> cumulative(amplitudes.size());
-    double running = 0.0;
-    for (std::size_t i = 0; i < amplitudes.size(); ++i) {
-        const double re = amplitudes[i].real(), im = amplitudes[i].imag();
-        running += re * re + im * im;
-        cumulative[i] = running;
-    }
-    const double total = running;
-    const std::size_t last = amplitudes.size() - 1;
-
+    if (shots == 0 || state.size() == 0) return counts;
+    std::vector<double> cumulative;
+    const double total = build_cumulative(state.amplitudes(), cumulative);
     for (std::uint32_t shot = 0; shot < shots; ++shot) {
-        const std::uint64_t z = splitmix64_next(generator_state);
-        const double u = static_cast<double>(z >> 11) * 0x1.0p-53;
-        const double f = u * total;
-        // Lower bound without data-dependent branches: the first index whose
-        // cumulative entry is not less than f.
-        std::size_t base = 0;
-        std::size_t size = cumulative.size();
-        while (size > 1) {
-            const std::size_t half = size / 2;
-            const std::size_t mid = base + half;
-            base = cumulative[mid] < f ? mid : base;
-            size -= half;
-        }
-        base += cumulative[base] < f ? 1 : 0;
-        // Rounding can leave f above the last entry; that draw is the last index.
-        ++counts[std::min(base, last)];
+        ++counts[draw_index(cumulative, total, generator_state)];
     }
     return counts;
 }
@@ -69,11 +143,7 @@ MeasurementMap measurement_map(std::uint64_t num_qubits, std::span<const Gate> g
 std::expected<RegisterCounts, SimError> sample_counts(const Statevector& state,
                                                       std::span<const Gate> gates,
                                                       std::uint32_t shots, std::uint64_t seed) {
-    for (const Gate& gate : gates) {
-        if (gate.kind == GateKind::Measure && gate.cbit >= 64) {
-            return std::unexpected(SimError(ClassicalBitOutOfRange{gate.cbit}));
-        }
-    }
+    if (auto ok = check_register_bits(gates); !ok) return std::unexpected(ok.error());
     std::uint64_t generator = seed;
     OutcomeCounts outcomes = sample_outcomes(state, shots, generator);
     const MeasurementMap map = measurement_map(state.num_qubits(), gates);
@@ -81,15 +151,64 @@ std::expected<RegisterCounts, SimError> sample_counts(const Statevector& state,
 
     RegisterCounts registers;
     for (const auto& [basis, count] : outcomes) {
-        std::uint64_t value = 0;
-        for (const MeasurementPair& pair : map) {
-            // A qubit beyond the index width always reads 0.
-            const bool set = pair.qubit < 64 && ((basis >> pair.qubit) & 1) != 0;
-            value |= set ? std::uint64_t{1} << pair.clbit : 0;
-        }
-        registers[value] += count;
+        registers[pack_register(basis, map)] += count;
     }
     return registers;
+}
+
+void ShotSampler::load(const Statevector& state) {
+    num_qubits_ = state.num_qubits();
+    total_ = build_cumulative(state.amplitudes(), cumulative_);
+}
+
+std::expected<std::span<const RegisterCount>, SimError> ShotSampler::sample(
+    std::span<const Gate> gates, std::uint32_t shots, std::uint64_t seed) {
+    if (auto ok = check_register_bits(gates); !ok) return std::unexpected(ok.error());
+    outcomes_.clear();
+    registers_.clear();
+    const std::size_t size = cumulative_.size();
+    if (shots == 0 || size == 0) return std::span<const RegisterCount>{};
+
+    // Basis outcomes, ascending: counted in place when the shots cover the
+    // table densely enough, else listed one per shot and sorted.
+    std::uint64_t generator = seed;
+    if (dense_pays(size, shots)) {
+        if (bins_.size() < size) bins_.resize(size);
+        for (std::uint32_t shot = 0; shot < shots; ++shot) {
+            ++bins_[draw_index(cumulative_, total_, generator)];
+        }
+        drain_bins(std::span(bins_).first(size), outcomes_);
+    } else {
+        outcomes_.reserve(shots);
+        for (std::uint32_t shot = 0; shot < shots; ++shot) {
+            outcomes_.push_back({draw_index(cumulative_, total_, generator), 1});
+        }
+        sort_and_merge(outcomes_);
+    }
+
+    const MeasurementMap map = measurement_map(num_qubits_, gates);
+    if (map.empty() || is_identity_map(map, num_qubits_)) {
+        return std::span<const RegisterCount>(outcomes_);
+    }
+
+    // Several basis outcomes can pack into one register value, and packing
+    // does not keep their order: regroup by value.
+    std::uint64_t width = 0;
+    for (const MeasurementPair& pair : map) width = std::max(width, pair.clbit + 1);
+    if (width < 32 && dense_pays(std::uint64_t{1} << width, outcomes_.size())) {
+        const std::size_t bins = std::size_t{1} << width;
+        if (bins_.size() < bins) bins_.resize(bins);
+        for (const RegisterCount& outcome : outcomes_) {
+            bins_[pack_register(outcome.value, map)] += static_cast<std::uint32_t>(outcome.count);
+        }
+        drain_bins(std::span(bins_).first(bins), registers_);
+    } else {
+        for (const RegisterCount& outcome : outcomes_) {
+            registers_.push_back({pack_register(outcome.value, map), outcome.count});
+        }
+        sort_and_merge(registers_);
+    }
+    return std::span<const RegisterCount>(registers_);
 }
 
 std::expected<RegisterCounts, SimError> simulate_and_sample(const StatevectorSimulator& simulator,

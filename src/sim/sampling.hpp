@@ -50,6 +50,41 @@ MeasurementMap measurement_map(std::uint64_t num_qubits, std::span<const circuit
                                                       std::span<const circuit::Gate> gates,
                                                       std::uint32_t shots, std::uint64_t seed);
 
+// One register value and the number of shots that produced it.
+struct RegisterCount {
+    std::uint64_t value;
+    std::uint64_t count;
+    bool operator==(const RegisterCount&) const = default;
+};
+
+// sample_counts for callers that sample many states or many seeds in a row
+// (the native backend's batches and replicas): the same draws and the same
+// counts for the same seed, but counted in tables that are kept and reused
+// between calls instead of hash maps built per call, and returned sorted by
+// register value. One sampler belongs to one thread at a time.
+class ShotSampler {
+public:
+    // Takes the probability table of `state`; the state is not needed
+    // afterwards. Any number of sample() calls may follow.
+    void load(const Statevector& state);
+
+    // sample_counts on the loaded state: ascending register values, each with
+    // a nonzero count; empty for zero shots. The span stays valid until the
+    // next call on this sampler. The same error for a classical bit of 64 or
+    // above, before anything is drawn.
+    [[nodiscard]] std::expected<std::span<const RegisterCount>, SimError> sample(
+        std::span<const circuit::Gate> gates, std::uint32_t shots, std::uint64_t seed);
+
+private:
+    std::uint64_t num_qubits_ = 0;
+    double total_ = 0.0;
+    std::vector<double> cumulative_;
+    // Dense counts, all zero between calls; grown, never shrunk.
+    std::vector<std::uint32_t> bins_;
+    std::vector<RegisterCount> outcomes_;
+    std::vector<RegisterCount> registers_;
+};
+
 // simulate (without a cancellation callback), then sample_counts; the state
 // is dropped. Simulation errors are returned unchanged.
 [[nodiscard]] std::expected<RegisterCounts, SimError> simulate_and_sample(const StatevectorSimulator& simulator,

@@ -156,5 +156,82 @@ TEST(SampleCounts, SeedDeterminesCounts) {
     EXPECT_TRUE(simulate_and_sample(sim, circuit, 0, 1)->empty());
 }
 
+
+// A state spread over all 2^n basis states with unequal weights.
+std::vector<Gate> spread(std::uint64_t n) {
+    std::vector<Gate> gates;
+    for (std::uint64_t q = 0; q < n; ++q) {
+        gates.push_back(Gate::h(q));
+        gates.push_back(Gate::ry(q, Angle::fixed(0.3 + 0.1 * static_cast<double>(q))));
+    }
+    for (std::uint64_t q = 0; q + 1 < n; ++q) gates.push_back(Gate::cx(q, q + 1));
+    return gates;
+}
+
+std::vector<Gate> with(std::vector<Gate> gates, std::initializer_list<Gate> more) {
+    gates.insert(gates.end(), more);
+    return gates;
+}
+
+std::vector<RegisterCount> sorted(const RegisterCounts& counts) {
+    std::vector<RegisterCount> out;
+    for (const auto& [value, count] : counts) out.push_back({value, count});
+    std::sort(out.begin(), out.end(), [](auto& a, auto& b) { return a.value < b.value; });
+    return out;
+}
+
+TEST(ShotSampler, GivesSampleCountsSortedWhateverTheSizesItIsReusedFor) {
+    struct Case {
+        const char* name;
+        std::uint64_t n;
+        std::vector<Gate> gates;
+        std::uint32_t shots;
+    };
+    const Case cases[] = {
+        {"dense_identity", 10, with(spread(10), {Gate::measure_all()}), 3000},
+        {"small_unmeasured", 3, spread(3), 500},
+        {"few_shots_listed", 10, with(spread(10), {Gate::measure_all()}), 20},
+        {"subset_reordered", 10,
+         with(spread(10), {Gate::measure(3, 0), Gate::measure(7, 1), Gate::measure(0, 2)}), 2000},
+        {"same_index_subset", 6, with(spread(6), {Gate::measure(1, 1), Gate::measure(4, 4)}), 700},
+        {"wide_register_or", 6,
+         with(spread(6), {Gate::measure(0, 40), Gate::measure(5, 2), Gate::measure(1, 2)}), 1000},
+        {"measure_all_plus_extra", 8,
+         with(spread(8), {Gate::measure(0, 9), Gate::measure_all()}), 4000},
+        {"zero_shots", 4, with(spread(4), {Gate::measure_all()}), 0},
+    };
+    ShotSampler sampler;
+    // Twice through, so every case also runs after a larger and a smaller state.
+    for (int pass = 0; pass < 2; ++pass) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.name);
+            const Statevector state = state_from(c.n, c.gates);
+            const std::uint64_t seed = 1000 + pass;
+            auto reference = sample_counts(state, c.gates, c.shots, seed);
+            ASSERT_TRUE(reference.has_value());
+            sampler.load(state);
+            auto counts = sampler.sample(c.gates, c.shots, seed);
+            ASSERT_TRUE(counts.has_value());
+            EXPECT_EQ(std::vector<RegisterCount>(counts->begin(), counts->end()),
+                      sorted(*reference));
+        }
+    }
+}
+
+TEST(ShotSampler, OneLoadServesManySeedsAndRefusesBitSixtyFour) {
+    const std::vector<Gate> gates = with(spread(7), {Gate::measure_all()});
+    const Statevector state = state_from(7, gates);
+    ShotSampler sampler;
+    sampler.load(state);
+    for (std::uint32_t shots : {5u, 300u, 0u, 5u}) {
+        auto counts = sampler.sample(gates, shots, shots + 17);
+        ASSERT_TRUE(counts.has_value());
+        EXPECT_EQ(std::vector<RegisterCount>(counts->begin(), counts->end()),
+                  sorted(*sample_counts(state, gates, shots, shots + 17)));
+    }
+    const std::vector<Gate> wide{Gate::measure(0, 64)};
+    EXPECT_EQ(sampler.sample(wide, 10, 1).error(), SimError(ClassicalBitOutOfRange{64}));
+}
+
 }  // namespace
 }  // namespace morvane::sim
