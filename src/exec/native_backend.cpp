@@ -77,6 +77,31 @@ std::uint64_t key_width(const circuit::ConcreteCircuit& circuit) {
     return clbits != 0 ? clbits : circuit.num_qubits();
 }
 
+// The fusion plan of the last circuit one thread of a batch simulated. The
+// candidates of one trainable circuit that a training batch runs differ only
+// in their angles, so one plan serves all of them. Lives within one run_jobs
+// call, which keeps every circuit it has seen alive.
+class PlanCache {
+public:
+    [[nodiscard]] std::expected<sim::Statevector, sim::SimError> simulate(
+        const sim::StatevectorSimulator& simulator, const circuit::ConcreteCircuit& circuit) {
+        // Too large a register fails before any plan is used; leave that to simulate.
+        if (!simulator.fusion || circuit.num_qubits() > simulator.max_qubits) {
+            return simulator.simulate(circuit);
+        }
+        if (planned_for_ == nullptr || planned_for_->num_qubits() != circuit.num_qubits() ||
+            !sim::same_structure(planned_for_->gates(), circuit.gates())) {
+            plan_ = simulator.plan(circuit.num_qubits(), circuit.gates());
+            planned_for_ = &circuit;
+        }
+        return simulator.simulate_planned(circuit.num_qubits(), circuit.gates(), plan_);
+    }
+
+private:
+    const circuit::ConcreteCircuit* planned_for_ = nullptr;
+    sim::FusionPlan plan_;
+};
+
 std::uint64_t pool_threads() { return std::max<std::uint64_t>(ThreadPool::global().num_threads(), 1); }
 
 }  // namespace
@@ -192,6 +217,7 @@ std::expected<std::vector<CountsMap>, RunError> NativeBackend::run_jobs(
         const std::size_t loops = std::min<std::size_t>(end - start, threads);
         parallel_for(loops, 1, [&](std::size_t, std::size_t) {
             sim::ShotSampler sampler;
+            PlanCache plans;
             for (;;) {
                 if (failed.load(std::memory_order_relaxed)) return;
                 const std::size_t j = next.fetch_add(1, std::memory_order_relaxed);
@@ -202,7 +228,7 @@ std::expected<std::vector<CountsMap>, RunError> NativeBackend::run_jobs(
                     return;
                 }
                 const circuit::ConcreteCircuit& circuit = *prepared_circuit.circuit();
-                auto state = batch_simulator.simulate(circuit);
+                auto state = plans.simulate(batch_simulator, circuit);
                 if (!state) {
                     record(simulation_failed(state.error()));
                     return;

@@ -260,18 +260,22 @@ TEST(NativeBackend, ShotDistributionThroughThePlannerConservesShots) {
 }
 
 // Circuits of unequal size and cost with every kind of register, so that each
-// thread of a batch reuses its buffers across different sizes and maps.
+// thread of a batch reuses its buffers across different sizes and maps; some
+// share their structure (the last six, like a training batch's candidates),
+// others share only their register size.
 std::vector<ConcreteCircuit> mixed_circuits() {
     std::vector<ConcreteCircuit> circuits;
-    for (std::uint64_t i = 0; i < 24; ++i) {
-        const std::uint64_t n = 1 + (i * 7) % 10;
+    for (std::uint64_t i = 0; i < 30; ++i) {
+        const std::uint64_t n = i < 24 ? 1 + (i * 7) % 10 : 8;
         std::vector<Gate> gates;
         for (std::uint64_t q = 0; q < n; ++q) {
             gates.push_back(Gate::h(q));
             gates.push_back(Gate::ry(q, Angle::fixed(0.2 + 0.37 * static_cast<double>(i + q))));
         }
-        for (std::uint64_t q = 0; q + 1 < n; ++q) gates.push_back(Gate::cx(q, q + 1));
-        switch (i % 4) {
+        for (std::uint64_t q = 0; q + 1 < n; ++q) {
+            gates.push_back(i % 3 == 1 ? Gate::cx(0, q + 1) : Gate::cx(q, q + 1));
+        }
+        switch (i < 24 ? i % 4 : 0) {
             case 0: gates.push_back(Gate::measure_all()); break;
             case 1: break;  // unmeasured: keys are basis indices
             case 2:  // reversed register
@@ -298,12 +302,16 @@ TEST_P(NativeBackendBatch, CountsEqualTheSerialLoopWithTheSameSeeds) {
     if (*budget != '\0') setenv("MORVANE_MEM_BUDGET", budget, 1);
     const std::vector<ConcreteCircuit> circuits = mixed_circuits();
     std::vector<CircuitInput> inputs(circuits.begin(), circuits.end());
-    // Kernels go parallel from 4 qubits whenever a batch leaves threads free.
-    NativeBackend backend(40u, sim::StatevectorSimulator(4));
+    // Kernels go parallel from 4 qubits whenever a batch leaves threads free;
+    // chunks of 16 amplitudes make every fusion plan depend on the structure.
+    sim::StatevectorSimulator simulator(4);
+    simulator.chunk_bits = sim::MIN_CHUNK_BITS;
+    NativeBackend backend(40u, simulator);
     auto maps = backend.run_jobs(jobs_for(inputs, shots), request(shots));
     ASSERT_TRUE(maps) << maps.error().message();
     ASSERT_EQ(maps->size(), circuits.size());
-    const sim::StatevectorSimulator serial(UINT64_MAX);
+    sim::StatevectorSimulator serial(UINT64_MAX);
+    serial.chunk_bits = sim::MIN_CHUNK_BITS;
     for (std::size_t j = 0; j < circuits.size(); ++j) {
         const ConcreteCircuit& c = circuits[j];
         const auto counts = sim::simulate_and_sample(serial, c, shots, 40 + j);
