@@ -261,8 +261,9 @@ TEST(NativeBackend, ShotDistributionThroughThePlannerConservesShots) {
 
 // Circuits of unequal size and cost with every kind of register, so that each
 // thread of a batch reuses its buffers across different sizes and maps; some
-// share their structure (the last six, like a training batch's candidates),
-// others share only their register size.
+// share their structure, others only their register size (the last six
+// alternate three structures on 8 qubits, as candidates of several trainable
+// circuits would).
 std::vector<ConcreteCircuit> mixed_circuits() {
     std::vector<ConcreteCircuit> circuits;
     for (std::uint64_t i = 0; i < 30; ++i) {
@@ -272,8 +273,10 @@ std::vector<ConcreteCircuit> mixed_circuits() {
             gates.push_back(Gate::h(q));
             gates.push_back(Gate::ry(q, Angle::fixed(0.2 + 0.37 * static_cast<double>(i + q))));
         }
-        for (std::uint64_t q = 0; q + 1 < n; ++q) {
-            gates.push_back(i % 3 == 1 ? Gate::cx(0, q + 1) : Gate::cx(q, q + 1));
+        for (std::uint64_t q = 0; q + 1 < n; ++q) {  // a chain, a fan-out or a fan-in
+            gates.push_back(i % 3 == 0   ? Gate::cx(q, q + 1)
+                            : i % 3 == 1 ? Gate::cx(0, q + 1)
+                                         : Gate::cx(q, n - 1));
         }
         switch (i < 24 ? i % 4 : 0) {
             case 0: gates.push_back(Gate::measure_all()); break;
