@@ -47,7 +47,10 @@ machine hits all of them alike. What each timed run includes:
              device's state (lightning reuses its buffer between executions,
              so there is no fresh allocation), applying the gates one by one
              from Python into its C++ kernels, and copying the state out.
-             Threads: OpenMP in the gate kernels (OMP_NUM_THREADS).
+             Threads: OMP_NUM_THREADS, which its documentation names for its
+             OpenMP gate kernels; with the 0.45.0 wheel the gates still ran on
+             one core at 2 threads (CPU/wall 1.0 in the last table), so its
+             2-thread rows are in effect single-threaded.
 
 Before any timing, every simulator's state is compared with morvane's on small
 registers (--verify-qubits) with a random rx/rz layer in front of each circuit,
