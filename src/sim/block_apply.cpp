@@ -673,6 +673,7 @@ void run_chunk(const CompiledBlock& block, Amplitude* data, std::uint64_t c, boo
     const std::uint64_t base = chunk_base(block, c);
     const std::size_t size = bit(block.k);
     ChunkScratch& scratch = thread_scratch();
+    // Without a checkpoint run_ops has nothing that can fail.
     if (block.in_place) {
         (void)run_ops(block, {data + base, size}, base, parallel, scratch, nullptr);
         return;
