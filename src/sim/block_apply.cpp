@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "sim/gate_matrices.hpp"
+#include "sim/index_math.hpp"
 #include "sim/kernels.hpp"
 #include "sim/permutations.hpp"
 #include "support/thread_pool.hpp"
@@ -41,15 +42,7 @@ using circuit::GateKind;
 
 namespace {
 
-constexpr std::uint64_t bit(std::uint64_t position) noexcept {
-    return std::uint64_t{1} << position;
-}
-
 constexpr Amplitude ONE{1.0, 0.0};
-
-Amplitude mul(Amplitude a, Amplitude b) noexcept {
-    return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
-}
 
 // A diagonal factor in circuit terms: phase e[bit_a + 2 bit_b] of the global
 // index (mask_b = 0 for a one-qubit factor).
@@ -223,19 +216,20 @@ class BlockCompiler {
             merged.parts_valid = merged.parts_valid && touched.parts_valid;
             release(c);
         }
-        if (merged.pair()) {
+        if (two_qubit) {
             auto g = local_matrix(gate, global(merged.lo), global(merged.hi));
             if (!g) return std::unexpected(g.error());
             merged.two = multiply(*g, merged.two);
-        } else {
-            auto g = one_qubit_matrix(gate);
-            if (!g) return std::unexpected(g.error());
-            merged.one = multiply(*g, merged.one);
-        }
-        if (two_qubit) {
             add_part_2q(merged, gate, a, b);
         } else {
-            add_part_1q(merged, a, *one_qubit_matrix(gate), gate.kind == GateKind::X);
+            auto u = one_qubit_matrix(gate);
+            if (!u) return std::unexpected(u.error());
+            if (merged.pair()) {
+                merged.two = multiply(embed_one_qubit(*u, a == merged.lo), merged.two);
+            } else {
+                merged.one = multiply(*u, merged.one);
+            }
+            add_part_1q(merged, a, *u, gate.kind == GateKind::X);
         }
         ++merged.gate_count;
         hold(merged);

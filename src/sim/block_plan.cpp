@@ -4,16 +4,13 @@
 #include <bit>
 
 #include "sim/gate_matrices.hpp"
+#include "sim/index_math.hpp"
 
 namespace morvane::sim {
 
 using circuit::Gate;
 
 namespace {
-
-constexpr std::uint64_t bit(std::uint64_t position) noexcept {
-    return std::uint64_t{1} << position;
-}
 
 std::uint64_t qubit_mask(const Gate& gate) noexcept {
     return gate.is_two_qubit() ? bit(gate.q0) | bit(gate.q1) : bit(gate.q0);

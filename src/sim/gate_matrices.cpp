@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "sim/index_math.hpp"
 #include "support/internal_fault.hpp"
 #include "support/text.hpp"
 
@@ -20,10 +21,6 @@ constexpr Amplitude ZERO{0.0, 0.0};
 
 Amplitude polar_unit(double angle) {
     return {std::cos(angle), std::sin(angle)};
-}
-
-Amplitude mul(Amplitude a, Amplitude b) noexcept {
-    return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
 }
 
 std::uint64_t qubit_mask(const Gate& gate, std::uint64_t qubit) {

@@ -6,6 +6,7 @@
 #include <bit>
 #include <vector>
 
+#include "sim/index_math.hpp"
 #include "support/internal_fault.hpp"
 #include "support/text.hpp"
 #include "support/thread_pool.hpp"
@@ -66,27 +67,12 @@ void run_range(std::size_t count, bool parallel, std::size_t default_grain, Body
     parallel_for(count, grain_or(default_grain), body);
 }
 
-constexpr std::uint64_t bit(std::uint64_t position) noexcept {
-    return std::uint64_t{1} << position;
-}
-
-// Inserts a zero bit at `position`: the bits below stay, the bits from
-// `position` up move one place up.
-constexpr std::uint64_t insert_zero(std::uint64_t index, std::uint64_t position) noexcept {
-    const std::uint64_t low = bit(position) - 1;
-    return (index & low) | ((index & ~low) << 1);
-}
-
 // The end of the run that starts at i: the next multiple of 2^run_bits, capped
 // at `end` (run_bits of 64 or more: no cut).
 [[gnu::always_inline]] inline std::uint64_t run_stop(std::uint64_t i, std::uint64_t end,
                                                      std::uint64_t run_bits) noexcept {
     if (run_bits >= 64) return end;
     return std::min(end, (i | (bit(run_bits) - 1)) + 1);
-}
-
-Amplitude mul(Amplitude a, Amplitude b) noexcept {
-    return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
 }
 
 // ---- vector helpers ----------------------------------------------------------------

@@ -5,6 +5,7 @@
 #include <vector>
 #include <cstring>
 
+#include "sim/index_math.hpp"
 #include "support/internal_fault.hpp"
 #include "support/text.hpp"
 
@@ -12,22 +13,12 @@ namespace morvane::sim {
 
 namespace {
 
-constexpr std::uint64_t bit(std::uint64_t position) noexcept {
-    return std::uint64_t{1} << position;
-}
-
 void check(std::span<Amplitude> amplitudes, std::uint64_t n, std::uint64_t a, std::uint64_t b,
            const char* kernel) {
     if (n >= 64 || amplitudes.size() != bit(n) || a >= n || b >= n || a < 2 || b < 2) {
         internal_fault(concat(kernel, " called with qubits ", a, ", ", b, " on n = ", n, " and ",
                               amplitudes.size(), " amplitudes"));
     }
-}
-
-// Inserts a zero bit at `position`.
-constexpr std::uint64_t insert_zero(std::uint64_t index, std::uint64_t position) noexcept {
-    const std::uint64_t low = bit(position) - 1;
-    return (index & low) | ((index & ~low) << 1);
 }
 
 // Swaps `count` amplitudes (a multiple of four) at p and q, one cache line

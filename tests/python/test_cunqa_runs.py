@@ -11,6 +11,7 @@ pytest.importorskip("qiskit_aer")
 
 import morvane  # noqa: E402
 import morvane_python  # noqa: E402
+from cunqa_checks import assert_nothing_left  # noqa: E402
 
 SLURM_WANTED = os.environ.get("MORVANE_TEST_SLURM") == "1"
 
@@ -71,21 +72,6 @@ def spy(monkeypatch):
 
 def bell():
     return morvane.Circuit(2).h(0).cx(0, 1).measure_all()
-
-
-def assert_nothing_left(family):
-    """No SLURM job of the family and no QPU server process survive the call."""
-    if family.launcher == "slurm":
-        queue = subprocess.run(["squeue", "-h", "-n", family.name, "-o", "%i"],
-                               capture_output=True, text=True, timeout=30)
-        assert queue.returncode == 0 and queue.stdout.strip() == "", queue.stdout
-    # Every test family runs on this machine, so its pids are ours to check.
-    for qpu in family.qpus:
-        with pytest.raises(ProcessLookupError):
-            os.kill(qpu.pid, 0)
-    pgrep = subprocess.run(["pgrep", "-f", f"morvane_python.qpu.*{family.name}"],
-                           capture_output=True, text=True)
-    assert pgrep.stdout.strip() == "", pgrep.stdout
 
 
 def test_four_qpus_share_the_shots_in_one_family(launcher, spy):

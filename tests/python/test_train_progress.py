@@ -2,11 +2,11 @@
 exception ends one, and that a run without it is the run it always was."""
 
 import os
-import subprocess
 
 import pytest
 
 import morvane
+from cunqa_checks import assert_nothing_left
 
 SLURM_WANTED = os.environ.get("MORVANE_TEST_SLURM") == "1"
 
@@ -151,13 +151,7 @@ def test_an_exception_ends_the_run_and_reaches_the_caller(where, monkeypatch, tm
     assert calls == [0, 1]
     [family] = families
     assert released == [family]
-    if family.launcher == "slurm":
-        queue = subprocess.run(["squeue", "-h", "-n", family.name, "-o", "%i"],
-                               capture_output=True, text=True, timeout=30)
-        assert queue.returncode == 0 and queue.stdout.strip() == "", queue.stdout
-    for qpu in family.qpus:
-        with pytest.raises(ProcessLookupError):
-            os.kill(qpu.pid, 0)
+    assert_nothing_left(family)
 
 
 def test_a_failed_batch_is_reported_without_asking_the_callback():
