@@ -281,19 +281,32 @@ class BlockCompiler {
         if (!factor) return std::unexpected(factor.error());
         if (const auto* one = std::get_if<OneQubitDiagonal>(&*factor)) {
             const int q = block_.local[gate.q0];
-            if (q >= 0 && owner_[static_cast<std::uint64_t>(q)] != NONE) {
-                Component& c = components_[owner_[static_cast<std::uint64_t>(q)]];
-                const Matrix2 d{{one->d0, Amplitude{}, Amplitude{}, one->d1}};
-                if (c.pair()) {
-                    c.two = multiply(embed_one_qubit(d, c.lo == static_cast<std::uint64_t>(q)), c.two);
-                } else {
-                    c.one = multiply(d, c.one);
-                }
-                add_part_1q(c, static_cast<std::uint64_t>(q), d, false);
-                ++c.gate_count;
+            if (q < 0) {
+                push_factor({one->mask, 0, {one->d0, one->d1, one->d0, one->d1}});
                 return {};
             }
-            push_factor({one->mask, 0, {one->d0, one->d1, one->d0, one->d1}});
+            // On a block qubit the phase joins (or opens) the qubit's
+            // component: the rotations that usually follow multiply into the
+            // same 2x2, where a factor would cost a diagonal pass of its own.
+            const Matrix2 d{{one->d0, Amplitude{}, Amplitude{}, one->d1}};
+            const auto lq = static_cast<std::uint64_t>(q);
+            if (owner_[lq] == NONE) {
+                Component opened;
+                opened.lo = opened.hi = lq;
+                opened.one = d;
+                opened.gate_count = 1;
+                add_part_1q(opened, lq, d, false);
+                hold(opened);
+                return {};
+            }
+            Component& c = components_[owner_[lq]];
+            if (c.pair()) {
+                c.two = multiply(embed_one_qubit(d, c.lo == lq), c.two);
+            } else {
+                c.one = multiply(d, c.one);
+            }
+            add_part_1q(c, lq, d, false);
+            ++c.gate_count;
             return {};
         }
         const auto& two = std::get<TwoQubitDiagonal>(*factor);
@@ -367,6 +380,29 @@ class BlockCompiler {
         ++block_.ops.back().factor_count;
     }
 
+    // A component whose product is diagonal (phases only, or gates that
+    // cancelled exactly) joins the diagonal run instead: legal, because the
+    // component held its qubits, so nothing emitted since it opened touches
+    // them.
+    bool emit_as_factor(const Component& c) {
+        if (!c.pair()) {
+            if (c.one.m[1] != Amplitude{} || c.one.m[2] != Amplitude{}) return false;
+            const std::uint64_t mask = bit(global(c.lo));
+            push_factor({mask, 0, {c.one.m[0], c.one.m[3], c.one.m[0], c.one.m[3]}});
+            return true;
+        }
+        for (std::size_t r = 0; r < 4; ++r) {
+            for (std::size_t col = 0; col < 4; ++col) {
+                if (r != col && c.two.m[4 * r + col] != Amplitude{}) return false;
+            }
+        }
+        // The pair's basis is bit_lo + 2 bit_hi, as a factor's e is indexed
+        // bit_a + 2 bit_b with a = lo.
+        push_factor({bit(global(c.lo)), bit(global(c.hi)),
+                     {c.two.m[0], c.two.m[5], c.two.m[10], c.two.m[15]}});
+        return true;
+    }
+
     // Emits the component holding local qubit q, if any: its parts when they
     // cost no more than its product.
     void emit_owner(std::uint64_t q) {
@@ -375,6 +411,7 @@ class BlockCompiler {
         Component c = std::move(components_[index]);
         release(index);
         components_[index].parts.clear();
+        if (emit_as_factor(c)) return;
         double parts_cost = 0.0;
         for (const Op& op : c.parts)
             parts_cost += op_cost(op.kind);
