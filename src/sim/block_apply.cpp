@@ -710,14 +710,10 @@ void run_chunk(const CompiledBlock& block, Amplitude* data, std::uint64_t c, boo
         return;
     }
     Amplitude* buffer = scratch.chunk(size);
-    const std::size_t run = bit(block.run_bits);
-    const std::size_t run_bytes = run * sizeof(Amplitude);
-    for (std::size_t r = 0; r < block.run_offsets.size(); ++r)
-        std::memcpy(buffer + r * run, data + base + block.run_offsets[r], run_bytes);
+    gather_runs(data + base, block.run_offsets, block.run_bits, buffer);
     Amplitude* result = buffer;
     (void)run_ops(block, {buffer, size}, base, parallel, scratch, nullptr, &result);
-    for (std::size_t r = 0; r < block.run_offsets.size(); ++r)
-        std::memcpy(data + base + block.run_offsets[r], result + r * run, run_bytes);
+    scatter_runs(result, block.run_offsets, block.run_bits, data + base);
 }
 
 // Chunks handed to the pool between two checkpoints, per thread: enough to

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "sim/index_math.hpp"
+#include "sim/kernel_clones.hpp"
 #include "support/internal_fault.hpp"
 #include "support/text.hpp"
 #include "support/thread_pool.hpp"
@@ -27,10 +28,7 @@
 // vectors hold the matrix entry each lane needs. Either way every cache line
 // is read and written once per sweep.
 //
-// The per-range functions are compiled for AVX-512, AVX2 + FMA and the
-// baseline, and the CPU picks one at load time (GCC function multiversioning);
-// everything they call is force-inlined so that the chosen instruction set
-// reaches the inner loops.
+// The per-range functions are multiversioned (sim/kernel_clones.hpp).
 
 namespace morvane::sim {
 
@@ -181,18 +179,33 @@ template <std::size_t K>
     if (whole < count) step(whole, count - whole);
 }
 
-// Multiversioning resolves through an ifunc, whose resolver runs while the
-// program is still being relocated. ThreadSanitizer instruments that resolver
-// and crashes before its runtime exists, so its builds (and compilers other
-// than GCC) get the baseline code only.
-#if defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
-#define MORVANE_KERNEL_CLONES \
-    __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
-#else
-#define MORVANE_KERNEL_CLONES
-#endif
 
 // ---- dense kernels on qubits 2 and above ---------------------------------------------
+
+// Whole runs [first, last) of a one-qubit gate on qubit T (2 <= T <= 4),
+// where a run is only one to four vectors long and finding each run's start
+// by bit insertion would cost as much as its arithmetic: run r is the 2^(T+1)
+// amplitudes from r 2^(T+1). Same products, in the same order, as
+// dense_streams.
+template <std::uint64_t T>
+[[gnu::always_inline]] inline void dense_1q_short_runs(double* data,
+                                                       const StreamCoefficients<2>& c,
+                                                       std::uint64_t first, std::uint64_t last) {
+    constexpr std::uint64_t run = std::uint64_t{1} << T;
+    for (std::uint64_t r = first; r < last; ++r) {
+        double* p0 = data + 2 * (r << (T + 1));
+        double* p1 = p0 + 2 * run;
+        for (std::uint64_t j = 0; j < run; j += 4) {
+            const Vec8 a = load8(p0 + 2 * j), b = load8(p1 + 2 * j);
+            Vec8 out0 = lane_multiply(c[0], a);
+            out0 += lane_multiply(c[1], b);
+            Vec8 out1 = lane_multiply(c[2], a);
+            out1 += lane_multiply(c[3], b);
+            store8(p0 + 2 * j, out0);
+            store8(p1 + 2 * j, out1);
+        }
+    }
+}
 
 // Pairs [begin, end) of a one-qubit gate on t >= 2 (or any t when the range
 // is a single pair): runs of 2^t pairs, two streams 2^t apart.
@@ -200,13 +213,30 @@ MORVANE_KERNEL_CLONES
 void dense_1q_range(double* data, std::uint64_t t, const double* m, std::uint64_t begin,
                     std::uint64_t end) {
     const StreamCoefficients<2> coefficients = stream_coefficients<2>(m);
-    for (std::uint64_t i = begin; i < end;) {
-        const std::uint64_t stop = run_stop(i, end, t);
-        const std::uint64_t i0 = insert_zero(i, t);
-        double* const streams[2] = {data + 2 * i0, data + 2 * (i0 + bit(t))};
-        dense_streams<2>(streams, stop - i, coefficients);
-        i = stop;
+    auto runs = [&](std::uint64_t i, std::uint64_t stop) {
+        while (i < stop) {
+            const std::uint64_t run_end = run_stop(i, stop, t);
+            const std::uint64_t i0 = insert_zero(i, t);
+            double* const streams[2] = {data + 2 * i0, data + 2 * (i0 + bit(t))};
+            dense_streams<2>(streams, run_end - i, coefficients);
+            i = run_end;
+        }
+    };
+    if (t < 2 || t > 4) {
+        runs(begin, end);
+        return;
     }
+    // Short runs: a cut run at either end of the range goes the general way.
+    const std::uint64_t first = (begin + bit(t) - 1) >> t, last = end >> t;
+    if (first >= last) {
+        runs(begin, end);
+        return;
+    }
+    runs(begin, first << t);
+    if (t == 2) dense_1q_short_runs<2>(data, coefficients, first, last);
+    if (t == 3) dense_1q_short_runs<3>(data, coefficients, first, last);
+    if (t == 4) dense_1q_short_runs<4>(data, coefficients, first, last);
+    runs(last << t, end);
 }
 
 // Groups [begin, end) with zero bits at lo < hi (lo >= 2): runs of 2^lo

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "sim/index_math.hpp"
+#include "sim/kernel_clones.hpp"
 #include "support/internal_fault.hpp"
 #include "support/text.hpp"
 
@@ -36,6 +37,7 @@ void check(std::span<Amplitude> amplitudes, std::uint64_t n, std::uint64_t a, st
 // For every index with zero bits at lo and hi (lo < hi; hi = 64 for one
 // qubit), the amplitudes at index + from and index + to trade places. Those
 // indices come in runs of 2^lo >= 4 consecutive ones.
+MORVANE_KERNEL_CLONES
 void exchange_runs(Amplitude* data, std::uint64_t n, std::uint64_t lo, std::uint64_t hi,
                    std::uint64_t from, std::uint64_t to) {
     const std::uint64_t run = bit(lo);
@@ -48,7 +50,82 @@ void exchange_runs(Amplitude* data, std::uint64_t n, std::uint64_t lo, std::uint
     }
 }
 
+// One cache line (four amplitudes) from `from` to `to`.
+[[gnu::always_inline]] inline void copy_line(Amplitude* to, const Amplitude* from) {
+    double line[8];
+    __builtin_memcpy(line, from, sizeof line);
+    __builtin_memcpy(to, line, sizeof line);
+}
+
+// The runs of an IndexPermutation, target in order: target run y
+// (2^run_bits amplitudes) comes from source run low[y mod 2^low_bits] xor
+// high[y / 2^low_bits] xor shift. The high half is looked up once per row.
+MORVANE_KERNEL_CLONES
+void fetch_runs(const Amplitude* source, Amplitude* target, const std::uint64_t* low,
+                const std::uint64_t* high, std::uint64_t low_bits, std::uint64_t high_count,
+                std::uint64_t shift, std::uint64_t run_bits) {
+    const std::uint64_t run = bit(run_bits);
+    const std::uint64_t row = bit(low_bits);
+    for (std::uint64_t h = 0; h < high_count; ++h) {
+        const std::uint64_t row_source = high[h] ^ shift;
+        Amplitude* out = target + ((h << low_bits) << run_bits);
+        for (std::uint64_t l = 0; l < row; ++l, out += run) {
+            const Amplitude* in = source + ((low[l] ^ row_source) << run_bits);
+            for (std::uint64_t j = 0; j < run; j += 4)
+                copy_line(out + j, in + j);
+        }
+    }
+}
+
+// How far ahead a gather or scatter asks for the runs it will copy: the
+// runs lie far apart, where the hardware prefetcher does not follow.
+constexpr std::size_t PREFETCH_RUNS = 8;
+
+MORVANE_KERNEL_CLONES
+void gather_lines(const Amplitude* data, const std::uint64_t* offsets, std::size_t runs,
+                  std::uint64_t run, Amplitude* buffer) {
+    for (std::size_t r = 0; r < runs; ++r) {
+        if (r + PREFETCH_RUNS < runs) {
+            const Amplitude* ahead = data + offsets[r + PREFETCH_RUNS];
+            for (std::uint64_t j = 0; j < run; j += 4)
+                __builtin_prefetch(ahead + j, 0);
+        }
+        const Amplitude* from = data + offsets[r];
+        Amplitude* to = buffer + r * run;
+        for (std::uint64_t j = 0; j < run; j += 4)
+            copy_line(to + j, from + j);
+    }
+}
+
+MORVANE_KERNEL_CLONES
+void scatter_lines(const Amplitude* buffer, const std::uint64_t* offsets, std::size_t runs,
+                   std::uint64_t run, Amplitude* data) {
+    for (std::size_t r = 0; r < runs; ++r) {
+        if (r + PREFETCH_RUNS < runs) {
+            Amplitude* ahead = data + offsets[r + PREFETCH_RUNS];
+            for (std::uint64_t j = 0; j < run; j += 4)
+                __builtin_prefetch(ahead + j, 1);
+        }
+        const Amplitude* from = buffer + r * run;
+        Amplitude* to = data + offsets[r];
+        for (std::uint64_t j = 0; j < run; j += 4)
+            copy_line(to + j, from + j);
+    }
+}
+
 }  // namespace
+
+void gather_runs(const Amplitude* data, std::span<const std::uint64_t> offsets,
+                 std::uint64_t run_bits, Amplitude* buffer) {
+    if (run_bits < 2) internal_fault(concat("gather_runs called with runs of 2^", run_bits));
+    gather_lines(data, offsets.data(), offsets.size(), bit(run_bits), buffer);
+}
+
+void scatter_runs(const Amplitude* buffer, std::span<const std::uint64_t> offsets,
+                  std::uint64_t run_bits, Amplitude* data) {
+    if (run_bits < 2) internal_fault(concat("scatter_runs called with runs of 2^", run_bits));
+    scatter_lines(buffer, offsets.data(), offsets.size(), bit(run_bits), data);
+}
 
 void apply_x_permutation(std::span<Amplitude> amplitudes, std::uint64_t n, std::uint64_t target) {
     check(amplitudes, n, target, target, "apply_x_permutation");
@@ -114,21 +191,57 @@ void IndexPermutation::swap(std::uint64_t a, std::uint64_t b) {
 void IndexPermutation::finish() {
     finished_ = true;
     if (lowest_ >= n_) return;
-    // Runs of 2^lowest amplitudes move together; the image of run x is the
-    // xor of two table entries (for its low and high halves of bits) and b.
+    // apply() walks the target in order and fetches each run from its
+    // source: loads from scattered places overlap, where scattered stores
+    // would each first fetch the line they overwrite. So the tables hold the
+    // inverse map x = A^-1 y xor A^-1 b, found by Gauss-Jordan elimination
+    // over GF(2) on the rows of A.
+    std::uint64_t rows[64] = {};
+    std::uint64_t inverse_rows[64] = {};
+    for (std::uint64_t i = 0; i < n_; ++i) {
+        for (std::uint64_t j = 0; j < n_; ++j)
+            rows[i] |= ((columns_[j] >> i) & 1) << j;
+        inverse_rows[i] = bit(i);
+    }
+    for (std::uint64_t c = 0; c < n_; ++c) {
+        std::uint64_t pivot = c;
+        while (pivot < n_ && ((rows[pivot] >> c) & 1) == 0) ++pivot;
+        if (pivot == n_) internal_fault("IndexPermutation with a singular index map");
+        std::swap(rows[c], rows[pivot]);
+        std::swap(inverse_rows[c], inverse_rows[pivot]);
+        for (std::uint64_t r = 0; r < n_; ++r) {
+            if (r != c && ((rows[r] >> c) & 1) != 0) {
+                rows[r] ^= rows[c];
+                inverse_rows[r] ^= inverse_rows[c];
+            }
+        }
+    }
+    std::uint64_t inverse_columns[64] = {};
+    for (std::uint64_t i = 0; i < n_; ++i) {
+        for (std::uint64_t j = 0; j < n_; ++j)
+            inverse_columns[j] |= ((inverse_rows[i] >> j) & 1) << i;
+    }
+    std::uint64_t inverse_constant = 0;
+    for (std::uint64_t j = 0; j < n_; ++j) {
+        if ((constant_ & bit(j)) != 0) inverse_constant ^= inverse_columns[j];
+    }
+    // Runs of 2^lowest amplitudes move together; the source of target run y
+    // is the xor of two table entries (for its low and high halves of bits)
+    // and the shift.
     const std::uint64_t run_bits = lowest_;
     const std::uint64_t index_bits = n_ - run_bits;
     const std::uint64_t low_bits = index_bits / 2;
+    source_shift_ = inverse_constant >> run_bits;
     tables_.assign(bit(low_bits) + bit(index_bits - low_bits), 0);
     std::uint64_t* low = tables_.data();
     std::uint64_t* high = tables_.data() + bit(low_bits);
     for (std::uint64_t y = 1; y < bit(low_bits); ++y) {
         const auto j = static_cast<std::uint64_t>(std::countr_zero(y));
-        low[y] = low[y & (y - 1)] ^ (columns_[run_bits + j] >> run_bits);
+        low[y] = low[y & (y - 1)] ^ (inverse_columns[run_bits + j] >> run_bits);
     }
     for (std::uint64_t z = 1; z < bit(index_bits - low_bits); ++z) {
         const auto j = static_cast<std::uint64_t>(std::countr_zero(z));
-        high[z] = high[z & (z - 1)] ^ (columns_[run_bits + low_bits + j] >> run_bits);
+        high[z] = high[z & (z - 1)] ^ (inverse_columns[run_bits + low_bits + j] >> run_bits);
     }
 }
 
@@ -143,22 +256,10 @@ void IndexPermutation::apply(std::span<const Amplitude> from, std::span<Amplitud
     }
     if (!finished_) internal_fault("IndexPermutation applied before finish()");
     const std::uint64_t run_bits = lowest_;
-    const std::uint64_t run = bit(run_bits);
     const std::uint64_t index_bits = n_ - run_bits;
     const std::uint64_t low_bits = index_bits / 2;
-    const std::uint64_t* low = tables_.data();
-    const std::uint64_t* high = tables_.data() + bit(low_bits);
-    const std::uint64_t shift = constant_ >> run_bits;
-    const std::uint64_t low_mask = bit(low_bits) - 1;
-    const Amplitude* source = from.data();
-    Amplitude* target = to.data();
-    for (std::uint64_t x = 0; x < bit(index_bits); ++x) {
-        const std::uint64_t image = low[x & low_mask] ^ high[x >> low_bits] ^ shift;
-        const Amplitude* in = source + (x << run_bits);
-        Amplitude* out = target + (image << run_bits);
-        for (std::uint64_t j = 0; j < run; j += 4)
-            __builtin_memcpy(out + j, in + j, 4 * sizeof(Amplitude));
-    }
+    fetch_runs(from.data(), to.data(), tables_.data(), tables_.data() + bit(low_bits), low_bits,
+               bit(index_bits - low_bits), source_shift_, run_bits);
 }
 
 }  // namespace morvane::sim

@@ -24,6 +24,13 @@ void apply_cx_permutation(std::span<Amplitude> amplitudes, std::uint64_t n, std:
 void apply_swap_permutation(std::span<Amplitude> amplitudes, std::uint64_t n, std::uint64_t a,
                             std::uint64_t b);
 
+// A gathered chunk: the runs of 2^run_bits amplitudes (run_bits >= 2) at
+// data + offsets[r], copied one after another into buffer, and back.
+void gather_runs(const Amplitude* data, std::span<const std::uint64_t> offsets,
+                 std::uint64_t run_bits, Amplitude* buffer);
+void scatter_runs(const Amplitude* buffer, std::span<const std::uint64_t> offsets,
+                  std::uint64_t run_bits, Amplitude* data);
+
 // The product of a sequence of X, CX and SWAP gates on qubits 2 and above,
 // applied in one out-of-place pass: a run of such gates costs one move of
 // the amplitudes instead of one per gate. The product maps index i to
@@ -56,7 +63,8 @@ class IndexPermutation {
     std::uint64_t constant_ = 0; // b
     std::uint64_t lowest_ = 64;  // lowest qubit any gate touched
     bool finished_ = false;
-    std::vector<std::uint64_t> tables_;  // images of the low and high halves of a run index
+    std::uint64_t source_shift_ = 0;     // A^-1 b, in runs
+    std::vector<std::uint64_t> tables_;  // sources of the low and high halves of a run index
 };
 
 }  // namespace morvane::sim
