@@ -53,14 +53,14 @@ struct Factor {
 };
 
 enum class OpKind : std::uint8_t {
-    Dense1, Dense2, Controlled1, PermX, PermCx, PermSwap, PermLinear, Diagonal
+    Dense1, Dense2, PermX, PermCx, PermCxLanes, PermSwap, PermLinear, Diagonal
 };
 
 struct Op {
     OpKind kind;
     std::uint64_t a = 0;  // local qubits
     std::uint64_t b = 0;
-    Matrix4 matrix{};     // Dense1 / Controlled1 use the first four entries as a Matrix2
+    Matrix4 matrix{};     // Dense1 uses the first four entries as a Matrix2
     std::size_t first_factor = 0;  // Diagonal: factors[first_factor, +factor_count);
     std::size_t factor_count = 0;  // PermLinear: permutations[first_factor]
 };
@@ -116,12 +116,13 @@ double op_cost(OpKind kind) noexcept {
             return 0.3;
         case OpKind::PermCx:
             return 0.35;
+        case OpKind::PermCxLanes:
+            return 0.5;
         case OpKind::PermSwap:
             return 0.5;
         case OpKind::PermLinear:
             return 0.5;
         case OpKind::Dense2:
-        case OpKind::Controlled1:
         case OpKind::Diagonal:
             return 2.0;
     }
@@ -263,8 +264,7 @@ class BlockCompiler {
         op.b = b;
         const bool high = std::min(a, b) >= 2;
         if (gate.kind == GateKind::Cx) {
-            op.kind = high ? OpKind::PermCx : OpKind::Controlled1;
-            op.matrix = from_matrix2(*one_qubit_matrix(Gate::x(0)));
+            op.kind = high ? OpKind::PermCx : OpKind::PermCxLanes;
         } else if (gate.kind == GateKind::Swap && high) {
             op.kind = OpKind::PermSwap;
         } else {
@@ -647,14 +647,14 @@ void apply_diagonals(std::span<Amplitude> chunk, std::span<const DiagonalFactor>
             case OpKind::Dense2:
                 apply_dense_2q(chunk, k, op.a, op.b, op.matrix, parallel);
                 break;
-            case OpKind::Controlled1:
-                apply_controlled_1q(chunk, k, op.a, op.b, as_matrix2(op.matrix), parallel);
-                break;
             case OpKind::PermX:
                 apply_x_permutation(chunk, k, op.a);
                 break;
             case OpKind::PermCx:
                 apply_cx_permutation(chunk, k, op.a, op.b);
+                break;
+            case OpKind::PermCxLanes:
+                apply_cx_lanes(chunk, k, op.a, op.b);
                 break;
             case OpKind::PermSwap:
                 apply_swap_permutation(chunk, k, op.a, op.b);

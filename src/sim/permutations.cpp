@@ -113,6 +113,68 @@ void scatter_lines(const Amplitude* buffer, const std::uint64_t* offsets, std::s
     }
 }
 
+// ---- CX on qubits 0 and 1 -----------------------------------------------------------
+// Qubits 0 and 1 vary inside each block of four amplitudes (one 8-double
+// vector), so a CX touching them moves lanes: within a vector, or between a
+// vector and its partner 2^t amplitudes away.
+#pragma GCC diagnostic ignored "-Wpsabi"
+using Lanes = double __attribute__((vector_size(64)));
+
+[[gnu::always_inline]] inline Lanes load_lanes(const Amplitude* p) noexcept {
+    Lanes v;
+    __builtin_memcpy(&v, reinterpret_cast<const double*>(p), sizeof v);
+    return v;
+}
+[[gnu::always_inline]] inline void store_lanes(Amplitude* p, Lanes v) noexcept {
+    __builtin_memcpy(reinterpret_cast<double*>(p), &v, sizeof v);
+}
+
+// Both qubits below 2: lane L's amplitude goes to lane L with the target
+// bit flipped where the control bit is set.
+MORVANE_KERNEL_CLONES
+void cx_within_lanes(Amplitude* data, std::uint64_t vectors, std::uint64_t control) {
+    for (std::uint64_t w = 0; w < vectors; ++w) {
+        const Lanes v = load_lanes(data + 4 * w);
+        // control 0, target 1: lanes 1 and 3 trade; control 1, target 0: 2 and 3.
+        store_lanes(data + 4 * w, control == 0
+                                      ? __builtin_shufflevector(v, v, 0, 1, 6, 7, 4, 5, 2, 3)
+                                      : __builtin_shufflevector(v, v, 0, 1, 2, 3, 6, 7, 4, 5));
+    }
+}
+
+// Control below 2, target t >= 2: vector x (target clear) and its partner y
+// (target set) trade the lanes whose control bit is set.
+MORVANE_KERNEL_CLONES
+void cx_across_lanes(Amplitude* data, std::uint64_t pairs, std::uint64_t control,
+                     std::uint64_t target) {
+    const std::uint64_t apart = bit(target - 2);
+    for (std::uint64_t i = 0; i < pairs; ++i) {
+        Amplitude* px = data + 4 * insert_zero(i, target - 2);
+        Amplitude* py = px + 4 * apart;
+        const Lanes x = load_lanes(px), y = load_lanes(py);
+        if (control == 0) {
+            store_lanes(px, __builtin_shufflevector(x, y, 0, 1, 10, 11, 4, 5, 14, 15));
+            store_lanes(py, __builtin_shufflevector(y, x, 0, 1, 10, 11, 4, 5, 14, 15));
+        } else {
+            store_lanes(px, __builtin_shufflevector(x, y, 0, 1, 2, 3, 12, 13, 14, 15));
+            store_lanes(py, __builtin_shufflevector(y, x, 0, 1, 2, 3, 12, 13, 14, 15));
+        }
+    }
+}
+
+// Control c >= 2, target below 2: the vectors whose control bit is set swap
+// lanes across the target bit.
+MORVANE_KERNEL_CLONES
+void cx_lanes_where_set(Amplitude* data, std::uint64_t half, std::uint64_t control,
+                        std::uint64_t target) {
+    for (std::uint64_t i = 0; i < half; ++i) {
+        Amplitude* p = data + 4 * (insert_zero(i, control - 2) | bit(control - 2));
+        const Lanes v = load_lanes(p);
+        store_lanes(p, target == 0 ? __builtin_shufflevector(v, v, 2, 3, 0, 1, 6, 7, 4, 5)
+                                   : __builtin_shufflevector(v, v, 4, 5, 6, 7, 0, 1, 2, 3));
+    }
+}
+
 }  // namespace
 
 void gather_runs(const Amplitude* data, std::span<const std::uint64_t> offsets,
@@ -145,6 +207,25 @@ void apply_swap_permutation(std::span<Amplitude> amplitudes, std::uint64_t n, st
     check(amplitudes, n, a, b, "apply_swap_permutation");
     if (a == b) internal_fault("apply_swap_permutation called with the same qubit twice");
     exchange_runs(amplitudes.data(), n, std::min(a, b), std::max(a, b), bit(a), bit(b));
+}
+
+void apply_cx_lanes(std::span<Amplitude> amplitudes, std::uint64_t n, std::uint64_t control,
+                    std::uint64_t target) {
+    const bool low = std::min(control, target) < 2;
+    if (n >= 64 || n < 2 || amplitudes.size() != bit(n) || control >= n || target >= n ||
+        control == target || !low) {
+        internal_fault(concat("apply_cx_lanes called with qubits ", control, ", ", target,
+                              " on n = ", n, " and ", amplitudes.size(), " amplitudes"));
+    }
+    Amplitude* data = amplitudes.data();
+    const std::uint64_t vectors = bit(n - 2);
+    if (std::max(control, target) < 2) {
+        cx_within_lanes(data, vectors, control);
+    } else if (control < 2) {
+        cx_across_lanes(data, vectors / 2, control, target);
+    } else {
+        cx_lanes_where_set(data, vectors / 2, control, target);
+    }
 }
 
 IndexPermutation::IndexPermutation(std::uint64_t n) : n_(n) {

@@ -24,6 +24,12 @@ void apply_cx_permutation(std::span<Amplitude> amplitudes, std::uint64_t n, std:
 void apply_swap_permutation(std::span<Amplitude> amplitudes, std::uint64_t n, std::uint64_t a,
                             std::uint64_t b);
 
+// CX with the control or the target (or both) on qubit 0 or 1, which vary
+// inside each vector of four amplitudes: lanes move within a vector or
+// between a vector and its partner, still without arithmetic (n >= 2).
+void apply_cx_lanes(std::span<Amplitude> amplitudes, std::uint64_t n, std::uint64_t control,
+                    std::uint64_t target);
+
 // A gathered chunk: the runs of 2^run_bits amplitudes (run_bits >= 2) at
 // data + offsets[r], copied one after another into buffer, and back.
 void gather_runs(const Amplitude* data, std::span<const std::uint64_t> offsets,
