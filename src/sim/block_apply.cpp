@@ -4,6 +4,9 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
 #include <memory>
 #include <variant>
 #include <vector>
@@ -534,6 +537,14 @@ std::expected<CompiledBlock, SimError> compile_block(const FusionBlock& block,
     }
     compiler.finish();
     schedule_permutations(out);
+    if (std::getenv("DBG_OPS")) {
+        std::fprintf(stderr, "block k=%zu inplace=%d run_bits=%zu gates=%zu qubits:", (size_t)out.k, (int)out.in_place, (size_t)out.run_bits, block.gates.size());
+        for (auto q : out.qubits) std::fprintf(stderr, " %zu", (size_t)q);
+        std::fprintf(stderr, "\n  ");
+        const char* names[] = {"D1","D2","PX","PCX","PCXL","PSW","PLIN","DIAG"};
+        for (const Op& op : out.ops) std::fprintf(stderr, "%s(%zu,%zu)x%zu ", names[(int)op.kind], (size_t)op.a, (size_t)op.b, op.factor_count);
+        std::fprintf(stderr, "\n");
+    }
     return out;
 }
 
@@ -719,7 +730,7 @@ void run_chunk(const CompiledBlock& block, Amplitude* data, std::uint64_t c, boo
 // Chunks handed to the pool between two checkpoints, per thread: enough to
 // keep fork/join cost small, few enough that Ctrl+C is noticed within
 // milliseconds on the largest registers.
-constexpr std::size_t CHUNKS_PER_THREAD_PER_CHECKPOINT = 2;
+constexpr std::size_t CHUNKS_PER_THREAD_PER_CHECKPOINT = 8;
 
 std::expected<void, SimError> apply_block(Statevector& state, const CompiledBlock& block,
                                           CancelCheck& cancel) {
