@@ -4,9 +4,6 @@
 #include <array>
 #include <bit>
 #include <cstring>
-#include <cstdio>
-#include <cstdlib>
-#include <string>
 #include <memory>
 #include <variant>
 #include <vector>
@@ -537,14 +534,6 @@ std::expected<CompiledBlock, SimError> compile_block(const FusionBlock& block,
     }
     compiler.finish();
     schedule_permutations(out);
-    if (std::getenv("DBG_OPS")) {
-        std::fprintf(stderr, "block k=%zu inplace=%d run_bits=%zu gates=%zu qubits:", (size_t)out.k, (int)out.in_place, (size_t)out.run_bits, block.gates.size());
-        for (auto q : out.qubits) std::fprintf(stderr, " %zu", (size_t)q);
-        std::fprintf(stderr, "\n  ");
-        const char* names[] = {"D1","D2","PX","PCX","PCXL","PSW","PLIN","DIAG"};
-        for (const Op& op : out.ops) std::fprintf(stderr, "%s(%zu,%zu)x%zu ", names[(int)op.kind], (size_t)op.a, (size_t)op.b, op.factor_count);
-        std::fprintf(stderr, "\n");
-    }
     return out;
 }
 
