@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <cstring>
 #include <memory>
 #include <variant>
 #include <vector>
@@ -26,9 +25,10 @@
 // and scattered back.
 //
 // Inside a chunk each gate takes its cheapest form: consecutive one-qubit
-// dense gates on a qubit (and the one-qubit diagonal gates between them) are
-// multiplied into one 2x2 matrix; CX, SWAP and X on qubits from 2 up are
-// permutations; consecutive diagonal factors form one diagonal run. A
+// gates on a qubit, phases included, are multiplied into one 2x2 matrix; CX,
+// SWAP and X on qubits from 2 up are permutations of runs, and CX touching
+// qubit 0 or 1 moves lanes; consecutive diagonal factors form one diagonal
+// run. A
 // diagonal factor on a qubit outside the block has, within one chunk, a
 // phase fixed by that chunk's bits: a one-qubit factor there is a constant,
 // and a two-qubit factor with one qubit outside acts as a one-qubit phase on
@@ -137,10 +137,11 @@ Matrix4 widened(const Component& c, std::uint64_t lo) {
 // Compiles a block's gates into operations. Dense gates gather into
 // components of at most two qubits, as many pending at once as there are
 // disjoint pairs; a two-qubit gate first emits the components that reach
-// beyond its pair and absorbs the rest. A one-qubit diagonal on a
-// component's qubit, and a two-qubit diagonal on exactly a pair component's
-// qubits, are multiplied in; other diagonals become factors of a diagonal
-// run, after the components on their qubits are emitted.
+// beyond its pair and absorbs the rest. A one-qubit diagonal on a block
+// qubit joins that qubit's component (or opens one), and a two-qubit
+// diagonal on exactly a pair component's qubits is multiplied in; other
+// diagonals become factors of a diagonal run, after the components on their
+// qubits are emitted, and so does a component whose product stayed diagonal.
 class BlockCompiler {
   public:
     explicit BlockCompiler(CompiledBlock& block) : block_(block), owner_(block.k, NONE) {}

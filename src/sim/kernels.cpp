@@ -179,7 +179,6 @@ template <std::size_t K>
     if (whole < count) step(whole, count - whole);
 }
 
-
 // ---- dense kernels on qubits 2 and above ---------------------------------------------
 
 // Whole runs [first, last) of a one-qubit gate on qubit T (2 <= T <= 4),

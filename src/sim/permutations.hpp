@@ -9,12 +9,11 @@
 namespace morvane::sim {
 
 // X, CX and SWAP move amplitudes without arithmetic. These forms exchange
-// contiguous runs, so they are used when every qubit involved is 2 or above
-// (runs of at least four amplitudes, one cache line); on qubits 0 and 1 the
-// vectorised matrix kernels are faster. Serial: they serve chunks that are
-// already spread over the pool. Preconditions as for the matrix kernels
-// (2^n amplitudes, distinct qubits below n, each >= 2), violations being
-// internal faults.
+// contiguous runs, so they take qubits 2 and above (runs of at least four
+// amplitudes, one cache line); apply_cx_lanes below serves CX on qubits 0
+// and 1. Serial: they serve chunks that are already spread over the pool.
+// Preconditions as for the matrix kernels (2^n amplitudes, distinct qubits
+// below n, each >= 2), violations being internal faults.
 
 void apply_x_permutation(std::span<Amplitude> amplitudes, std::uint64_t n, std::uint64_t target);
 
