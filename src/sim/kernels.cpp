@@ -8,6 +8,7 @@
 
 #include "sim/index_math.hpp"
 #include "sim/kernel_clones.hpp"
+#include "sim/vec8.hpp"
 #include "support/internal_fault.hpp"
 #include "support/text.hpp"
 #include "support/thread_pool.hpp"
@@ -73,23 +74,7 @@ void run_range(std::size_t count, bool parallel, std::size_t default_grain, Body
     return std::min(end, (i | (bit(run_bits) - 1)) + 1);
 }
 
-// ---- vector helpers ----------------------------------------------------------------
-// An 8-double vector is four complex numbers: one block of four amplitudes.
-// GCC lowers it to one AVX-512 register, two AVX2 registers or four SSE2
-// registers depending on the clone being compiled. The vectors never cross a
-// call boundary (everything is inlined into the cloned range functions), so
-// the ABI note GCC makes about passing them is moot.
-#pragma GCC diagnostic ignored "-Wpsabi"
-using Vec8 = double __attribute__((vector_size(64)));
-
-[[gnu::always_inline]] inline Vec8 load8(const double* p) noexcept {
-    Vec8 v;
-    __builtin_memcpy(&v, p, sizeof v);
-    return v;
-}
-[[gnu::always_inline]] inline void store8(double* p, Vec8 v) noexcept {
-    __builtin_memcpy(p, &v, sizeof v);
-}
+// ---- vector helpers (Vec8, load8, store8: sim/vec8.hpp) ------------------------------
 [[gnu::always_inline]] inline Vec8 swap_re_im(Vec8 v) noexcept {
     return __builtin_shufflevector(v, v, 1, 0, 3, 2, 5, 4, 7, 6);
 }

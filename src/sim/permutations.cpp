@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <bit>
 #include <vector>
-#include <cstring>
 
 #include "sim/index_math.hpp"
 #include "sim/kernel_clones.hpp"
+#include "sim/vec8.hpp"
 #include "support/internal_fault.hpp"
 #include "support/text.hpp"
 
@@ -26,11 +26,9 @@ void check(std::span<Amplitude> amplitudes, std::uint64_t n, std::uint64_t a, st
 // at a time.
 [[gnu::always_inline]] inline void swap_lines(Amplitude* p, Amplitude* q, std::uint64_t count) {
     for (std::uint64_t j = 0; j < count; j += 4) {
-        double x[8], y[8];
-        __builtin_memcpy(x, p + j, sizeof x);
-        __builtin_memcpy(y, q + j, sizeof y);
-        __builtin_memcpy(p + j, y, sizeof y);
-        __builtin_memcpy(q + j, x, sizeof x);
+        const Vec8 x = load8(p + j), y = load8(q + j);
+        store8(p + j, y);
+        store8(q + j, x);
     }
 }
 
@@ -52,9 +50,7 @@ void exchange_runs(Amplitude* data, std::uint64_t n, std::uint64_t lo, std::uint
 
 // One cache line (four amplitudes) from `from` to `to`.
 [[gnu::always_inline]] inline void copy_line(Amplitude* to, const Amplitude* from) {
-    double line[8];
-    __builtin_memcpy(line, from, sizeof line);
-    __builtin_memcpy(to, line, sizeof line);
+    store8(to, load8(from));
 }
 
 // The runs of an IndexPermutation, target in order: target run y
@@ -117,26 +113,15 @@ void scatter_lines(const Amplitude* buffer, const std::uint64_t* offsets, std::s
 // Qubits 0 and 1 vary inside each block of four amplitudes (one 8-double
 // vector), so a CX touching them moves lanes: within a vector, or between a
 // vector and its partner 2^t amplitudes away.
-#pragma GCC diagnostic ignored "-Wpsabi"
-using Lanes = double __attribute__((vector_size(64)));
-
-[[gnu::always_inline]] inline Lanes load_lanes(const Amplitude* p) noexcept {
-    Lanes v;
-    __builtin_memcpy(&v, reinterpret_cast<const double*>(p), sizeof v);
-    return v;
-}
-[[gnu::always_inline]] inline void store_lanes(Amplitude* p, Lanes v) noexcept {
-    __builtin_memcpy(reinterpret_cast<double*>(p), &v, sizeof v);
-}
 
 // Both qubits below 2: lane L's amplitude goes to lane L with the target
 // bit flipped where the control bit is set.
 MORVANE_KERNEL_CLONES
 void cx_within_lanes(Amplitude* data, std::uint64_t vectors, std::uint64_t control) {
     for (std::uint64_t w = 0; w < vectors; ++w) {
-        const Lanes v = load_lanes(data + 4 * w);
+        const Vec8 v = load8(data + 4 * w);
         // control 0, target 1: lanes 1 and 3 trade; control 1, target 0: 2 and 3.
-        store_lanes(data + 4 * w, control == 0
+        store8(data + 4 * w, control == 0
                                       ? __builtin_shufflevector(v, v, 0, 1, 6, 7, 4, 5, 2, 3)
                                       : __builtin_shufflevector(v, v, 0, 1, 2, 3, 6, 7, 4, 5));
     }
@@ -151,13 +136,13 @@ void cx_across_lanes(Amplitude* data, std::uint64_t pairs, std::uint64_t control
     for (std::uint64_t i = 0; i < pairs; ++i) {
         Amplitude* px = data + 4 * insert_zero(i, target - 2);
         Amplitude* py = px + 4 * apart;
-        const Lanes x = load_lanes(px), y = load_lanes(py);
+        const Vec8 x = load8(px), y = load8(py);
         if (control == 0) {
-            store_lanes(px, __builtin_shufflevector(x, y, 0, 1, 10, 11, 4, 5, 14, 15));
-            store_lanes(py, __builtin_shufflevector(y, x, 0, 1, 10, 11, 4, 5, 14, 15));
+            store8(px, __builtin_shufflevector(x, y, 0, 1, 10, 11, 4, 5, 14, 15));
+            store8(py, __builtin_shufflevector(y, x, 0, 1, 10, 11, 4, 5, 14, 15));
         } else {
-            store_lanes(px, __builtin_shufflevector(x, y, 0, 1, 2, 3, 12, 13, 14, 15));
-            store_lanes(py, __builtin_shufflevector(y, x, 0, 1, 2, 3, 12, 13, 14, 15));
+            store8(px, __builtin_shufflevector(x, y, 0, 1, 2, 3, 12, 13, 14, 15));
+            store8(py, __builtin_shufflevector(y, x, 0, 1, 2, 3, 12, 13, 14, 15));
         }
     }
 }
@@ -169,8 +154,8 @@ void cx_lanes_where_set(Amplitude* data, std::uint64_t half, std::uint64_t contr
                         std::uint64_t target) {
     for (std::uint64_t i = 0; i < half; ++i) {
         Amplitude* p = data + 4 * (insert_zero(i, control - 2) | bit(control - 2));
-        const Lanes v = load_lanes(p);
-        store_lanes(p, target == 0 ? __builtin_shufflevector(v, v, 2, 3, 0, 1, 6, 7, 4, 5)
+        const Vec8 v = load8(p);
+        store8(p, target == 0 ? __builtin_shufflevector(v, v, 2, 3, 0, 1, 6, 7, 4, 5)
                                    : __builtin_shufflevector(v, v, 4, 5, 6, 7, 0, 1, 2, 3));
     }
 }

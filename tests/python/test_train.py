@@ -9,18 +9,9 @@ import subprocess
 import pytest
 
 import morvane
+from training_circuits import ansatz, ones
 
 SLURM_WANTED = os.environ.get("MORVANE_TEST_SLURM") == "1"
-
-
-def ansatz():
-    """Two parameters; the cost below is maximal (1.0) at theta = (pi, 0) and similar."""
-    return (morvane.Circuit(2).rx(0, morvane.Param(0)).ry(1, morvane.Param(1)).cx(0, 1)
-            .measure_all())
-
-
-def ones(bitstring):
-    return bitstring.count("1") / len(bitstring)
 
 
 def train(qc=None, method=None, shots=64, n_qpus=1, dimensions=2, cost=ones,

@@ -6,18 +6,10 @@ import os
 import pytest
 
 import morvane
+from training_circuits import ansatz, ones
 from cunqa_checks import assert_nothing_left
 
 SLURM_WANTED = os.environ.get("MORVANE_TEST_SLURM") == "1"
-
-
-def ansatz():
-    return (morvane.Circuit(2).rx(0, morvane.Param(0)).ry(1, morvane.Param(1)).cx(0, 1)
-            .measure_all())
-
-
-def ones(bitstring):
-    return bitstring.count("1") / len(bitstring)
 
 
 def train(method, **kwargs):
