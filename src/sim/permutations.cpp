@@ -77,6 +77,35 @@ void fetch_runs(const Amplitude* source, Amplitude* target, const std::uint64_t*
 // runs lie far apart, where the hardware prefetcher does not follow.
 constexpr std::size_t PREFETCH_RUNS = 8;
 
+// fetch_runs with the source still spread over the state, as gather_runs
+// would read it: source run s lies in gathered run s >> piece_bits, at
+// data + offsets[s >> piece_bits], piece s mod 2^piece_bits of it. The
+// chunk is gathered and permuted in one move.
+MORVANE_KERNEL_CLONES
+void fetch_gathered_runs(const Amplitude* data, const std::uint64_t* offsets,
+                         std::uint64_t piece_bits, Amplitude* target, const std::uint64_t* low,
+                         const std::uint64_t* high, std::uint64_t low_bits,
+                         std::uint64_t high_count, std::uint64_t shift, std::uint64_t run_bits) {
+    const std::uint64_t run = bit(run_bits);
+    const std::uint64_t low_mask = bit(low_bits) - 1, piece_mask = bit(piece_bits) - 1;
+    const std::uint64_t runs = high_count << low_bits;
+    auto source = [&](std::uint64_t y) {
+        const std::uint64_t s = low[y & low_mask] ^ high[y >> low_bits] ^ shift;
+        return data + offsets[s >> piece_bits] + ((s & piece_mask) << run_bits);
+    };
+    for (std::uint64_t y = 0; y < runs; ++y) {
+        if (y + PREFETCH_RUNS < runs) {
+            const Amplitude* ahead = source(y + PREFETCH_RUNS);
+            for (std::uint64_t j = 0; j < run; j += 4)
+                __builtin_prefetch(ahead + j, 0);
+        }
+        const Amplitude* in = source(y);
+        Amplitude* out = target + (y << run_bits);
+        for (std::uint64_t j = 0; j < run; j += 4)
+            copy_line(out + j, in + j);
+    }
+}
+
 MORVANE_KERNEL_CLONES
 void gather_lines(const Amplitude* data, const std::uint64_t* offsets, std::size_t runs,
                   std::uint64_t run, Amplitude* buffer) {
@@ -326,6 +355,26 @@ void IndexPermutation::apply(std::span<const Amplitude> from, std::span<Amplitud
     const std::uint64_t low_bits = index_bits / 2;
     fetch_runs(from.data(), to.data(), tables_.data(), tables_.data() + bit(low_bits), low_bits,
                bit(index_bits - low_bits), source_shift_, run_bits);
+}
+
+bool IndexPermutation::can_gather(std::uint64_t gather_bits) const noexcept {
+    return finished_ && lowest_ < n_ && lowest_ <= gather_bits && gather_bits <= n_;
+}
+
+void IndexPermutation::gather(const Amplitude* data, std::span<const std::uint64_t> offsets,
+                              std::uint64_t gather_bits, std::span<Amplitude> to) const {
+    if (!can_gather(gather_bits) || to.size() != bit(n_) ||
+        offsets.size() != bit(n_ - gather_bits)) {
+        internal_fault(concat("IndexPermutation on ", n_, " bits (lowest ", lowest_,
+                              ") gathering runs of 2^", gather_bits, " from ", offsets.size(),
+                              " offsets into ", to.size(), " amplitudes"));
+    }
+    const std::uint64_t run_bits = lowest_;
+    const std::uint64_t index_bits = n_ - run_bits;
+    const std::uint64_t low_bits = index_bits / 2;
+    fetch_gathered_runs(data, offsets.data(), gather_bits - run_bits, to.data(), tables_.data(),
+                        tables_.data() + bit(low_bits), low_bits, bit(index_bits - low_bits),
+                        source_shift_, run_bits);
 }
 
 }  // namespace morvane::sim

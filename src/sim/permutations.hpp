@@ -59,6 +59,17 @@ class IndexPermutation {
     // (another 2^n, not overlapping). Safe to call from several threads.
     void apply(std::span<const Amplitude> from, std::span<Amplitude> to) const;
 
+    // Whether gather() serves chunks gathered in runs of 2^gather_bits: the
+    // permutation is finished, moves something, and moves whole pieces of
+    // such runs.
+    bool can_gather(std::uint64_t gather_bits) const noexcept;
+
+    // apply() to the chunk that gather_runs(data, offsets, gather_bits, ...)
+    // would collect, reading it straight from the state: the gather and the
+    // permutation in one move.
+    void gather(const Amplitude* data, std::span<const std::uint64_t> offsets,
+                std::uint64_t gather_bits, std::span<Amplitude> to) const;
+
   private:
     void involve(std::uint64_t qubit);
     void map_columns(auto&& map);

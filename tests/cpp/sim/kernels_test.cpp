@@ -248,6 +248,26 @@ TEST(IndexPermutation, MatchesTheGatesOneByOne) {
         std::vector<Amplitude> moved(start.size());
         product.apply(start, moved);
         ASSERT_EQ(moved, expected) << "trial " << trial;
+
+        // The same chunk still spread over a larger state, in runs of
+        // 2^gather_bits placed out of order: gathering and permuting in one
+        // move gives what gathering and then permuting gives.
+        for (std::uint64_t gather_bits = 2; gather_bits <= n; ++gather_bits) {
+            if (!product.can_gather(gather_bits)) continue;
+            const std::size_t runs = std::size_t{1} << (n - gather_bits);
+            std::vector<std::uint64_t> offsets(runs);
+            for (std::size_t r = 0; r < runs; ++r)
+                offsets[r] = (2 * ((r * 5 + 3) % runs) + 1) << gather_bits;
+            std::vector<Amplitude> spread(2 * start.size());
+            for (std::size_t i = 0; i < spread.size(); ++i)
+                spread[i] = Amplitude(static_cast<double>(i), 0.5);
+            std::vector<Amplitude> gathered(start.size()), via_gather(start.size());
+            gather_runs(spread.data(), offsets, gather_bits, gathered.data());
+            product.apply(gathered, via_gather);
+            std::vector<Amplitude> direct(start.size());
+            product.gather(spread.data(), offsets, gather_bits, direct);
+            ASSERT_EQ(direct, via_gather) << "trial " << trial << ", runs of 2^" << gather_bits;
+        }
     }
 }
 
