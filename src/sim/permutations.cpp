@@ -77,6 +77,24 @@ void fetch_runs(const Amplitude* source, Amplitude* target, const std::uint64_t*
 // runs lie far apart, where the hardware prefetcher does not follow.
 constexpr std::size_t PREFETCH_RUNS = 8;
 
+// Copies `runs` runs of `run` amplitudes one after another into buffer, run
+// r from source(r), asking for the run PREFETCH_RUNS ahead as it goes.
+template <class Source>
+[[gnu::always_inline]] inline void gather_by(Source&& source, std::uint64_t runs, std::uint64_t run,
+                                             Amplitude* buffer) {
+    for (std::uint64_t r = 0; r < runs; ++r) {
+        if (r + PREFETCH_RUNS < runs) {
+            const Amplitude* ahead = source(r + PREFETCH_RUNS);
+            for (std::uint64_t j = 0; j < run; j += 4)
+                __builtin_prefetch(ahead + j, 0);
+        }
+        const Amplitude* from = source(r);
+        Amplitude* to = buffer + r * run;
+        for (std::uint64_t j = 0; j < run; j += 4)
+            copy_line(to + j, from + j);
+    }
+}
+
 // fetch_runs with the source still spread over the state, as gather_runs
 // would read it: source run s lies in gathered run s >> piece_bits, at
 // data + offsets[s >> piece_bits], piece s mod 2^piece_bits of it. The
@@ -86,40 +104,18 @@ void fetch_gathered_runs(const Amplitude* data, const std::uint64_t* offsets,
                          std::uint64_t piece_bits, Amplitude* target, const std::uint64_t* low,
                          const std::uint64_t* high, std::uint64_t low_bits,
                          std::uint64_t high_count, std::uint64_t shift, std::uint64_t run_bits) {
-    const std::uint64_t run = bit(run_bits);
     const std::uint64_t low_mask = bit(low_bits) - 1, piece_mask = bit(piece_bits) - 1;
-    const std::uint64_t runs = high_count << low_bits;
     auto source = [&](std::uint64_t y) {
         const std::uint64_t s = low[y & low_mask] ^ high[y >> low_bits] ^ shift;
         return data + offsets[s >> piece_bits] + ((s & piece_mask) << run_bits);
     };
-    for (std::uint64_t y = 0; y < runs; ++y) {
-        if (y + PREFETCH_RUNS < runs) {
-            const Amplitude* ahead = source(y + PREFETCH_RUNS);
-            for (std::uint64_t j = 0; j < run; j += 4)
-                __builtin_prefetch(ahead + j, 0);
-        }
-        const Amplitude* in = source(y);
-        Amplitude* out = target + (y << run_bits);
-        for (std::uint64_t j = 0; j < run; j += 4)
-            copy_line(out + j, in + j);
-    }
+    gather_by(source, high_count << low_bits, bit(run_bits), target);
 }
 
 MORVANE_KERNEL_CLONES
 void gather_lines(const Amplitude* data, const std::uint64_t* offsets, std::size_t runs,
                   std::uint64_t run, Amplitude* buffer) {
-    for (std::size_t r = 0; r < runs; ++r) {
-        if (r + PREFETCH_RUNS < runs) {
-            const Amplitude* ahead = data + offsets[r + PREFETCH_RUNS];
-            for (std::uint64_t j = 0; j < run; j += 4)
-                __builtin_prefetch(ahead + j, 0);
-        }
-        const Amplitude* from = data + offsets[r];
-        Amplitude* to = buffer + r * run;
-        for (std::uint64_t j = 0; j < run; j += 4)
-            copy_line(to + j, from + j);
-    }
+    gather_by([&](std::uint64_t r) { return data + offsets[r]; }, runs, run, buffer);
 }
 
 MORVANE_KERNEL_CLONES
