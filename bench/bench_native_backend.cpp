@@ -83,10 +83,6 @@ ConcreteCircuit random_circuit(std::uint64_t n, int gates, std::mt19937_64& rng)
     return ConcreteCircuit(n, std::move(list));
 }
 
-std::uint64_t key_width(const ConcreteCircuit& c) {
-    return c.num_clbits() != 0 ? c.num_clbits() : c.num_qubits();
-}
-
 // Times `contenders` in alternating rounds so that a change in the machine's
 // load (other jobs on these cores) hits all of them alike; each keeps its
 // best round.
@@ -127,7 +123,7 @@ void bench_backend() {
         for (int i = 0; i < CIRCUITS; ++i) {
             const auto& c = std::get<ConcreteCircuit>(inputs[i]);
             const auto counts = sim::simulate_and_sample(serial, c, SHOTS, 1 + i);
-            if (!counts || exec::format_counts(*counts, key_width(c)) != (*maps)[i]) {
+            if (!counts || exec::format_counts(*counts, exec::counts_key_width(c)) != (*maps)[i]) {
                 std::printf("backend counts differ from the peer loop's for circuit %d\n", i);
                 std::abort();
             }
@@ -158,7 +154,7 @@ void bench_backend() {
             sampler.load(*state);
             auto counts = sampler.sample(c.gates(), SHOTS, seed++);
             if (!counts) std::abort();
-            maps.push_back(exec::format_counts(*counts, key_width(c)));
+            maps.push_back(exec::format_counts(*counts, exec::counts_key_width(c)));
         }
     };
     const auto best = best_interleaved({backend_run, peer_loop, own_steps}, 20);

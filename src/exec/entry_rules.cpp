@@ -1,5 +1,10 @@
 #include "exec/entry_rules.hpp"
 
+#include "circuit/gate.hpp"
+#include "exec/memory_budget.hpp"
+#include "exec/native_backend.hpp"
+#include "sim/statevector.hpp"
+#include "support/available_memory.hpp"
 #include "support/debug_string.hpp"
 #include "support/os_random.hpp"
 #include "support/text.hpp"
@@ -111,6 +116,75 @@ std::expected<void, ArgumentError> check_run_id_prefix(std::string_view prefix) 
                              characters, " (", debug_quote(prefix), ")"));
     }
     return {};
+}
+
+std::expected<void, ArgumentError> check_available_memory(std::uint64_t num_qubits,
+                                                          std::uint64_t bytes) {
+    if (num_qubits > sim::MAX_QUBITS) return {};
+    if (const auto available = available_memory_bytes(); available && bytes > *available) {
+        return refuse(concat("a ", num_qubits, "-qubit simulation needs ", format_bytes(bytes),
+                             " at once, more than the ", format_bytes(*available),
+                             " of memory this machine has available; use fewer qubits or "
+                             "shots, or free memory"));
+    }
+    return {};
+}
+
+std::expected<void, ArgumentError> check_native_memory(std::uint64_t num_qubits,
+                                                       std::uint64_t bytes) {
+    if (num_qubits > sim::MAX_QUBITS) return {};
+    const std::uint64_t state = statevector_bytes(num_qubits);
+    if (const std::uint64_t budget = mem_budget(); state > budget) {
+        return refuse(concat("a ", num_qubits, "-qubit statevector needs ", format_bytes(state),
+                             ", more than the memory budget of ", format_bytes(budget),
+                             "; use fewer qubits, or raise MORVANE_MEM_BUDGET (in bytes) if "
+                             "this machine has the memory"));
+    }
+    return check_available_memory(num_qubits, bytes);
+}
+
+std::expected<void, ArgumentError> check_native_run_memory(const CircuitInput& input,
+                                                           std::uint32_t shots) {
+    std::optional<circuit::ConcreteCircuit> parsed;
+    const circuit::ConcreteCircuit* circuit = std::get_if<circuit::ConcreteCircuit>(&input);
+    if (const auto* text = std::get_if<QasmText>(&input)) {
+        auto program = circuit::ParameterizedCircuit::from_qasm2(text->source);
+        if (!program) return {};
+        auto bound = program->assign_parameters({});
+        if (!bound) return {};
+        parsed = std::move(*bound);
+        circuit = &*parsed;
+    }
+    if (circuit == nullptr) return {};
+    return check_native_memory(
+        circuit->num_qubits(),
+        native_circuit_bytes(circuit->num_qubits(), counts_key_width(*circuit), shots));
+}
+
+std::expected<void, ArgumentError> check_batch_memory(std::uint64_t candidates,
+                                                      std::uint64_t dimensions,
+                                                      std::uint64_t gates,
+                                                      std::uint64_t counts_entries,
+                                                      std::uint64_t key_width,
+                                                      std::string_view setting) {
+    const auto available = available_memory_bytes();
+    if (!available) return {};
+    // Per candidate: its values in the optimiser's vectors (population,
+    // trials or velocities, best, and the batch handed over), its bound
+    // circuit, and its counts map, each with its bookkeeping.
+    const long double per_candidate =
+        4.0L * (24.0L + 8.0L * static_cast<long double>(dimensions)) + 64.0L +
+        static_cast<long double>(sizeof(circuit::Gate)) * static_cast<long double>(gates) +
+        static_cast<long double>(counts_entries) * (100.0L + static_cast<long double>(key_width));
+    const long double needed = per_candidate * static_cast<long double>(candidates);
+    if (needed <= static_cast<long double>(*available)) return {};
+    const std::uint64_t shown = needed >= 1.8e19L ? UINT64_MAX
+                                                  : static_cast<std::uint64_t>(needed);
+    return refuse(concat(setting, " ", candidates, ": one batch of ", candidates,
+                         " candidates with ", dimensions, " parameters needs about ",
+                         format_bytes(shown), " at once, more than the ",
+                         format_bytes(*available),
+                         " of memory this machine has available; use a smaller ", setting));
 }
 
 std::string make_training_run_id(std::string_view prefix) {

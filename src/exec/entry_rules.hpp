@@ -56,6 +56,36 @@ std::string make_run_id(std::uint32_t n_qpus, std::string_view infrastructure);
 // the first bad character, then the length.
 [[nodiscard]] std::expected<void, ArgumentError> check_run_id_prefix(std::string_view prefix);
 
+// Whether one native circuit of `num_qubits` qubits that holds `bytes` in
+// all (native_circuit_bytes, or just its statevector) fits before anything is
+// allocated: its statevector within the memory budget, and everything within
+// the memory the machine has available now. The refusal names both sizes and
+// says what to change.
+// A register wider than the simulator's limit passes: the simulator refuses
+// it with its own message.
+[[nodiscard]] std::expected<void, ArgumentError> check_native_memory(std::uint64_t num_qubits,
+                                                                    std::uint64_t bytes);
+
+// Only the second half of check_native_memory: for statevector, which holds
+// one state whatever the budget for simultaneous ones says.
+[[nodiscard]] std::expected<void, ArgumentError> check_available_memory(std::uint64_t num_qubits,
+                                                                       std::uint64_t bytes);
+
+// check_native_memory for one run of `input` for `shots` shots on the native
+// backend. Text that does not parse and foreign circuits pass: their own
+// errors come when they run.
+[[nodiscard]] std::expected<void, ArgumentError> check_native_run_memory(const CircuitInput& input,
+                                                                        std::uint32_t shots);
+
+// Whether one optimiser batch of `candidates` parameter vectors of
+// `dimensions` values, each bound into a circuit of `gates` gates and reduced
+// from a counts map of up to `counts_entries` keys of `key_width` characters,
+// fits in the memory the machine has available. `setting` names the argument
+// that sized the batch in the refusal ("population_size").
+[[nodiscard]] std::expected<void, ArgumentError> check_batch_memory(
+    std::uint64_t candidates, std::uint64_t dimensions, std::uint64_t gates,
+    std::uint64_t counts_entries, std::uint64_t key_width, std::string_view setting);
+
 // "{prefix}_{uuid}" for a validated prefix.
 std::string make_training_run_id(std::string_view prefix);
 

@@ -7,6 +7,8 @@
 #include <sched.h>
 
 #include "exec/backend.hpp"
+#include "sim/sampling.hpp"
+#include "support/available_memory.hpp"
 #include "support/env.hpp"
 
 namespace morvane::exec {
@@ -45,6 +47,26 @@ std::uint64_t mem_budget() {
 std::uint64_t statevector_bytes(std::uint64_t num_qubits) noexcept {
     if (num_qubits >= 60) return UINT64_MAX;
     return std::uint64_t{16} << num_qubits;
+}
+
+std::uint64_t native_circuit_bytes(std::uint64_t num_qubits, std::uint64_t key_width,
+                                   std::uint32_t shots) noexcept {
+    const std::uint64_t values =
+        key_width >= 63 ? std::uint64_t{1} << 63 : std::uint64_t{1} << key_width;
+    // A std::map node with its key, then a Python str, int and dict slot:
+    // about 200 bytes besides two copies of the key's characters.
+    const std::uint64_t counts = std::min<std::uint64_t>(values, shots) * (200 + 2 * key_width);
+    const std::uint64_t state = statevector_bytes(num_qubits);
+    const std::uint64_t rest = sim::ShotSampler::working_bytes(num_qubits, shots) + counts;
+    return state > UINT64_MAX - rest ? UINT64_MAX : state + rest;
+}
+
+std::uint64_t native_circuits_that_fit(std::uint64_t state_qubits, std::uint64_t circuit_bytes) {
+    std::uint64_t fits = mem_budget() / statevector_bytes(state_qubits);
+    if (auto available = available_memory_bytes()) {
+        fits = std::min(fits, *available / std::max<std::uint64_t>(circuit_bytes, 1));
+    }
+    return fits;
 }
 
 std::uint64_t memory_limited_concurrency(std::uint64_t max_qubits, std::uint64_t jobs,

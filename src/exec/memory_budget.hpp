@@ -21,6 +21,21 @@ std::uint64_t mem_budget();
 // Bytes of one dense statevector of `num_qubits` qubits, saturating.
 std::uint64_t statevector_bytes(std::uint64_t num_qubits) noexcept;
 
+// What one circuit on the native backend holds while it runs and after: its
+// dense state, the sampler's working memory, and its counts map (up to one
+// entry per shot or per register value, each a key of `key_width`
+// characters, counted once natively and once as Python objects).
+std::uint64_t native_circuit_bytes(std::uint64_t num_qubits, std::uint64_t key_width,
+                                   std::uint32_t shots) noexcept;
+
+// How many circuits of at most `state_qubits` qubits, each holding at most
+// `circuit_bytes` (native_circuit_bytes), fit at once: the budget bounds their
+// statevectors and the machine's available memory bounds everything they
+// hold. 0 when not even one fits; unbounded (UINT64_MAX) when neither can be
+// read and the budget is unlimited.
+std::uint64_t native_circuits_that_fit(std::uint64_t state_qubits,
+                                       std::uint64_t circuit_bytes);
+
 // How many of `jobs` circuits of at most `max_qubits` qubits may be simulated
 // at once: unbounded when the whole batch fits the budget, otherwise what fits
 // but no more than the workers (at least 1).

@@ -72,11 +72,6 @@ RunError simulation_failed(const sim::SimError& error) {
     return RunError(InfraError(NativeCircuit{std::move(text)}));
 }
 
-std::uint64_t key_width(const circuit::ConcreteCircuit& circuit) {
-    const std::uint64_t clbits = circuit.num_clbits();
-    return clbits != 0 ? clbits : circuit.num_qubits();
-}
-
 // The fusion plan of the last circuit one thread of a batch simulated. The
 // candidates of one trainable circuit that a training batch runs differ only
 // in their angles, so one plan serves all of them. Lives within one run_jobs
@@ -106,6 +101,14 @@ std::uint64_t pool_threads() { return std::max<std::uint64_t>(ThreadPool::global
 
 }  // namespace
 
+std::uint64_t counts_key_width(std::uint64_t num_qubits, std::uint64_t num_clbits) noexcept {
+    return num_clbits != 0 ? num_clbits : num_qubits;
+}
+
+std::uint64_t counts_key_width(const circuit::ConcreteCircuit& circuit) noexcept {
+    return counts_key_width(circuit.num_qubits(), circuit.num_clbits());
+}
+
 std::string format_bitstring(std::uint64_t value, std::uint64_t width) {
     // A batch formats one key per distinct outcome, so the key is written in
     // one pass, four characters per table lookup, without clearing it first.
@@ -117,12 +120,15 @@ std::string format_bitstring(std::uint64_t value, std::uint64_t width) {
     const std::size_t length =
         std::max<std::size_t>(width, static_cast<std::size_t>(std::bit_width(value)));
     std::string out;
-    out.resize_and_overwrite(length, [value](char* text, std::size_t n) {
+    // The callback's size argument is not the requested length: GCC 12's
+    // libstdc++ passes the grown capacity when a string first leaves its
+    // inline buffer (a 16-character key arrived as 30). Only `length` is used.
+    out.resize_and_overwrite(length, [value, length](char* text, std::size_t) {
         std::uint64_t rest = value;
-        std::size_t i = n;
+        std::size_t i = length;
         for (; i >= 4; i -= 4, rest >>= 4) std::memcpy(text + i - 4, NIBBLES[rest & 15], 4);
         for (; i > 0; --i, rest >>= 1) text[i - 1] = static_cast<char>('0' + (rest & 1));
-        return n;
+        return length;
     });
     return out;
 }
@@ -172,16 +178,22 @@ std::expected<std::vector<CountsMap>, RunError> NativeBackend::run_jobs(
     std::vector<PreparedCircuit> prepared;
     prepared.reserve(k);
     std::uint64_t largest = 0;
+    std::uint64_t heaviest = 0;
     for (const CircuitJob& job : jobs) {
         prepared.push_back(prepare_circuit(*job.circuit));
         if (const auto* circuit = prepared.back().circuit()) {
             largest = std::max(largest, circuit->num_qubits());
+            heaviest = std::max(heaviest, native_circuit_bytes(circuit->num_qubits(),
+                                                               counts_key_width(*circuit), request.shots));
         }
     }
 
+    // The budget bounds the states held at once, and the memory the machine
+    // has available bounds everything they hold. The entry points refuse a
+    // circuit that does not fit even alone, before calling here.
     const std::uint64_t threads = pool_threads();
     const std::uint64_t mem_limit =
-        std::max<std::uint64_t>(1, mem_budget() / statevector_bytes(largest));
+        std::max<std::uint64_t>(1, native_circuits_that_fit(largest, heaviest));
     const std::uint64_t simultaneous = std::min(mem_limit, threads);
     const std::uint64_t first_seed = seed_counter_.fetch_add(k, std::memory_order_relaxed);
 
@@ -240,7 +252,7 @@ std::expected<std::vector<CountsMap>, RunError> NativeBackend::run_jobs(
                     record(simulation_failed(counts.error()));
                     return;
                 }
-                results[j] = format_counts(*counts, key_width(circuit));
+                results[j] = format_counts(*counts, counts_key_width(circuit));
             }
         });
     }
@@ -254,18 +266,16 @@ std::expected<std::vector<CountsMap>, RunError> NativeBackend::run_replicas(
     if (prepared.error) return std::unexpected(report_preparation_error(*prepared.error));
     const circuit::ConcreteCircuit& circuit = *prepared.circuit();
 
-    // The probability table is built once for all replicas; the state itself
-    // is not needed after that.
+    // Loaded once for all replicas. A large state is swept once per replica,
+    // so it stays alive until the last one has drawn its shots.
     sim::ShotSampler sampler;
-    {
-        auto state = simulator_.simulate(circuit);
-        if (!state) return std::unexpected(simulation_failed(state.error()));
-        sampler.load(*state);
-    }
+    auto state = simulator_.simulate(circuit);
+    if (!state) return std::unexpected(simulation_failed(state.error()));
+    sampler.load(*state);
 
     const std::uint64_t first_seed =
         seed_counter_.fetch_add(shot_counts.size(), std::memory_order_relaxed);
-    const std::uint64_t width = key_width(circuit);
+    const std::uint64_t width = counts_key_width(circuit);
     std::vector<CountsMap> maps;
     maps.reserve(shot_counts.size());
     for (std::size_t i = 0; i < shot_counts.size(); ++i) {

@@ -50,6 +50,11 @@ private:
     sim::StatevectorSimulator simulator_;
 };
 
+// The characters of every counts key of a circuit: one per classical bit,
+// or one per qubit when the circuit measures nothing.
+std::uint64_t counts_key_width(std::uint64_t num_qubits, std::uint64_t num_clbits) noexcept;
+std::uint64_t counts_key_width(const circuit::ConcreteCircuit& circuit) noexcept;
+
 // A counts key: v in binary, most significant bit first, left-padded with 0 to
 // `width` characters (classical bit 0 rightmost).
 std::string format_bitstring(std::uint64_t value, std::uint64_t width);

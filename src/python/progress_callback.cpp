@@ -8,8 +8,11 @@
 namespace morvane::python {
 
 optim::ProgressAction ProgressCallback::operator()(const optim::IterationProgress& progress) {
-    if (callback_ == nullptr) return optim::ProgressAction::Continue;
+    // A batch that failed (Ctrl+C included) will be raised when the run
+    // returns, and every later batch would only be answered with zeros: end
+    // the run after this iteration, watched or not.
     if (raised_ || errors_.has_error()) return optim::ProgressAction::Stop;
+    if (callback_ == nullptr) return optim::ProgressAction::Continue;
 
     const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started_;
     AcquireGil gil;

@@ -11,8 +11,8 @@
 namespace morvane::python {
 
 // The progress observer of a training run over the `callback` argument of
-// train and qml.train. Without a callback it watches nothing and never takes
-// the interpreter lock, so such a run is the run it always was.
+// train and qml.train. Without a callback it only watches the run's error
+// slot and never takes the interpreter lock.
 class ProgressCallback {
 public:
     // `callback` is borrowed (null when absent or None) and must outlive the
@@ -24,7 +24,8 @@ public:
     // Called on the optimiser's thread without the lock: takes it, calls the
     // callback with a TrainProgress and stops the run when the callback
     // answers a true value or raises. A run whose oracle has already failed
-    // will raise that failure anyway, so it is stopped without asking.
+    // will raise that failure anyway, so it is stopped without asking, with
+    // or without a callback.
     optim::ProgressAction operator()(const optim::IterationProgress& progress);
 
     // The exception the callback raised, if it did; the run ended there.

@@ -188,7 +188,12 @@ PyObject* run_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto choice = exec::choose_backend(backend_arguments);
     if (!choice) return value_error(choice.error().message);
     const bool native = std::holds_alternative<exec::NativeChoice>(*choice);
-    if (native) calibration_notice();
+    if (native) {
+        if (auto fits = exec::check_native_run_memory(*input, a.shots); !fits) {
+            return value_error(fits.error().message);
+        }
+        calibration_notice();
+    }
 
     MORVANE_LOG(log::Level::Info, LOG_TARGET,
                 concat("run ", id, " starting: infrastructure=", a.infrastructure,

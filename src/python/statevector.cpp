@@ -2,6 +2,8 @@
 // native circuit, handed to NumPy without a copy.
 #include <optional>
 
+#include "exec/entry_rules.hpp"
+#include "exec/memory_budget.hpp"
 #include "python/calibration_entry.hpp"
 #include "python/circuit_object.hpp"
 #include "python/convert.hpp"
@@ -67,6 +69,11 @@ PyObject* statevector_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
         fusion = *given;
     }
 
+    const std::uint64_t num_qubits = CircuitRead(arg[0]).circuit().num_qubits();
+    if (auto fits = exec::check_available_memory(num_qubits, exec::statevector_bytes(num_qubits));
+        !fits) {
+        return value_error(fits.error().message);
+    }
     calibration_notice();
     Outcome outcome = simulate(arg[0], *params, fusion);
     if (outcome.bind_error) {

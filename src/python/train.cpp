@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "exec/entry_rules.hpp"
+#include "exec/native_backend.hpp"
 #include "python/circuit_object.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
@@ -38,12 +39,15 @@ PyObject* train_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
     if (!check_training_arguments(a, seed)) return nullptr;
 
     std::shared_ptr<const exec::CandidateBinder> binder;
+    std::optional<CandidateCircuitSize> size;
     const bool native = is_circuit(qc);
     if (native) {
         circuit::ParameterizedCircuit copy = [qc] {
             CircuitRead read(qc);
             return read.circuit();
         }();
+        size = CandidateCircuitSize{copy.num_qubits(), copy.gates().size(),
+                                    exec::counts_key_width(copy.num_qubits(), copy.num_clbits())};
         if (copy.num_params() != a.dimensions) {
             return value_error(concat("dimensions (", a.dimensions,
                                       ") does not match the circuit's free parameters (",
@@ -63,7 +67,7 @@ PyObject* train_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
     }
     if (!native) binder = std::make_shared<const QiskitBinder>(qc);
 
-    std::optional<PreparedTraining> prepared = prepare_training(a, seed);
+    std::optional<PreparedTraining> prepared = prepare_training(a, seed, size);
     if (!prepared) return nullptr;
     exec::TrainOracle oracle(*prepared->run, binder, prepared->observable);
     auto fitness = [&oracle](std::span<const optim::Candidate> candidates) {

@@ -1,6 +1,7 @@
 #include "python/training.hpp"
 
 #include "exec/entry_rules.hpp"
+#include "exec/memory_budget.hpp"
 #include "optim/differential_evolution.hpp"
 #include "optim/particle_swarm.hpp"
 #include "optim/quantum_natural_gradient.hpp"
@@ -210,7 +211,54 @@ bool check_training_arguments(const TrainingArguments& a, std::uint64_t& seed) {
     return true;
 }
 
-std::optional<PreparedTraining> prepare_training(const TrainingArguments& a, std::uint64_t seed) {
+namespace {
+
+// The largest batch the method hands the oracle at once, and the setting
+// that sizes it.
+std::pair<std::uint64_t, const char*> largest_batch(const Method& method,
+                                                    std::uint32_t dimensions) {
+    if (const auto* de = std::get_if<optim::DeConfig>(&method)) {
+        return {de->population_size, "population_size"};
+    }
+    if (const auto* pso = std::get_if<optim::PsoConfig>(&method)) {
+        return {pso->population_size, "population_size"};
+    }
+    // Two central-difference probes per parameter.
+    return {2 * std::uint64_t{dimensions}, "dimensions"};
+}
+
+// One batch, and on the native backend one simulation, must fit before the
+// backend or the population is allocated. False with ValueError set.
+bool check_training_memory(const TrainingArguments& a, const Method& method, bool native,
+                           const std::optional<CandidateCircuitSize>& circuit) {
+    const auto [batch, setting] = largest_batch(method, a.dimensions);
+    std::uint64_t gates = 0, entries = 0, width = 0;
+    if (circuit) {
+        gates = circuit->gates;
+        width = circuit->key_width;
+        entries = width >= 63 ? a.shots : std::min<std::uint64_t>(a.shots, std::uint64_t{1} << width);
+    }
+    if (auto fits = exec::check_batch_memory(batch, a.dimensions, gates, entries, width, setting);
+        !fits) {
+        value_error(fits.error().message);
+        return false;
+    }
+    if (native && circuit) {
+        if (auto fits = exec::check_native_memory(
+                circuit->num_qubits,
+                exec::native_circuit_bytes(circuit->num_qubits, circuit->key_width, a.shots));
+            !fits) {
+            value_error(fits.error().message);
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<PreparedTraining> prepare_training(const TrainingArguments& a, std::uint64_t seed,
+                                                 std::optional<CandidateCircuitSize> circuit) {
     exec::BackendArguments backend_arguments{a.infrastructure, a.backend, a.fusion, nullptr,
                                              a.sim_method, a.nodes, a.cores_per_qpu};
     if (a.noise_model) {
@@ -238,6 +286,10 @@ std::optional<PreparedTraining> prepare_training(const TrainingArguments& a, std
     if (!observable) return std::nullopt;
     std::optional<Method> method = method_from(a.method);
     if (!method) return std::nullopt;
+    if (!check_training_memory(a, *method, std::holds_alternative<exec::NativeChoice>(*choice),
+                               circuit)) {
+        return std::nullopt;
+    }
 
     MORVANE_LOG(log::Level::Info, LOG_TARGET,
                 concat("training run ", run->config.id, " starting: infrastructure=",

@@ -59,10 +59,22 @@ struct PreparedTraining {
     PyObject* callback = nullptr;  // borrowed from the call; null without one
 };
 
-// Chooses and creates the backend, converts the cost and the method, builds
-// the run id and checks the planner. Empty with a Python exception set on
-// failure; a backend created before a later failure is released.
-std::optional<PreparedTraining> prepare_training(const TrainingArguments& a, std::uint64_t seed);
+// The circuit each candidate becomes, when it is a native one: what the
+// memory checks of a training run need to know of it.
+struct CandidateCircuitSize {
+    std::uint64_t num_qubits = 0;
+    std::uint64_t gates = 0;
+    std::uint64_t key_width = 0;
+};
+
+// Chooses and creates the backend, converts the cost and the method, checks
+// that one batch of candidates (and, on the native backend, one simulation of
+// `circuit`) fits in memory, builds the run id and checks the planner. Empty
+// with a Python exception set on failure; a backend created before a later
+// failure is released.
+std::optional<PreparedTraining> prepare_training(
+    const TrainingArguments& a, std::uint64_t seed,
+    std::optional<CandidateCircuitSize> circuit = std::nullopt);
 
 // Runs the method over `fitness` with the interpreter lock released (the QNG
 // variance oracle and the progress callback are added here), releases the

@@ -9,25 +9,41 @@ using circuit::GateKind;
 
 namespace {
 
+inline double probability(Amplitude a) noexcept {
+    const double re = a.real(), im = a.imag();
+    return re * re + im * im;
+}
+
 // Entry i is |a_0|^2 + ... + |a_i|^2, summed in index order. Returns the
-// total mass.
+// total mass. The sweep below sums in the same order with the same
+// operations, so both see the same running sums to the last bit.
 double build_cumulative(std::span<const Amplitude> amplitudes, std::vector<double>& cumulative) {
     cumulative.resize(amplitudes.size());
     double running = 0.0;
     for (std::size_t i = 0; i < amplitudes.size(); ++i) {
-        const double re = amplitudes[i].real(), im = amplitudes[i].imag();
-        running += re * re + im * im;
+        running += probability(amplitudes[i]);
         cumulative[i] = running;
     }
     return running;
 }
 
+double total_probability(std::span<const Amplitude> amplitudes) noexcept {
+    double running = 0.0;
+    for (const Amplitude& a : amplitudes) running += probability(a);
+    return running;
+}
+
+// The point of one shot on the running sum: uniform in [0, total).
+inline double draw_point(std::uint64_t& generator_state, double total) noexcept {
+    const std::uint64_t z = splitmix64_next(generator_state);
+    const double u = static_cast<double>(z >> 11) * 0x1.0p-53;
+    return u * total;
+}
+
 // One shot from a non-empty cumulative table.
 inline std::size_t draw_index(std::span<const double> cumulative, double total,
                               std::uint64_t& generator_state) noexcept {
-    const std::uint64_t z = splitmix64_next(generator_state);
-    const double u = static_cast<double>(z >> 11) * 0x1.0p-53;
-    const double f = u * total;
+    const double f = draw_point(generator_state, total);
     // Lower bound without data-dependent branches: the first index whose
     // cumulative entry is not less than f.
     std::size_t base = 0;
@@ -158,20 +174,36 @@ std::expected<RegisterCounts, SimError> sample_counts(const Statevector& state,
 
 void ShotSampler::load(const Statevector& state) {
     num_qubits_ = state.num_qubits();
-    total_ = build_cumulative(state.amplitudes(), cumulative_);
+    if (num_qubits_ > table_qubits_) {
+        swept_ = state.amplitudes();
+        cumulative_.clear();
+        total_ = total_probability(swept_);
+    } else {
+        swept_ = {};
+        total_ = build_cumulative(state.amplitudes(), cumulative_);
+    }
 }
 
-std::expected<std::span<const RegisterCount>, SimError> ShotSampler::sample(
-    std::span<const Gate> gates, std::uint32_t shots, std::uint64_t seed) {
-    if (auto ok = check_register_bits(gates); !ok) return std::unexpected(ok.error());
-    outcomes_.clear();
-    registers_.clear();
-    const std::size_t size = cumulative_.size();
-    if (shots == 0 || size == 0) return std::span<const RegisterCount>{};
+std::uint64_t ShotSampler::working_bytes(std::uint64_t num_qubits, std::uint32_t shots,
+                                         std::uint64_t table_qubits) noexcept {
+    const std::uint64_t basis = num_qubits >= 63 ? std::uint64_t{1} << 63
+                                                 : std::uint64_t{1} << num_qubits;
+    const std::uint64_t outcomes = std::min<std::uint64_t>(basis, shots);
+    // Outcomes listed, regrouped by register (through counters no larger
+    // than 8 per outcome), and listed again.
+    const std::uint64_t regrouping = outcomes * (sizeof(RegisterCount) * 2 + 8 * 4);
+    if (num_qubits > table_qubits) {
+        return std::min(shots, SWEEP_DRAWS) * sizeof(double) + regrouping;
+    }
+    const std::uint64_t counting = dense_pays(basis, shots) ? basis * sizeof(std::uint32_t)
+                                                            : shots * sizeof(RegisterCount);
+    return basis * sizeof(double) + counting + regrouping;
+}
 
-    // Basis outcomes, ascending: counted in place when the shots cover the
-    // table densely enough, else listed one per shot and sorted.
-    std::uint64_t generator = seed;
+void ShotSampler::draw_from_table(std::uint32_t shots, std::uint64_t& generator) {
+    // Counted in place when the shots cover the table densely enough, else
+    // listed one per shot and sorted.
+    const std::size_t size = cumulative_.size();
     if (dense_pays(size, shots)) {
         if (bins_.size() < size) bins_.resize(size);
         for (std::uint32_t shot = 0; shot < shots; ++shot) {
@@ -184,6 +216,49 @@ std::expected<std::span<const RegisterCount>, SimError> ShotSampler::sample(
             outcomes_.push_back({draw_index(cumulative_, total_, generator), 1});
         }
         sort_and_merge(outcomes_);
+    }
+}
+
+void ShotSampler::draw_by_sweeping(std::uint32_t shots, std::uint64_t& generator) {
+    const std::size_t last = swept_.size() - 1;
+    for (std::uint32_t left = shots; left > 0;) {
+        const std::uint32_t batch = std::min(left, sweep_draws_);
+        left -= batch;
+        draws_.resize(batch);
+        for (double& point : draws_) point = draw_point(generator, total_);
+        std::sort(draws_.begin(), draws_.end());
+        // Each point lands on the first index whose running sum is not below
+        // it, the last index when rounding leaves it above them all: the
+        // table's lower bound, found by walking instead of searching.
+        const std::size_t before = outcomes_.size();
+        std::size_t i = 0;
+        double running = 0.0 + probability(swept_[0]);
+        for (const double point : draws_) {
+            while (running < point && i < last) running += probability(swept_[++i]);
+            if (outcomes_.size() > before && outcomes_.back().value == i) {
+                ++outcomes_.back().count;
+            } else {
+                outcomes_.push_back({i, 1});
+            }
+        }
+        if (before != 0) sort_and_merge(outcomes_);
+    }
+}
+
+std::expected<std::span<const RegisterCount>, SimError> ShotSampler::sample(
+    std::span<const Gate> gates, std::uint32_t shots, std::uint64_t seed) {
+    if (auto ok = check_register_bits(gates); !ok) return std::unexpected(ok.error());
+    outcomes_.clear();
+    registers_.clear();
+    const std::size_t size = swept_.empty() ? cumulative_.size() : swept_.size();
+    if (shots == 0 || size == 0) return std::span<const RegisterCount>{};
+
+    // Basis outcomes, ascending.
+    std::uint64_t generator = seed;
+    if (swept_.empty()) {
+        draw_from_table(shots, generator);
+    } else {
+        draw_by_sweeping(shots, generator);
     }
 
     const MeasurementMap map = measurement_map(num_qubits_, gates);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <expected>
 #include <span>
@@ -62,10 +63,29 @@ struct RegisterCount {
 // counts for the same seed, but counted in tables that are kept and reused
 // between calls instead of hash maps built per call, and returned sorted by
 // register value. One sampler belongs to one thread at a time.
+//
+// Small states are sampled from a table of running probabilities, built once
+// per load and searched per shot. A table for a large state would cost half
+// the state again (8 GiB beside a 30-qubit state), so a state of more than
+// `table_qubits` qubits is swept instead: the shots' draws are sorted and the
+// running sum is walked past them in index order, which picks exactly the
+// outcomes the table would, with memory only for the draws.
 class ShotSampler {
 public:
-    // Takes the probability table of `state`; the state is not needed
-    // afterwards. Any number of sample() calls may follow.
+    static constexpr std::uint64_t TABLE_QUBITS = 20;
+    // Draws sorted per sweep: a larger number of shots sweeps the state again
+    // per batch of draws, so that their memory stays bounded too.
+    static constexpr std::uint32_t SWEEP_DRAWS = std::uint32_t{1} << 22;
+
+    // Tests lower both limits to reach the sweep and its batches on small states.
+    explicit ShotSampler(std::uint64_t table_qubits = TABLE_QUBITS,
+                         std::uint32_t sweep_draws = SWEEP_DRAWS) noexcept
+        : table_qubits_(table_qubits), sweep_draws_(std::max<std::uint32_t>(sweep_draws, 1)) {}
+
+    // Takes the probability table of `state`, or for a swept state its total
+    // probability. A swept state is read again by sample(), so it must stay
+    // alive and unchanged until the next load; a tabled one is not needed
+    // after load. Any number of sample() calls may follow.
     void load(const Statevector& state);
 
     // sample_counts on the loaded state: ascending register values, each with
@@ -75,10 +95,24 @@ public:
     [[nodiscard]] std::expected<std::span<const RegisterCount>, SimError> sample(
         std::span<const circuit::Gate> gates, std::uint32_t shots, std::uint64_t seed);
 
+    // The most memory load and sample need beside the state itself for a
+    // state of `num_qubits` qubits and `shots` shots, before any regrouping
+    // by classical register (which needs no more than the outcomes).
+    static std::uint64_t working_bytes(std::uint64_t num_qubits, std::uint32_t shots,
+                                       std::uint64_t table_qubits = TABLE_QUBITS) noexcept;
+
 private:
+    // Appends the basis outcomes of `shots` draws to outcomes_, ascending.
+    void draw_from_table(std::uint32_t shots, std::uint64_t& generator);
+    void draw_by_sweeping(std::uint32_t shots, std::uint64_t& generator);
+
+    std::uint64_t table_qubits_;
+    std::uint32_t sweep_draws_;
     std::uint64_t num_qubits_ = 0;
     double total_ = 0.0;
     std::vector<double> cumulative_;
+    std::span<const Amplitude> swept_;
+    std::vector<double> draws_;
     // Dense counts, all zero between calls; grown, never shrunk.
     std::vector<std::uint32_t> bins_;
     std::vector<RegisterCount> outcomes_;

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "exec/entry_rules.hpp"
+#include "exec/memory_budget.hpp"
 
 using namespace morvane::exec;
 
@@ -171,3 +173,79 @@ TEST(Seeds, PrecedenceCallThenMethodThenEntropy) {
     // Two entropy draws colliding would mean the OS source is not used.
     EXPECT_NE(effective_seed(std::nullopt), effective_seed(std::nullopt));
 }
+
+namespace {
+
+class NativeMemory : public testing::Test {
+protected:
+    void TearDown() override { unsetenv("MORVANE_MEM_BUDGET"); }
+};
+
+}  // namespace
+
+TEST_F(NativeMemory, AStateAboveTheBudgetIsRefusedWithBothSizes) {
+    setenv("MORVANE_MEM_BUDGET", "1048576", 1);  // one 16-qubit state
+    EXPECT_TRUE(check_native_memory(16, statevector_bytes(16)));
+    auto refused = check_native_memory(17, statevector_bytes(17));
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().message,
+              "a 17-qubit statevector needs 2.0 MiB, more than the memory budget of 1.0 MiB; "
+              "use fewer qubits, or raise MORVANE_MEM_BUDGET (in bytes) if this machine has "
+              "the memory");
+}
+
+TEST_F(NativeMemory, MoreThanTheMachineHasIsRefusedWhateverTheBudget) {
+    setenv("MORVANE_MEM_BUDGET", "18446744073709551615", 1);
+    auto refused = check_native_memory(30, UINT64_MAX);
+    ASSERT_FALSE(refused);
+    EXPECT_TRUE(refused.error().message.starts_with("a 30-qubit simulation needs 16.0 EiB at "
+                                                    "once, more than the "))
+        << refused.error().message;
+    EXPECT_TRUE(refused.error().message.ends_with(
+        " of memory this machine has available; use fewer qubits or shots, or free memory"));
+    // Beyond the simulator's limit the simulator's own refusal is left to speak.
+    EXPECT_TRUE(check_native_memory(31, UINT64_MAX));
+}
+
+TEST(NativeRunMemory, AThirtyQubitRunWithAThousandShotsNeedsLittleBesidesItsState) {
+    const std::uint64_t state = statevector_bytes(30);
+    const std::uint64_t run = native_circuit_bytes(30, 30, 1000);
+    EXPECT_GT(run, state);
+    EXPECT_LT(run - state, std::uint64_t{1} << 20);
+    // Every value of a wide register drawn: one counts entry per shot.
+    EXPECT_GT(native_circuit_bytes(10, 40, 4000000000u), std::uint64_t{800} << 30);
+}
+
+struct BatchCase {
+    const char* name;
+    std::uint64_t candidates, dimensions, gates, entries, width;
+    bool fits;
+};
+
+class BatchMemory : public testing::TestWithParam<BatchCase> {};
+
+TEST_P(BatchMemory, RefusesWhatNoMachineHere) {
+    const BatchCase& c = GetParam();
+    auto checked =
+        check_batch_memory(c.candidates, c.dimensions, c.gates, c.entries, c.width,
+                           "population_size");
+    EXPECT_EQ(checked.has_value(), c.fits);
+    if (!checked) {
+        EXPECT_TRUE(checked.error().message.starts_with(
+            std::string("population_size ") + std::to_string(c.candidates) + ": one batch of " +
+            std::to_string(c.candidates) + " candidates with " + std::to_string(c.dimensions) +
+            " parameters needs about "))
+            << checked.error().message;
+        EXPECT_TRUE(checked.error().message.ends_with("; use a smaller population_size"));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Batches, BatchMemory,
+    testing::Values(BatchCase{"usual", 50, 8, 100, 1000, 16, true},
+                    BatchCase{"billion_candidates", 1000000000, 2, 0, 0, 0, false},
+                    BatchCase{"huge_vectors", 4, 4000000000000, 0, 0, 0, false},
+                    BatchCase{"counts_of_every_shot", 1000, 2, 10, 4000000000, 32, false},
+                    BatchCase{"saturating", UINT64_MAX, UINT64_MAX, UINT64_MAX, UINT64_MAX,
+                              UINT64_MAX, false}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });

@@ -123,6 +123,52 @@ TEST(NativeBackend, FormatsKeysMostSignificantBitFirst) {
     EXPECT_EQ(format_bitstring(1ULL << 63, 64), top_bit);
 }
 
+// Every key width a register can have, with values that fill it, leave its top
+// bits clear, and are zero: the key is exactly `width` characters (16 to 29
+// once came out as 30, padded on the left), bit c at position width - 1 - c.
+TEST(NativeBackend, FormatsKeysOfEveryWidth) {
+    for (std::uint64_t width = 1; width <= 64; ++width) {
+        const std::uint64_t all = width == 64 ? ~0ULL : (1ULL << width) - 1;
+        const std::uint64_t values[] = {0, 1, all, all >> 1, 0x5555555555555555ULL & all};
+        for (const std::uint64_t value : values) {
+            const std::string key = format_bitstring(value, width);
+            ASSERT_EQ(key.size(), width) << "value " << value;
+            for (std::uint64_t c = 0; c < width; ++c) {
+                ASSERT_EQ(key[width - 1 - c], ((value >> c) & 1) ? '1' : '0')
+                    << "width " << width << " value " << value << " bit " << c;
+            }
+        }
+    }
+}
+
+// Keys come out as wide as the classical register through both run paths,
+// from one bit to the widest register a measure can reach: a qubit measured
+// into the top bit, and the one-qubit register measured whole.
+class NativeBackendKeyWidths : public testing::TestWithParam<std::uint64_t> {};
+
+TEST_P(NativeBackendKeyWidths, MatchTheClassicalRegister) {
+    const std::uint64_t clbits = GetParam();
+    // With one bit, both qubits land in bit 0 and OR together.
+    std::string expected(clbits, '0');
+    expected[0] = '1';
+    std::vector<CircuitInput> inputs{
+        native(2, {Gate::x(1), Gate::measure(1, clbits - 1), Gate::measure(0, 0)}),
+        native(1, {Gate::measure_all()})};
+    NativeBackend backend(3u, serial_simulator());
+    auto maps = backend.run_jobs(jobs_for(inputs, 5), request(5));
+    ASSERT_TRUE(maps) << maps.error().message();
+    EXPECT_EQ(maps->at(0), (CountsMap{{expected, 5}}));
+    EXPECT_EQ(maps->at(1), (CountsMap{{"0", 5}}));
+
+    const std::uint32_t shots[] = {2, 3};
+    auto replicas = backend.run_replicas(inputs[0], shots, request(5));
+    ASSERT_TRUE(replicas) << replicas.error().message();
+    EXPECT_EQ(*replicas, (std::vector<CountsMap>{{{expected, 2}}, {{expected, 3}}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Widths, NativeBackendKeyWidths,
+                         testing::Values(1, 2, 15, 16, 17, 29, 30, 31, 32, 33, 34, 63, 64));
+
 TEST(NativeBackend, RunsOpenQasmText) {
     std::vector<CircuitInput> inputs{QasmText{"OPENQASM 2.0;\ninclude \"qelib1.inc\";\nqreg q[2];\n"
                                               "creg c[2];\nx q[1];\nmeasure q -> c;\n"}};

@@ -180,7 +180,18 @@ std::vector<RegisterCount> sorted(const RegisterCounts& counts) {
     return out;
 }
 
-TEST(ShotSampler, GivesSampleCountsSortedWhateverTheSizesItIsReusedFor) {
+// Where the sampler switches from its table to sweeping the state, and how
+// many draws one sweep sorts: every mix must count exactly what sample_counts
+// counts for the same seed.
+struct SamplerLimits {
+    const char* name;
+    std::uint64_t table_qubits;
+    std::uint32_t sweep_draws;
+};
+
+class ShotSamplerLimits : public testing::TestWithParam<SamplerLimits> {};
+
+TEST_P(ShotSamplerLimits, GivesSampleCountsSortedWhateverTheSizesItIsReusedFor) {
     struct Case {
         const char* name;
         std::uint64_t n;
@@ -200,7 +211,7 @@ TEST(ShotSampler, GivesSampleCountsSortedWhateverTheSizesItIsReusedFor) {
          with(spread(8), {Gate::measure(0, 9), Gate::measure_all()}), 4000},
         {"zero_shots", 4, with(spread(4), {Gate::measure_all()}), 0},
     };
-    ShotSampler sampler;
+    ShotSampler sampler(GetParam().table_qubits, GetParam().sweep_draws);
     // Twice through, so every case also runs after a larger and a smaller state.
     for (int pass = 0; pass < 2; ++pass) {
         for (const Case& c : cases) {
@@ -216,6 +227,62 @@ TEST(ShotSampler, GivesSampleCountsSortedWhateverTheSizesItIsReusedFor) {
                       sorted(*reference));
         }
     }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Limits, ShotSamplerLimits,
+    testing::Values(SamplerLimits{"table", ShotSampler::TABLE_QUBITS, ShotSampler::SWEEP_DRAWS},
+                    SamplerLimits{"sweep", 0, ShotSampler::SWEEP_DRAWS},
+                    SamplerLimits{"sweep_in_batches_of_seven", 0, 7},
+                    // Tables for the small states, sweeps for the rest, alternating.
+                    SamplerLimits{"mixed", 5, 3}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
+
+// States where rounding matters: probability in the first and last entries
+// only, zero runs between, and a total a little off one. The sweep must pick
+// the table's index for every draw, the clamped last one included.
+TEST(ShotSampler, SweepPicksTheTablesOutcomesOnEdgyStates) {
+    const std::uint64_t n = 9;
+    std::vector<Gate> edges{Gate::h(0)};
+    for (std::uint64_t q = 1; q < n; ++q) edges.push_back(Gate::cx(0, q));
+    std::vector<Gate> sparse{Gate::ry(0, Angle::fixed(1e-9)), Gate::ry(8, Angle::fixed(3.0)),
+                             Gate::rx(4, Angle::fixed(2.5))};
+    for (const auto& gates : {edges, sparse, spread(n)}) {
+        Statevector state = state_from(n, gates);
+        // Scale the mass slightly, as accumulated rounding of a long circuit would.
+        for (Amplitude& a : state.amplitudes()) a *= 1.0 + 1e-12;
+        ShotSampler table, sweep(0, 1000);
+        table.load(state);
+        sweep.load(state);
+        for (std::uint64_t seed : {1u, 2u, 99u}) {
+            auto a = table.sample(gates, 5000, seed);
+            ASSERT_TRUE(a.has_value());
+            const std::vector<RegisterCount> expected(a->begin(), a->end());
+            auto b = sweep.sample(gates, 5000, seed);
+            ASSERT_TRUE(b.has_value());
+            EXPECT_EQ(std::vector<RegisterCount>(b->begin(), b->end()), expected);
+        }
+        // The smallest and the largest draw: the first index, and past the
+        // total, clamped to the last.
+        for (std::uint64_t output : {std::uint64_t{0}, ~std::uint64_t{0}}) {
+            const std::uint64_t seed = seed_for_first_output(output);
+            auto a = table.sample(gates, 1, seed);
+            auto b = sweep.sample(gates, 1, seed);
+            ASSERT_TRUE(a.has_value() && b.has_value());
+            EXPECT_EQ(std::vector<RegisterCount>(b->begin(), b->end()),
+                      std::vector<RegisterCount>(a->begin(), a->end()));
+        }
+    }
+}
+
+// The sweep's memory is the draws' and the outcomes', never the state's: a
+// 30-qubit state with a thousand shots needs kilobytes, its table 8 GiB.
+TEST(ShotSampler, WorkingBytesOfASweepDoNotGrowWithTheState) {
+    EXPECT_LT(ShotSampler::working_bytes(30, 1000), std::uint64_t{1} << 20);
+    EXPECT_EQ(ShotSampler::working_bytes(30, 1000), ShotSampler::working_bytes(26, 1000));
+    EXPECT_GE(ShotSampler::working_bytes(20, 1000), std::uint64_t{8} << 20);
+    EXPECT_LE(ShotSampler::working_bytes(34, 4294967295u),
+              std::uint64_t{ShotSampler::SWEEP_DRAWS} * 8 + 4294967295ull * 64);
 }
 
 TEST(ShotSampler, OneLoadServesManySeedsAndRefusesBitSixtyFour) {
