@@ -242,6 +242,8 @@ def run_quantum_circuit(
     backend: str = "aer",
     seed: int | None = None,
     fusion: bool | None = None,
+    *,
+    params: Sequence[float] | None = None,
 ) -> RunResult: ...
 def statevector(
     qc: Circuit, params: Sequence[float] | None = None, fusion: bool = True

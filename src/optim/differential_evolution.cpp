@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "optim/best_member.hpp"
+#include "optim/finite_setting.hpp"
 
 namespace morvane::optim {
 
@@ -47,6 +48,9 @@ std::expected<OptimizationOutcome, OptimizerError> differential_evolution(
     if (config.population_size < DE_MIN_POPULATION) {
         return std::unexpected(
             OptimizerError(PopulationTooSmall{config.population_size, DE_MIN_POPULATION}));
+    }
+    if (auto finite = check_finite_setting("tolerance", config.tolerance); !finite) {
+        return std::unexpected(std::move(finite.error()));
     }
     const std::size_t size = config.population_size;
 

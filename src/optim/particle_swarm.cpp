@@ -1,9 +1,11 @@
 #include "optim/particle_swarm.hpp"
 
 #include <cmath>
+#include <utility>
 #include <vector>
 
 #include "optim/best_member.hpp"
+#include "optim/finite_setting.hpp"
 
 namespace morvane::optim {
 
@@ -52,6 +54,14 @@ std::expected<OptimizationOutcome, OptimizerError> particle_swarm(const PsoConfi
     if (config.population_size == 0) {
         return std::unexpected(OptimizerError(
             InvalidConfig{"population_size", "must be at least 1, got 0"}));
+    }
+    for (const auto& [name, value] : {std::pair{"inertia_weight", config.inertia_weight},
+                                      std::pair{"cognitive_weight", config.cognitive_weight},
+                                      std::pair{"social_weight", config.social_weight},
+                                      std::pair{"tolerance", config.tolerance}}) {
+        if (auto finite = check_finite_setting(name, value); !finite) {
+            return std::unexpected(std::move(finite.error()));
+        }
     }
 
     const std::size_t size = config.population_size;

@@ -4,6 +4,7 @@
 #include <limits>
 #include <vector>
 
+#include "optim/finite_setting.hpp"
 #include "optim/float_text.hpp"
 
 namespace morvane::optim {
@@ -30,8 +31,8 @@ std::expected<void, OptimizerError> check_qng_config(const QngConfig& config) {
     if (!std::isfinite(lambda) || lambda < 0.0) {
         return invalid("tikhonov_reg", "must be finite and >= 0, got " + float_text(lambda));
     }
-    if (!std::isfinite(config.learning_rate)) {
-        return invalid("learning_rate", "must be finite, got " + float_text(config.learning_rate));
+    if (auto finite = check_finite_setting("learning_rate", config.learning_rate); !finite) {
+        return finite;
     }
     return check_bounds(config.bounds);
 }

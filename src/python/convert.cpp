@@ -1,5 +1,7 @@
 #include "python/convert.hpp"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "python/py_ref.hpp"
@@ -8,16 +10,17 @@ namespace morvane::python {
 
 bool bind_arguments(const char* function, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, std::initializer_list<const char*> names,
-                    std::size_t required, PyObject** out) {
+                    std::size_t required, PyObject** out, std::size_t positional) {
     const std::size_t count = names.size();
     for (std::size_t i = 0; i < count; ++i) out[i] = nullptr;
-    const auto positional = static_cast<std::size_t>(nargs);
-    if (positional > count) {
+    const std::size_t allowed = std::min(count, positional);
+    const auto given = static_cast<std::size_t>(nargs);
+    if (given > allowed) {
         PyErr_Format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zd were given",
-                     function, count, count == 1 ? "" : "s", nargs);
+                     function, allowed, allowed == 1 ? "" : "s", nargs);
         return false;
     }
-    for (std::size_t i = 0; i < positional; ++i) out[i] = args[i];
+    for (std::size_t i = 0; i < given; ++i) out[i] = args[i];
     if (kwnames) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k) {
@@ -54,6 +57,12 @@ bool bind_arguments(const char* function, PyObject* const* args, Py_ssize_t narg
     return true;
 }
 
+PyObject* type_mismatch(const char* name, const char* what, PyObject* value) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected %s, got '%s'", name, what,
+                 Py_TYPE(value)->tp_name);
+    return nullptr;
+}
+
 void prefix_type_error(const char* name) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
     PyRef exception = PyRef::steal(PyErr_GetRaisedException());
@@ -62,7 +71,23 @@ void prefix_type_error(const char* name) {
     PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, text.get());
 }
 
-std::optional<std::uint64_t> to_u64(PyObject* value, const char* name) {
+namespace {
+
+// ValueError "argument '<name>': expected an integer in [0, <max>], got <n>".
+// An integer too long for str() (beyond the interpreter's digit limit) is
+// described instead of printed.
+void raise_out_of_range(PyObject* integer, const char* name, std::uint64_t max) {
+    PyRef text = PyRef::steal(PyObject_Str(integer));
+    if (!text) {
+        PyErr_Clear();
+        text = PyRef::steal(PyUnicode_FromString("an integer too long to print"));
+        if (!text) return;
+    }
+    PyErr_Format(PyExc_ValueError, "argument '%s': expected an integer in [0, %llu], got %U",
+                 name, static_cast<unsigned long long>(max), text.get());
+}
+
+std::optional<std::uint64_t> to_unsigned(PyObject* value, const char* name, std::uint64_t max) {
     PyRef index = PyRef::steal(PyNumber_Index(value));
     if (!index) {
         prefix_type_error(name);
@@ -70,20 +95,30 @@ std::optional<std::uint64_t> to_u64(PyObject* value, const char* name) {
     }
     const unsigned long long result = PyLong_AsUnsignedLongLong(index.get());
     if (result == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-        prefix_type_error(name);
+        // Negative, or beyond 64 bits: the same range error as any other
+        // value past `max`, not the interpreter's nameless OverflowError.
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return std::nullopt;
+        PyErr_Clear();
+        raise_out_of_range(index.get(), name, max);
+        return std::nullopt;
+    }
+    if (result > max) {
+        raise_out_of_range(index.get(), name, max);
         return std::nullopt;
     }
     return static_cast<std::uint64_t>(result);
 }
 
+}  // namespace
+
+std::optional<std::uint64_t> to_u64(PyObject* value, const char* name) {
+    return to_unsigned(value, name, UINT64_MAX);
+}
+
 std::optional<std::uint32_t> to_u32(PyObject* value, const char* name) {
-    auto wide = to_u64(value, name);
-    if (!wide) return std::nullopt;
-    if (*wide > UINT32_MAX) {
-        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
-        return std::nullopt;
-    }
-    return static_cast<std::uint32_t>(*wide);
+    auto converted = to_unsigned(value, name, UINT32_MAX);
+    if (!converted) return std::nullopt;
+    return static_cast<std::uint32_t>(*converted);
 }
 
 std::optional<double> to_f64(PyObject* value, const char* name) {

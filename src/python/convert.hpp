@@ -12,17 +12,19 @@ namespace morvane::python {
 
 // Binds the arguments of a METH_FASTCALL | METH_KEYWORDS call to parameter
 // names. `out` receives one borrowed object (or null when omitted) per name.
-// The first `required` parameters must be given. On a bad call (unknown or
-// duplicate keyword, too many or missing arguments) a TypeError is set in the
-// interpreter's usual wording and false is returned.
+// The first `required` parameters must be given; only the first `positional`
+// may be given by position, the rest are keyword-only. On a bad call (unknown
+// or duplicate keyword, too many or missing arguments) a TypeError is set in
+// the interpreter's usual wording and false is returned.
 bool bind_arguments(const char* function, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, std::initializer_list<const char*> names,
-                    std::size_t required, PyObject** out);
+                    std::size_t required, PyObject** out,
+                    std::size_t positional = SIZE_MAX);
 
 // Conversions of one argument. On failure they set a Python exception and
-// return nothing. A TypeError carries the prefix "argument '<name>': ";
-// OverflowError (negative or too large integers) is left as the interpreter
-// words it.
+// return nothing. A TypeError carries the prefix "argument '<name>': ". An
+// integer outside the unsigned range (negative, or too large) is a
+// ValueError "argument '<name>': expected an integer in [0, <max>], got <n>".
 std::optional<std::uint64_t> to_u64(PyObject* value, const char* name);
 std::optional<std::uint32_t> to_u32(PyObject* value, const char* name);
 std::optional<double> to_f64(PyObject* value, const char* name);
@@ -33,6 +35,10 @@ std::optional<std::string> to_str(PyObject* value, const char* name);
 // "Can't extract `str` to `Vec`"; any other sequence item by item.
 std::optional<std::vector<double>> to_f64_list(PyObject* value, const char* name);
 std::optional<std::vector<std::uint64_t>> to_u64_list(PyObject* value, const char* name);
+
+// Sets TypeError "argument '<name>': expected <what>, got '<type of value>'"
+// and returns null.
+PyObject* type_mismatch(const char* name, const char* what, PyObject* value);
 
 // Replaces a pending TypeError's message with "argument '<name>': <message>".
 void prefix_type_error(const char* name);

@@ -46,7 +46,10 @@ public:
                 value = PyFloat_AS_DOUBLE(result.get());
             } else {
                 value = PyFloat_AsDouble(result.get());
-                if (value == -1.0 && PyErr_Occurred()) return failure();
+                if (value == -1.0 && PyErr_Occurred()) {
+                    not_a_number(text.get());
+                    return failure();
+                }
             }
             values.push_back(value);
         }
@@ -54,6 +57,20 @@ public:
     }
 
 private:
+    // A result that is no number surfaces far from the user's function, so
+    // the conversion's TypeError is reworded to say where it came from and
+    // for which outcome. Whatever else the result's own __float__ raised
+    // (an interrupt, the user's exception) stays as it is.
+    static void not_a_number(PyObject* bitstring) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+        PyRef raised = PyRef::steal(PyErr_GetRaisedException());
+        PyRef reason = PyRef::steal(PyObject_Str(raised.get()));
+        if (!reason) return;
+        PyErr_Format(PyExc_TypeError,
+                     "expectation_function returned a non-number for bitstring %R: %U",
+                     bitstring, reason.get());
+    }
+
     // The pending exception, carried unchanged to the caller of train.
     static std::unexpected<ObservableError> failure() {
         return std::unexpected(ObservableError(observable::External{take_pending_error()}));

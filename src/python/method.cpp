@@ -1,7 +1,8 @@
 // morvane.DE, morvane.PSO and morvane.QNG: plain records of optimiser
-// settings. They check nothing but the type of each value; the optimiser
-// validates the values when a training run starts, so a half-configured
-// object can be built and completed attribute by attribute.
+// settings. They check the type of each value, and that a float is finite,
+// which no later setting can make right; the optimiser validates the values
+// against each other when a training run starts, so a half-configured object
+// can be built and completed attribute by attribute.
 
 #include "python/method.hpp"
 
@@ -9,6 +10,7 @@
 #include <new>
 #include <utility>
 
+#include "optim/finite_setting.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 #include "python/py_ref.hpp"
@@ -49,8 +51,22 @@ bool convert(PyObject* value, const char* name, std::uint32_t& out) {
     return converted.has_value();
 }
 
-bool convert(PyObject* value, const char* name, double& out) {
+// A float setting, refused as ValueError "argument '<name>': must be finite,
+// got nan" when it is not a finite number: no optimiser can use such a value,
+// however the object is completed later.
+std::optional<double> finite_setting(PyObject* value, const char* name) {
     auto converted = to_f64(value, name);
+    if (!converted) return std::nullopt;
+    if (auto finite = optim::check_finite_setting(name, *converted); !finite) {
+        const auto& refusal = finite.error().as<optim::InvalidConfig>();
+        PyErr_Format(PyExc_ValueError, "argument '%s': %s", name, refusal.message.c_str());
+        return std::nullopt;
+    }
+    return converted;
+}
+
+bool convert(PyObject* value, const char* name, double& out) {
+    auto converted = finite_setting(value, name);
     if (converted) out = *converted;
     return converted.has_value();
 }
@@ -85,9 +101,9 @@ bool convert(PyObject* value, const char* name, optim::Bounds& out) {
                      name, size);
         return false;
     }
-    const auto lower = to_f64(PyTuple_GET_ITEM(items.get(), 0), name);
+    const auto lower = finite_setting(PyTuple_GET_ITEM(items.get(), 0), name);
     if (!lower) return false;
-    const auto upper = to_f64(PyTuple_GET_ITEM(items.get(), 1), name);
+    const auto upper = finite_setting(PyTuple_GET_ITEM(items.get(), 1), name);
     if (!upper) return false;
     out = optim::Bounds{*lower, *upper};
     return true;

@@ -39,6 +39,12 @@ std::optional<std::uint64_t> PyForeignCircuit::num_qubits() const {
     return static_cast<std::uint64_t>(n);
 }
 
+int has_circuit_shape(PyObject* object) {
+    const int has_qubits = PyObject_HasAttrStringWithError(object, "num_qubits");
+    if (has_qubits <= 0) return has_qubits;
+    return PyObject_HasAttrStringWithError(object, "data");
+}
+
 PyForeignObject::PyForeignObject(PyObject* object) noexcept : object_(Py_NewRef(object)) {}
 
 PyForeignObject::~PyForeignObject() { release_under_gil(object_); }

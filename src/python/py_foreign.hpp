@@ -30,6 +30,12 @@ private:
     PyObject* object_;
 };
 
+// Whether `object` has what the backends read from a Qiskit QuantumCircuit,
+// `num_qubits` and `data`: anything without them is no circuit at all, and is
+// refused by type before a backend sees it. 1 or 0; -1 with the exception set
+// when looking an attribute up raised something other than AttributeError.
+int has_circuit_shape(PyObject* object);
+
 // Any other Python object passed through the core unread (an Aer noise
 // model). Same ownership rules as PyForeignCircuit.
 class PyForeignObject final : public ForeignObject {

@@ -17,6 +17,14 @@ PyObject* assign_parameters(PyObject* circuit, PyObject* values) {
     return PyObject_Call(method.get(), args.get(), kwargs.get());
 }
 
+std::optional<std::size_t> parameter_count(PyObject* circuit) {
+    PyRef parameters = PyRef::steal(PyObject_GetAttrString(circuit, "parameters"));
+    if (!parameters) return std::nullopt;
+    const Py_ssize_t size = PyObject_Size(parameters.get());
+    if (size < 0) return std::nullopt;
+    return static_cast<std::size_t>(size);
+}
+
 std::expected<exec::CircuitInput, exec::EvalError> QiskitBinder::bind(
     std::span<const double> values) const {
     return bind_qiskit_values(circuit_.object(), values);

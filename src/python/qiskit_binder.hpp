@@ -2,6 +2,9 @@
 
 #include <Python.h>
 
+#include <cstddef>
+#include <optional>
+
 #include "exec/dispatch.hpp"
 #include "python/py_foreign.hpp"
 
@@ -25,6 +28,10 @@ private:
 // `circuit.assign_parameters(values, inplace=False)` as a new reference, or
 // null with the exception pending. Needs the interpreter lock.
 PyObject* assign_parameters(PyObject* circuit, PyObject* values);
+
+// The number of a Qiskit circuit's parameters (`len(circuit.parameters)`);
+// empty with the exception pending. Needs the interpreter lock.
+std::optional<std::size_t> parameter_count(PyObject* circuit);
 
 // `circuit` with `values` bound as a list of floats, as a circuit a backend
 // runs; a raised exception is the Python variant. Takes the interpreter lock.

@@ -1,12 +1,14 @@
 // qml.train: train the weights of an ansatz behind a data-encoding feature map
 // over a training set.
 #include <chrono>
+#include <utility>
 #include <vector>
 
 #include "exec/entry_rules.hpp"
 #include "exec/qml_oracle.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
+#include "python/py_foreign.hpp"
 #include "python/py_ref.hpp"
 #include "python/qiskit_binder.hpp"
 #include "python/registry.hpp"
@@ -37,15 +39,6 @@ public:
 private:
     std::vector<std::unique_ptr<PyForeignObject>> circuits_;
 };
-
-// The number of a Qiskit circuit's parameters (`len(circuit.parameters)`).
-std::optional<std::size_t> parameter_count(PyObject* circuit) {
-    PyRef parameters = PyRef::steal(PyObject_GetAttrString(circuit, "parameters"));
-    if (!parameters) return std::nullopt;
-    const Py_ssize_t size = PyObject_Size(parameters.get());
-    if (size < 0) return std::nullopt;
-    return static_cast<std::size_t>(size);
-}
 
 // The sample circuits of steps 4 to 7; empty with an exception set.
 std::optional<std::vector<PyRef>> prepare_samples(PyObject* feature_map, PyObject* ansatz,
@@ -134,6 +127,14 @@ PyObject* qml_train_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
         return value_error(
             "the native 'morvane' backend is not supported for qml.train (feature maps and "
             "ans\xC3\xA4tze are Qiskit circuits); use backend=\"aer\"");
+    }
+    // The circuits are first read here, after every refusal that needs no
+    // circuit.
+    for (const auto& [name, circuit] :
+         {std::pair{"feature_map", arg[0]}, std::pair{"ansatz", arg[1]}}) {
+        const int shaped = has_circuit_shape(circuit);
+        if (shaped < 0) return nullptr;
+        if (shaped == 0) return type_mismatch(name, "a Qiskit QuantumCircuit", circuit);
     }
     auto weights = parameter_count(arg[1]);
     if (!weights) return nullptr;

@@ -3,8 +3,10 @@
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "exec/entry_rules.hpp"
 #include "exec/planner.hpp"
@@ -15,8 +17,10 @@
 #include "python/errors.hpp"
 #include "python/gil.hpp"
 #include "python/py_foreign.hpp"
+#include "python/qiskit_binder.hpp"
 #include "python/registry.hpp"
 #include "python/run_result.hpp"
+#include "python/training.hpp"
 #include "support/duration_text.hpp"
 #include "support/log.hpp"
 #include "support/text.hpp"
@@ -40,17 +44,41 @@ struct RunArguments {
     std::string backend = "aer";
     std::optional<std::uint64_t> seed;
     std::optional<bool> fusion;
+    std::optional<std::vector<double>> params;  // empty when absent or None
 };
+
+constexpr const char* ACCEPTED_CIRCUITS =
+    "a morvane.Circuit, OpenQASM 2.0 text or a Qiskit QuantumCircuit";
+
+// Refuses, by type, a `qc` that is no circuit in any form a backend takes.
+bool check_circuit_type(PyObject* qc) {
+    if (is_circuit(qc) || PyUnicode_Check(qc)) return true;
+    const int shaped = has_circuit_shape(qc);
+    if (shaped < 0) return false;
+    if (shaped == 1) return true;
+    if (PyList_Check(qc) || PyTuple_Check(qc)) {
+        // The commonest slip: several circuits at once.
+        PyErr_Format(PyExc_TypeError,
+                     "argument 'qc': expected %s, got '%s'; run_quantum_circuit runs one circuit "
+                     "per call",
+                     ACCEPTED_CIRCUITS, Py_TYPE(qc)->tp_name);
+        return false;
+    }
+    type_mismatch("qc", ACCEPTED_CIRCUITS, qc);
+    return false;
+}
 
 bool convert_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                        RunArguments& out) {
-    PyObject* arg[11];
+    // `params` is keyword-only: by position it would be the twelfth value.
+    PyObject* arg[12];
     if (!bind_arguments("run_quantum_circuit", args, nargs, kwnames,
                         {"qc", "shots", "infrastructure", "n_qpus", "nodes", "cores_per_qpu",
-                         "sim_method", "noise_model", "backend", "seed", "fusion"},
-                        3, arg)) {
+                         "sim_method", "noise_model", "backend", "seed", "fusion", "params"},
+                        3, arg, 11)) {
         return false;
     }
+    if (!check_circuit_type(arg[0])) return false;
     out.qc = arg[0];
     const auto u32 = [](PyObject* value, const char* name, std::uint32_t& slot) {
         if (!value) return true;
@@ -84,17 +112,34 @@ bool convert_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
         if (!fusion) return false;
         out.fusion = *fusion;
     }
+    if (arg[11] && arg[11] != Py_None) {
+        auto params = to_f64_list(arg[11], "params");
+        if (!params) return false;
+        out.params = std::move(*params);
+    }
     return true;
 }
 
-// The circuit as a backend receives it; empty with a Python exception set
-// when `qc` cannot be used.
-std::optional<exec::CircuitInput> classify_circuit(PyObject* qc) {
+PyObject* wrong_number_of_params(std::uint64_t declared, std::size_t given) {
+    return value_error(
+        circuit::CircuitError(circuit::WrongNumberOfParams{declared, given}).message());
+}
+
+// The circuit as a backend receives it, a native one with `params` bound;
+// empty with a Python exception set when `qc` cannot be used. A Qiskit
+// circuit is bound later, after the refusals that need no binding.
+std::optional<exec::CircuitInput> classify_circuit(
+    PyObject* qc, const std::optional<std::vector<double>>& params) {
     if (is_circuit(qc)) {
-        auto bound = [qc] {
+        auto bound = [qc, &params] {
             CircuitRead read(qc);
-            return read.circuit().assign_parameters({});
+            return read.circuit().assign_parameters(params ? std::span<const double>(*params)
+                                                           : std::span<const double>());
         }();
+        if (!bound && params) {
+            value_error(bound.error().message());
+            return std::nullopt;
+        }
         if (!bound) {
             value_error("circuit has unbound parameters and cannot be executed directly: " +
                         bound.error().message() +
@@ -108,10 +153,32 @@ std::optional<exec::CircuitInput> classify_circuit(PyObject* qc) {
         // here rather than mistaken for a Qiskit object.
         auto source = to_str(qc, "qc");
         if (!source) return std::nullopt;
+        // OpenQASM 2.0 cannot declare a free parameter.
+        if (params && !params->empty()) {
+            wrong_number_of_params(0, params->size());
+            return std::nullopt;
+        }
         return exec::CircuitInput(exec::QasmText{std::move(*source)});
     }
     return exec::CircuitInput(
         ForeignCircuitPtr(std::make_shared<const PyForeignCircuit>(qc)));
+}
+
+// A Qiskit circuit with `params` bound in `qc.parameters` order, by the
+// circuit's own assign_parameters; empty with a Python exception set.
+std::optional<exec::CircuitInput> bind_foreign(PyObject* qc, const std::vector<double>& params) {
+    const std::optional<std::size_t> declared = parameter_count(qc);
+    if (!declared) return std::nullopt;
+    if (*declared != params.size()) {
+        wrong_number_of_params(*declared, params.size());
+        return std::nullopt;
+    }
+    auto bound = bind_qiskit_values(qc, params);
+    if (!bound) {
+        raise_eval_error(bound.error());
+        return std::nullopt;
+    }
+    return std::move(*bound);
 }
 
 std::string seed_text(const std::optional<std::uint64_t>& seed) {
@@ -153,7 +220,7 @@ PyObject* run_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         return value_error(sizes.error().message);
     }
 
-    std::optional<exec::CircuitInput> input = classify_circuit(a.qc);
+    std::optional<exec::CircuitInput> input = classify_circuit(a.qc, a.params);
     if (!input) return nullptr;
     const bool foreign = std::holds_alternative<ForeignCircuitPtr>(*input);
     if (foreign && exec::is_native_backend_name(a.backend)) {
@@ -176,6 +243,10 @@ PyObject* run_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         }
     } else {
         seed = exec::effective_seed(a.seed);
+    }
+    if (foreign && a.params) {
+        input = bind_foreign(a.qc, *a.params);
+        if (!input) return nullptr;
     }
 
     std::string id = exec::make_run_id(a.n_qpus, a.infrastructure);
@@ -236,11 +307,16 @@ PyMethodDef run_quantum_circuit_def = {
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_quantum_circuit)),
     METH_FASTCALL | METH_KEYWORDS,
     "run_quantum_circuit(qc, shots, infrastructure, n_qpus=1, nodes=1, cores_per_qpu=2, "
-    "sim_method=\"automatic\", noise_model=None, backend=\"aer\", seed=None, fusion=None)\n"
+    "sim_method=\"automatic\", noise_model=None, backend=\"aer\", seed=None, fusion=None, *, "
+    "params=None)\n"
     "--\n\n"
     "Run a circuit for `shots` shots and return a RunResult with the counts.\n\n"
-    "`qc` is a morvane.Circuit (without free parameters), OpenQASM 2.0 text, or\n"
-    "a Qiskit QuantumCircuit. `infrastructure` is \"local\", \"cunqa\" or \"qmio\".\n"
+    "`qc` is a morvane.Circuit, OpenQASM 2.0 text, or a Qiskit QuantumCircuit.\n"
+    "`params` gives the values of its free parameters, one per parameter: in\n"
+    "index order for a Circuit (as for statevector, so a TrainResult's\n"
+    "best_params can be passed as they are), in `qc.parameters` order for a\n"
+    "Qiskit circuit; a circuit with free parameters needs them.\n"
+    "`infrastructure` is \"local\", \"cunqa\" or \"qmio\".\n"
     "On \"local\", `backend` is \"aer\" / \"AerSimulator\" or the built-in\n"
     "statevector simulator \"morvane\" (also \"statevector\",\n"
     "\"morvane_statevector\"). `n_qpus` > 1 splits the shots across replicas\n"

@@ -7,6 +7,7 @@
 #include "python/circuit_object.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
+#include "python/py_foreign.hpp"
 #include "python/qiskit_binder.hpp"
 #include "python/registry.hpp"
 #include "python/training.hpp"
@@ -15,6 +16,22 @@
 namespace morvane::python {
 
 namespace {
+
+// Refuses, by type, a `qc` train cannot optimise. OpenQASM 2.0 text is a
+// circuit elsewhere, but it cannot declare a free parameter.
+bool check_circuit_type(PyObject* qc) {
+    if (is_circuit(qc)) return true;
+    if (PyUnicode_Check(qc)) {
+        PyErr_SetString(PyExc_TypeError,
+                        "argument 'qc': train optimises free parameters, which OpenQASM 2.0 "
+                        "text cannot declare; pass a morvane.Circuit built with morvane.Param, "
+                        "or a Qiskit QuantumCircuit with Parameters");
+        return false;
+    }
+    const int shaped = has_circuit_shape(qc);
+    if (shaped == 0) type_mismatch("qc", "a morvane.Circuit or a Qiskit QuantumCircuit", qc);
+    return shaped == 1;
+}
 
 constexpr const char* NAMES[] = {"qc", "method", "shots", "n_qpus", "dimensions",
                                  "expectation_function", "infrastructure", "nodes",
@@ -34,6 +51,7 @@ PyObject* train_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
     TrainingArguments a;
     if (!convert_training_arguments(arg, a)) return nullptr;
     PyObject* qc = arg[0];
+    if (!check_circuit_type(qc)) return nullptr;
 
     std::uint64_t seed = 0;
     if (!check_training_arguments(a, seed)) return nullptr;

@@ -72,9 +72,10 @@ def test_param_keeps_its_index(index):
     assert (p.index, repr(p)) == (int(index), f"Param({int(index)})")
 
 
-BAD_INTEGERS = [(-1, OverflowError), (2**64, OverflowError), (-(2**70), OverflowError),
-                (1.0, TypeError), (float("nan"), TypeError), (None, TypeError),
-                ("0", TypeError), ("", TypeError), ("ü", TypeError), ([0], TypeError)]
+BAD_INTEGERS = [(-1, ValueError), (2**64, ValueError), (-(2**70), ValueError),
+                (np.int64(-5), ValueError), (1.0, TypeError), (float("nan"), TypeError),
+                (None, TypeError), ("0", TypeError), ("", TypeError), ("ü", TypeError),
+                ([0], TypeError)]
 
 
 @pytest.mark.parametrize("bad, error", BAD_INTEGERS)
@@ -82,7 +83,15 @@ BAD_INTEGERS = [(-1, OverflowError), (2**64, OverflowError), (-(2**70), Overflow
 def test_constructors_reject_bad_integers(make, name, bad, error):
     with pytest.raises(error) as info:
         make(bad)
-    assert error is OverflowError or str(info.value).startswith(f"argument '{name}': ")
+    assert_names_the_argument(name, bad, error, str(info.value))
+
+
+def assert_names_the_argument(name, bad, error, message):
+    if error is ValueError:
+        assert message == (f"argument '{name}': expected an integer in "
+                           f"[0, 18446744073709551615], got {int(bad)}")
+    else:
+        assert message.startswith(f"argument '{name}': ")
 
 
 TEXT_SIGNATURES = {
@@ -149,7 +158,7 @@ def call_with_bad_argument(method, args, names, first, bad, error):
 @pytest.mark.parametrize("method, args, names", QUBIT_ARGUMENTS)
 def test_bad_integer_arguments(method, args, names, bad, error):
     for name, message in call_with_bad_argument(method, args, names, 0, bad, error):
-        assert error is OverflowError or message.startswith(f"argument '{name}': ")
+        assert_names_the_argument(name, bad, error, message)
 
 
 @pytest.mark.parametrize("bad, error, message", BAD_ANGLES)
@@ -186,7 +195,8 @@ def test_an_angles_own_exception_is_not_retyped():
     (lambda c: c.barrier([1, 2]), ValueError,
      "qubit index 2 out of range for circuit with 2 qubits"),
     (lambda c: c.barrier("01"), TypeError, "argument 'qubits': Can't extract `str` to `Vec`"),
-    (lambda c: c.barrier([0, -1]), OverflowError, None),
+    (lambda c: c.barrier([0, -1]), ValueError,
+     "argument 'qubits': expected an integer in [0, 18446744073709551615], got -1"),
     (lambda c: c.barrier([0, 0.5]), TypeError, None),
     (lambda c: c.barrier(3), TypeError, None),
     (lambda c: c.measure_all(0), TypeError, None),

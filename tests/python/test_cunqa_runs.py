@@ -102,6 +102,25 @@ def test_same_seed_same_counts_and_equal_to_local_aer(launcher, spy):
         assert_nothing_left(family)
 
 
+def test_params_are_bound_for_the_family_as_for_local_aer(launcher, spy):
+    from qiskit import QuantumCircuit
+    from qiskit.circuit import Parameter
+
+    b, a = Parameter("b"), Parameter("a")  # qc.parameters sorts them (a, b)
+    qiskit_qc = QuantumCircuit(2)
+    qiskit_qc.rx(b, 0)
+    qiskit_qc.ry(a, 1)
+    qiskit_qc.measure_all()
+    native = morvane.Circuit(2).rx(0, morvane.Param(1)).ry(1, morvane.Param(0)).measure_all()
+    by_hand = morvane.Circuit(2).rx(0, 2.2).ry(1, 0.6).measure_all()
+    local = morvane.run_quantum_circuit(by_hand, 300, "local", seed=7).counts
+    assert len(local[0]) == 4
+    for qc in (native, qiskit_qc):
+        assert morvane.run_quantum_circuit(qc, 300, "cunqa", cores_per_qpu=1, seed=7,
+                                           params=[0.6, 2.2]).counts == local
+    assert len(spy.families) == 2 and spy.released == spy.families
+
+
 def test_a_qpu_killed_mid_run_raises_and_the_family_is_still_released(launcher, spy):
     def kill_one(s):
         os.kill(s.families[0].qpus[1].pid, signal.SIGKILL)

@@ -76,6 +76,17 @@ def test_refusals_in_their_order(kwargs, message):
     assert str(info.value) == message
 
 
+@pytest.mark.parametrize("kwargs, name, kind", [
+    ({"fm": morvane.Circuit(1)}, "feature_map", "morvane.Circuit"),
+    ({"az": "OPENQASM 2.0;"}, "ansatz", "str"),
+    ({"az": [ansatz()]}, "ansatz", "list"),
+])
+def test_circuits_of_the_wrong_kind_are_type_errors_naming_them(kwargs, name, kind):
+    with pytest.raises(TypeError) as info:
+        qml_train(**{"fm": feature_map(), "az": ansatz(), **kwargs})
+    assert str(info.value) == f"argument '{name}': expected a Qiskit QuantumCircuit, got '{kind}'"
+
+
 def test_the_signature_has_no_fusion():
     with pytest.raises(TypeError):
         qml_train(fusion=False)

@@ -35,9 +35,10 @@ def parameterised():
 
 
 class FakeQiskitCircuit:
-    """Stands in for a Qiskit object: anything that is neither a Circuit nor a str."""
+    """Stands in for a Qiskit object: neither a Circuit nor a str, but shaped like a circuit."""
 
     num_qubits = 2
+    data: list[object] = []
 
 
 def native(qc, shots=100, **kwargs):
@@ -48,6 +49,8 @@ def native(qc, shots=100, **kwargs):
 # would also fail are set up on purpose, to pin the order.
 
 SHOTS_FIRST = "shots must be >= 1, got 0"
+U32_RANGE = "argument '{}': expected an integer in [0, 4294967295], got {}"
+U64_RANGE = "argument '{}': expected an integer in [0, 18446744073709551615], got {}"
 QISKIT_ON_NATIVE = (
     "the native 'morvane' backend cannot execute a Qiskit QuantumCircuit; pass a "
     "morvane.Circuit or an OpenQASM 2.0 string, or use backend=\"aer\""
@@ -154,13 +157,17 @@ def test_cluster_sizes_of_zero_are_accepted_off_cunqa():
 @pytest.mark.parametrize(
     "args, kwargs, exception, needle",
     [
-        ((bell(), 2**32, "local"), {}, OverflowError, None),
-        ((bell(), -1, "local"), {}, OverflowError, None),
-        ((bell(), 5, "local"), {"n_qpus": 2**32}, OverflowError, None),
-        ((bell(), 5, "local"), {"nodes": -1}, OverflowError, None),
-        ((bell(), 5, "local"), {"cores_per_qpu": 2**40}, OverflowError, None),
-        ((bell(), 5, "local"), {"seed": 2**64}, OverflowError, None),
-        ((bell(), 5, "local"), {"seed": -1}, OverflowError, None),
+        ((bell(), 2**32, "local"), {}, ValueError, U32_RANGE.format("shots", 2**32)),
+        ((bell(), -1, "local"), {}, ValueError, U32_RANGE.format("shots", -1)),
+        ((bell(), 5, "local"), {"n_qpus": 2**32}, ValueError, U32_RANGE.format("n_qpus", 2**32)),
+        ((bell(), 5, "local"), {"nodes": -3}, ValueError, U32_RANGE.format("nodes", -3)),
+        ((bell(), 5, "local"), {"cores_per_qpu": 2**40}, ValueError,
+         U32_RANGE.format("cores_per_qpu", 2**40)),
+        ((bell(), 5, "local"), {"seed": 2**64}, ValueError, U64_RANGE.format("seed", 2**64)),
+        ((bell(), 5, "local"), {"seed": -1}, ValueError, U64_RANGE.format("seed", -1)),
+        ((bell(), 10**5000, "local"), {}, ValueError,
+         U32_RANGE.format("shots", "an integer too long to print")),
+        ((bell(), 5, "local"), {"params": [0.5, "x"]}, TypeError, "argument 'params'"),
         ((bell(), "5", "local"), {}, TypeError, "argument 'shots'"),
         ((bell(), 5.0, "local"), {}, TypeError, "argument 'shots'"),
         ((bell(), math.nan, "local"), {}, TypeError, "argument 'shots'"),
@@ -187,35 +194,89 @@ def test_argument_conversion_errors(args, kwargs, exception, needle):
         assert needle in str(info.value)
 
 
-def test_conversion_errors_come_before_any_validation():
-    # shots=0 would be the first validation failure; the bad seed type wins.
-    with pytest.raises(TypeError, match="argument 'seed'"):
-        morvane.run_quantum_circuit(bell(), 0, "local", seed="x")
-
-
-def test_largest_seed_and_shot_values_are_accepted():
-    result = native(bell(), 1, seed=2**64 - 1)
-    assert result.seed == 2**64 - 1
-    assert sum(result.counts[0].values()) == 1
-
-
-@pytest.mark.parametrize(
-    "qc",
-    [
-        "not a program",
-        "OPENQASM 2.0;\nqreg q[1];\nfoo q[0];\n",
-        "OPENQASM 2.0;\nqreg q[1];\nh q[0]; // ünïcödé\n\u2603",
-        "",
-    ],
+NOT_A_CIRCUIT = (
+    "argument 'qc': expected a morvane.Circuit, OpenQASM 2.0 text or a Qiskit QuantumCircuit, "
+    "got '{}'"
 )
-def test_bad_openqasm_on_the_native_backend_is_a_native_circuit_error(qc):
-    with pytest.raises(morvane.NativeCircuitError):
-        native(qc, 5)
 
 
-def test_a_str_that_is_not_valid_unicode_is_refused_as_text():
-    with pytest.raises(UnicodeEncodeError):
-        native("OPENQASM 2.0;\ud800", 5)
+class OnlyQubits:
+    num_qubits = 2
+
+
+@pytest.mark.parametrize("backend", ["morvane", "aer"])
+@pytest.mark.parametrize("qc, message", [
+    (None, NOT_A_CIRCUIT.format("NoneType")),
+    (OnlyQubits(), NOT_A_CIRCUIT.format("OnlyQubits")),
+    ([bell(), bell()], NOT_A_CIRCUIT.format("list") + "; run_quantum_circuit runs one circuit "
+                                                      "per call"),
+])
+def test_what_is_no_circuit_is_a_type_error_naming_it(qc, message, backend):
+    # Even with shots=0, which would be the first refusal of a real circuit.
+    with pytest.raises(TypeError) as info:
+        morvane.run_quantum_circuit(qc, 0, "local", backend=backend)
+    assert type(info.value) is TypeError
+    assert str(info.value) == message
+
+
+# Binding parameters -----------------------------------------------------------
+
+
+def wrong_count(declared, given):
+    return (f"wrong number of parameter values: circuit declares {declared} free parameter(s) "
+            f"but {given} value(s) were provided")
+
+
+def three_parameters():
+    """Parameters used out of order and more than once."""
+    return (morvane.Circuit(3).ry(0, morvane.Param(1)).rx(1, morvane.Param(0)).cx(0, 2)
+            .rzz(1, 2, morvane.Param(1)).u(2, morvane.Param(2), 0.3, morvane.Param(0))
+            .measure_all())
+
+
+@pytest.mark.parametrize("backend", ["morvane", "aer"])
+def test_params_sample_like_the_circuit_bound_by_hand(backend):
+    if backend == "aer":
+        pytest.importorskip("qiskit_aer")
+    a, b, c = 0.4, 1.9, 2.6
+    by_hand = (morvane.Circuit(3).ry(0, b).rx(1, a).cx(0, 2).rzz(1, 2, b).u(2, c, 0.3, a)
+               .measure_all())
+    runs = [morvane.run_quantum_circuit(qc, 400, "local", backend=backend, seed=21,
+                                        **extra).counts
+            for qc, extra in ((three_parameters(), {"params": [a, b, c]}), (by_hand, {}))]
+    assert runs[0] == runs[1] and len(runs[0][0]) > 2
+
+
+@pytest.mark.parametrize("make_qc, params, declared", [
+    (three_parameters, [0.1, 0.2], 3), (three_parameters, [], 3), (lambda: BELL_QASM, [0.5], 0)])
+@pytest.mark.parametrize("infrastructure, backend", [("local", "morvane"), ("local", "aer"),
+                                                     ("cunqa", "aer")])
+def test_a_wrong_number_of_params_is_refused(make_qc, params, declared, infrastructure, backend):
+    with pytest.raises(ValueError) as info:
+        morvane.run_quantum_circuit(make_qc(), 5, infrastructure, backend=backend, params=params)
+    assert str(info.value) == wrong_count(declared, len(params))
+
+
+def test_a_qiskit_circuit_binds_in_the_order_of_its_parameters():
+    qiskit = pytest.importorskip("qiskit")
+    pytest.importorskip("qiskit_aer")
+    b, a, c = (qiskit.circuit.Parameter(name) for name in "bac")  # qc.parameters: a, b, c
+    qc = qiskit.QuantumCircuit(3)
+    qc.rx(b, 0)
+    qc.ry(a, 1)
+    qc.crx(c, 1, 2)
+    qc.measure_all()
+    runs = [morvane.run_quantum_circuit(circuit, 300, "local", seed=4, **extra).counts
+            for circuit, extra in ((qc, {"params": [0.8, 2.1, 1.3]}),
+                                   (qc.assign_parameters({a: 0.8, b: 2.1, c: 1.3}), {}))]
+    assert runs[0] == runs[1] and len(runs[0][0]) > 2
+    assert len(qc.parameters) == 3  # the caller's circuit is left unbound
+    with pytest.raises(ValueError) as info:
+        morvane.run_quantum_circuit(qc, 5, "local", params=[0.1])
+    assert str(info.value) == wrong_count(3, 1)
+    # The native backend refuses a Qiskit circuit before looking at its parameters.
+    with pytest.raises(ValueError, match=re.escape(QISKIT_ON_NATIVE)):
+        native(qc, 5, params=[0.1])
 
 
 # Counts and results ---------------------------------------------------------
@@ -330,7 +391,8 @@ def test_class_documentation_explains_the_counts_shape_and_replay():
 def test_text_signature():
     assert str(inspect.signature(morvane.run_quantum_circuit)) == (
         "(qc, shots, infrastructure, n_qpus=1, nodes=1, cores_per_qpu=2, "
-        "sim_method='automatic', noise_model=None, backend='aer', seed=None, fusion=None)"
+        "sim_method='automatic', noise_model=None, backend='aer', seed=None, fusion=None, *, "
+        "params=None)"
     )
 
 

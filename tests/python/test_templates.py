@@ -189,8 +189,10 @@ def test_numpy_booleans_are_accepted(flag):
         (lambda: qft(3, swaps=None), TypeError, "argument 'swaps': "),
         (lambda: qft("3"), TypeError, "argument 'num_qubits': "),
         (lambda: qft(3.0), TypeError, "argument 'num_qubits': "),
-        (lambda: qft(-1), OverflowError, ""),
-        (lambda: qft(2**64), OverflowError, ""),
+        (lambda: qft(-1), ValueError,
+         "argument 'num_qubits': expected an integer in [0, 18446744073709551615], got -1"),
+        (lambda: qft(2**64), ValueError, "argument 'num_qubits': expected an integer in "
+                                         "[0, 18446744073709551615], got 18446744073709551616"),
         (lambda: qft(), TypeError, "num_qubits"),
         (lambda: qft(3, size=2), TypeError, "size"),
         (lambda: qft(3, False, True, 1), TypeError, ""),

@@ -74,6 +74,27 @@ def test_qiskit_circuits_are_refused_by_native_and_qmio():
         train(qc=qc, dimensions=1, infrastructure="qmio", backend="aer")
 
 
+NOT_TRAINABLE = "argument 'qc': expected a morvane.Circuit or a Qiskit QuantumCircuit, got '{}'"
+QASM_TEXT = ("argument 'qc': train optimises free parameters, which OpenQASM 2.0 text cannot "
+             "declare; pass a morvane.Circuit built with morvane.Param, or a Qiskit "
+             "QuantumCircuit with Parameters")
+
+
+@pytest.mark.parametrize("backend", ["morvane", "aer"])
+@pytest.mark.parametrize("qc, message", [
+    ('OPENQASM 2.0;\ninclude "qelib1.inc";\nqreg q[1];\nrx(0.5) q[0];\n', QASM_TEXT),
+    (7, NOT_TRAINABLE.format("int")),
+    ([ansatz()], NOT_TRAINABLE.format("list")),
+    (morvane.Param(0), NOT_TRAINABLE.format("morvane.Param")),
+])
+def test_what_train_cannot_optimise_is_a_type_error_naming_it(qc, message, backend):
+    # shots=0 would be the first refusal of a real circuit.
+    with pytest.raises(TypeError) as info:
+        train(qc=qc, shots=0, backend=backend)
+    assert type(info.value) is TypeError
+    assert str(info.value) == message
+
+
 @pytest.mark.parametrize(
     "kwargs, message",
     [

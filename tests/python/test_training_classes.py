@@ -95,17 +95,26 @@ FIELDS += [(PSO, "bounds", "bounds"), (QNG, "bounds", "bounds")]
 
 GOOD = {
     "u32": [(0, 0), (2**32 - 1, 2**32 - 1), (True, 1), (np.uint32(7), 7)],
-    "f64": [(3, 3.0), (-0.25, -0.25), (np.float32(0.5), 0.5), (float("inf"), float("inf"))],
+    "f64": [(3, 3.0), (-0.25, -0.25), (np.float32(0.5), 0.5), (1e308, 1e308)],
     "seed": [(0, 0), (2**64 - 1, 2**64 - 1), (np.uint64(11), 11), (None, None)],
     "bounds": [((0, 1), (0.0, 1.0)), ([-2.5, 2], (-2.5, 2.0)), (np.array([1.0, 0.0]), (1.0, 0.0))],
 }
-BAD = {
-    "u32": [(-1, OverflowError), (2**32, OverflowError), (1.5, TypeError), ("3", TypeError),
-            (None, TypeError)],
-    "f64": [("0.1", TypeError), (None, TypeError), (1j, TypeError)],
-    "seed": [(-1, OverflowError), (2**64, OverflowError), (1.0, TypeError), ("7", TypeError)],
-    "bounds": [("ab", TypeError), ((1.0,), TypeError), ((1, 2, 3), TypeError),
-               (("a", 1), TypeError), (1.0, TypeError), (None, TypeError)],
+U32_RANGE = "expected an integer in [0, 4294967295], got {}"
+U64_RANGE = "expected an integer in [0, 18446744073709551615], got {}"
+NAN, INF = float("nan"), float("inf")
+BAD = {  # value, error, and for a ValueError its text after "argument '<name>': "
+    "u32": [(-1, ValueError, U32_RANGE.format(-1)), (2**32, ValueError, U32_RANGE.format(2**32)),
+            (1.5, TypeError, None), ("3", TypeError, None), (None, TypeError, None)],
+    "f64": [("0.1", TypeError, None), (None, TypeError, None), (1j, TypeError, None),
+            (NAN, ValueError, "must be finite, got NaN"),
+            (np.float64(INF), ValueError, "must be finite, got inf"),
+            (-INF, ValueError, "must be finite, got -inf")],
+    "seed": [(-1, ValueError, U64_RANGE.format(-1)), (2**64, ValueError, U64_RANGE.format(2**64)),
+             (1.0, TypeError, None), ("7", TypeError, None)],
+    "bounds": [("ab", TypeError, None), ((1.0,), TypeError, None), ((1, 2, 3), TypeError, None),
+               (("a", 1), TypeError, None), (1.0, TypeError, None), (None, TypeError, None),
+               ((NAN, 1.0), ValueError, "must be finite, got NaN"),
+               ((0.0, INF), ValueError, "must be finite, got inf")],
 }
 
 
@@ -117,7 +126,7 @@ def test_writes_convert_like_the_constructor(cls, name, kind):
         assert getattr(obj, name) == expected
         assert getattr(make(cls, **{name: value}), name) == expected
         assert type(getattr(obj, name)) is type(expected)
-    for value, error in BAD[kind]:
+    for value, error, text in BAD[kind]:
         obj = make(cls)
         before = getattr(obj, name)
         with pytest.raises(error) as written:
@@ -126,8 +135,9 @@ def test_writes_convert_like_the_constructor(cls, name, kind):
         with pytest.raises(error) as built:
             make(cls, **{name: value})
         assert str(written.value) == str(built.value)
-        if error is TypeError:
-            assert str(written.value).startswith(f"argument '{name}': ")
+        assert str(written.value).startswith(f"argument '{name}': ")
+        if error is ValueError:
+            assert str(written.value) == f"argument '{name}': {text}"
 
 
 def test_seed_can_be_set_and_cleared():
@@ -149,7 +159,7 @@ def test_attributes_cannot_be_deleted(cls, name):
 def test_out_of_range_settings_are_accepted_until_training():
     assert DE(population_size=3).population_size == 3
     assert QNG(None, max_iters=0).max_iters == 0
-    assert PSO(bounds=(1.0, -1.0), tolerance=float("nan")).bounds == (1.0, -1.0)
+    assert PSO(bounds=(1.0, -1.0), population_size=0).bounds == (1.0, -1.0)
 
 
 def test_qng_takes_any_variance_function_but_requires_one():
@@ -259,14 +269,15 @@ def test_a_str_is_never_a_list(build, name):
 
 
 @pytest.mark.parametrize("build, error, name", [
-    (lambda: Qubo(-1), OverflowError, None),
+    (lambda: Qubo(-1), ValueError, "num_vars"),
     (lambda: Qubo(2.0), TypeError, "num_vars"),
     (lambda: Qubo(2, linear=5), TypeError, "linear"),
     (lambda: Qubo(2, linear=[0, 1.0]), TypeError, "linear"),
     (lambda: Qubo(2, linear=[("0", 1.0)]), TypeError, "linear"),
     (lambda: Qubo(2, linear=[(0, 1.0, 2.0)]), TypeError, "linear"),
     (lambda: Qubo(2, linear=["ab"]), TypeError, "linear"),
-    (lambda: Qubo(2, linear=[(-1, 1.0)]), OverflowError, None),
+    (lambda: Qubo(2, linear=[(-1, 1.0)]), ValueError, "linear"),
+    (lambda: Ising(2, couplings=[(0, 2**64, 1.0)]), ValueError, "couplings"),
     (lambda: Qubo(2, quadratic=[(0, 1)]), TypeError, "quadratic"),
     (lambda: Qubo(2, quadratic=[(0, 1, "w")]), TypeError, "quadratic"),
     (lambda: Ising(2, fields=[(0, None)]), TypeError, "fields"),
@@ -373,9 +384,13 @@ def test_an_exception_of_the_cost_reaches_the_caller_unchanged(raised):
 
 
 @needs_train
-def test_a_result_that_is_no_number_raises_the_conversion_error():
-    with pytest.raises(TypeError, match="^must be real number, not str$"):
-        train_on_01(lambda bits: "2")
+@pytest.mark.parametrize("result, kind", [("2", "str"), (None, "NoneType")])
+def test_a_result_that_is_no_number_names_the_cost_and_the_bitstring(result, kind):
+    for expectation_function in (lambda bits: result, CachedCost(lambda bits: result)):
+        with pytest.raises(TypeError) as info:
+            train_on_01(expectation_function)
+        assert str(info.value) == ("expectation_function returned a non-number for bitstring "
+                                   f"'01': must be real number, not {kind}")
 
 
 @needs_train
