@@ -166,6 +166,30 @@ def test_custom_gates_are_expanded_and_the_callers_circuit_is_kept():
     assert custom == snapshot and custom.data[0].operation.name == "entangle"
 
 
+def test_the_simulator_target_is_read_once_per_call(monkeypatch):
+    # Aer builds its Target anew on every read; once per circuit made training slow.
+    from qiskit_aer import AerSimulator
+
+    reads = []
+    real = AerSimulator.target
+
+    def counted(simulator):
+        reads.append(simulator)
+        return real.fget(simulator)
+
+    monkeypatch.setattr(AerSimulator, "target", property(counted))
+    sub = QuantumCircuit(2, name="entangle")
+    sub.ry(0.8, 0)
+    sub.cx(0, 1)
+    custom = QuantumCircuit(2, 2)
+    custom.append(sub.to_gate(), [0, 1])
+    custom.measure([0, 1], [0, 1])
+    circuits = [random_circuit(k) for k in range(12)] + [custom, custom.copy()]
+    counts = run(circuits, shots=50, seed=5)
+    assert len(reads) == 1
+    assert counts == [run([qc], shots=50, seed=5 + j)[0] for j, qc in enumerate(circuits)]
+
+
 # Seeds: circuit j of a call seeded with s runs under g(s + j), whatever else
 # is in the call and however many experiments Aer runs in parallel.
 
