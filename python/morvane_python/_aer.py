@@ -11,6 +11,7 @@ import io
 from dataclasses import dataclass
 
 from . import _seed
+from .errors import SeamError
 
 _INSTALL_HINT = {
     "qiskit": "pip install qiskit",
@@ -172,9 +173,9 @@ def _counts(experiment, prepared):
 def _check_success(result, positions):
     for experiment, position in zip(result.results, positions):
         if not experiment.success:
-            raise RuntimeError(f"Aer failed on circuit {position}: {experiment.status}")
+            raise SeamError(f"Aer failed on circuit {position}: {experiment.status}")
     if len(result.results) != len(positions):
-        raise RuntimeError(
+        raise SeamError(
             f"Aer returned {len(result.results)} result(s) for {len(positions)} circuit(s): "
             f"{result.status}"
         )

@@ -190,6 +190,19 @@ def test_the_simulator_target_is_read_once_per_call(monkeypatch):
     assert counts == [run([qc], shots=50, seed=5 + j)[0] for j, qc in enumerate(circuits)]
 
 
+def test_an_aer_failure_is_a_backend_error():
+    import morvane
+    from morvane_python.errors import SeamError
+
+    huge = QuantumCircuit(40)
+    huge.h(range(40))
+    huge.measure_all()
+    with pytest.raises(SeamError, match="^Aer failed on circuit 0: .*Insufficient memory") as caught:
+        run([huge], shots=10, sim_method="statevector")
+    assert isinstance(caught.value, morvane.BackendError) and isinstance(caught.value, RuntimeError)
+    assert not isinstance(caught.value, morvane.CunqaError)
+
+
 # Seeds: circuit j of a call seeded with s runs under g(s + j), whatever else
 # is in the call and however many experiments Aer runs in parallel.
 
