@@ -21,6 +21,11 @@ qubits. With ``seed``, circuit ``j`` is simulated under a seed that depends
 only on ``seed + j``, so the same seed gives the same counts locally and on a
 family of any size.
 
+Failures of the infrastructure raise the exceptions of ``morvane_python.errors``,
+which are subclasses of ``morvane``'s (``FamilyError`` and ``QPUError`` are
+``morvane.CunqaError``s), so they pass through ``morvane`` unchanged and are
+still caught as ``morvane.MorvaneError``.
+
 Qiskit and Aer are imported when a circuit is first handled, not here.
 """
 

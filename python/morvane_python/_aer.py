@@ -11,6 +11,7 @@ import io
 from dataclasses import dataclass
 
 from . import _seed
+from .errors import SeamError
 
 _INSTALL_HINT = {
     "qiskit": "pip install qiskit",
@@ -115,7 +116,21 @@ class Prepared:
 _ALWAYS_SUPPORTED = {"barrier"}
 
 
-def prepare(circuit, simulator):
+class SimulatorTarget:
+    """What ``prepare`` needs of a simulator's target, read once for all the circuits of a call.
+
+    Aer builds a new ``Target`` on every read of ``AerSimulator.target`` (a few
+    milliseconds each), so reading it once per circuit dominated the cost of
+    running many small circuits. The target is a function of the simulator's
+    configuration alone, so one read serves every circuit run on that simulator.
+    """
+
+    def __init__(self, simulator):
+        self.target = simulator.target
+        self.supported = frozenset(self.target.operation_names) | _ALWAYS_SUPPORTED
+
+
+def prepare(circuit, simulator_target):
     """Measurement and basis fix-ups; the caller's circuit is never modified.
 
     A circuit without any measurement is read out on every qubit, like the
@@ -123,16 +138,16 @@ def prepare(circuit, simulator):
     fresh classical bits, and only those bits form the key. Instructions the
     simulator does not implement (custom gates, library blocks) are expanded
     into its instruction set without optimisation, on the same qubits.
+    ``simulator_target`` is the ``SimulatorTarget`` of the simulator that runs it.
     """
     if _has_measurement(circuit):
         shift, width = 0, circuit.num_clbits
     else:
         shift, width = circuit.num_clbits, circuit.num_qubits
         circuit = circuit.measure_all(inplace=False, add_bits=True)
-    supported = set(simulator.target.operation_names) | _ALWAYS_SUPPORTED
-    if not _operation_names(circuit, set()) <= supported:
+    if not _operation_names(circuit, set()) <= simulator_target.supported:
         qiskit = _qiskit()
-        expanded = qiskit.transpile(circuit, target=simulator.target, optimization_level=0)
+        expanded = qiskit.transpile(circuit, target=simulator_target.target, optimization_level=0)
         if (expanded.num_qubits, expanded.num_clbits) != (circuit.num_qubits, circuit.num_clbits):
             raise ValueError(
                 f"translating circuit '{circuit.name}' for Aer changed its width "
@@ -158,9 +173,9 @@ def _counts(experiment, prepared):
 def _check_success(result, positions):
     for experiment, position in zip(result.results, positions):
         if not experiment.success:
-            raise RuntimeError(f"Aer failed on circuit {position}: {experiment.status}")
+            raise SeamError(f"Aer failed on circuit {position}: {experiment.status}")
     if len(result.results) != len(positions):
-        raise RuntimeError(
+        raise SeamError(
             f"Aer returned {len(result.results)} result(s) for {len(positions)} circuit(s): "
             f"{result.status}"
         )
@@ -193,7 +208,8 @@ def run_counts(
     if max_parallel_threads is not None:
         simulator_options["max_parallel_threads"] = max_parallel_threads
     simulator = aer.AerSimulator(**simulator_options)
-    prepared = [prepare(circuit, simulator) for circuit in circuits]
+    target = SimulatorTarget(simulator)
+    prepared = [prepare(circuit, target) for circuit in circuits]
 
     options = {"shots": shots}
     if max_parallel_experiments is not None:

@@ -137,8 +137,13 @@ class _LocalLauncher:
         env = _server_env()
         python = _server_python()
         for index in range(family.n):
-            log = os.open(family.directory / f"qpu-{index}.log",
-                          os.O_WRONLY | os.O_CREAT | os.O_APPEND | os.O_NOFOLLOW, 0o600)
+            log_path = family.directory / f"qpu-{index}.log"
+            try:
+                log = os.open(log_path, os.O_WRONLY | os.O_CREAT | os.O_APPEND | os.O_NOFOLLOW, 0o600)
+            except OSError as exc:
+                raise FamilyError(
+                    f"cannot create the log of QPU server {index} at {log_path}: {exc.strerror or exc}"
+                ) from exc
             try:
                 command = [
                     python, "-m", "morvane_python.qpu",

@@ -67,16 +67,31 @@ def _check_private(st, path, kind):
         )
 
 
+def _reason(exc, path):
+    """An OSError's reason, naming the path it was about when that is not ``path`` itself."""
+    reason = exc.strerror or str(exc)
+    if exc.filename is not None and os.fspath(exc.filename) != os.fspath(path):
+        reason += f": {os.fspath(exc.filename)}"
+    return reason
+
+
 def ensure_root():
     """Create the registry root (0700) if needed and check that nobody else can change it.
 
     The root may be a symbolic link (to a shared file system, typically) and
     readable by others: it only lists family names. Writable by others it is
-    not, or someone could swap a family's directory for their own.
+    not, or someone could swap a family's directory for their own. A root that
+    cannot be created or read is a FamilyError that names it.
     """
     root = registry_root()
-    root.mkdir(mode=0o700, parents=True, exist_ok=True)
-    st = os.stat(root)
+    try:
+        root.mkdir(mode=0o700, parents=True, exist_ok=True)
+        st = os.stat(root)
+    except OSError as exc:
+        raise FamilyError(
+            f"cannot use registry directory {root} for QPU families: {_reason(exc, root)}; "
+            f"set MORVANE_CUNQA_REGISTRY to a directory this user can create and write"
+        ) from exc
     if st.st_uid != os.geteuid():
         raise FamilyError(f"registry directory {root} is not owned by this user; refusing to use it")
     if st.st_mode & 0o022:
@@ -98,6 +113,10 @@ def create_family_dir(name):
             f"a QPU family named '{name}' is already registered in {directory}; "
             f"disconnect it first or choose another family_name"
         ) from None
+    except OSError as exc:
+        raise FamilyError(
+            f"cannot create directory {directory} in the QPU family registry: {_reason(exc, directory)}"
+        ) from exc
     # mkdir honours the umask, which can only remove bits; make the mode exact.
     os.chmod(directory, 0o700)
     return directory
@@ -108,10 +127,20 @@ def check_family_dir(directory):
 
 
 def write_private(path, data):
-    """Write ``data`` (bytes or str) to ``path`` atomically with mode 0600."""
+    """Write ``data`` (bytes or str) to ``path`` atomically with mode 0600.
+
+    A file that cannot be written is a FamilyError that names it.
+    """
     path = Path(path)
     if isinstance(data, str):
         data = data.encode()
+    try:
+        _write_private(path, data)
+    except OSError as exc:
+        raise FamilyError(f"cannot write registry file {path}: {exc.strerror or exc}") from exc
+
+
+def _write_private(path, data):
     tmp = path.with_name(f".{path.name}.{os.getpid()}.{secrets.token_hex(4)}.tmp")
     fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o600)
     try:

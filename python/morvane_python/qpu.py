@@ -15,6 +15,10 @@ Anything a client sends, however broken, costs at most its own connection:
 errors are answered with ``{"ok": false, "error": ...}`` or the connection is
 closed, and the server keeps serving the family. SIGTERM (or SIGINT) ends it
 cleanly: it stops listening, removes its registry entry and exits 0.
+
+The server imports the ``morvane`` extension (the seam's exceptions derive from
+its classes, see ``errors``), so the interpreter it runs needs morvane as well
+as Qiskit and Aer.
 """
 
 import argparse
@@ -222,7 +226,13 @@ def main(argv=None):
 
     entry_path = _registry.qpu_file(args.family_dir, args.index)
     entry = {"index": args.index, "host": host, "port": port, "pid": os.getpid()}
-    _registry.write_json(entry_path, entry)
+    try:
+        _registry.write_json(entry_path, entry)
+    except _registry.FamilyError as exc:
+        _log(f"cannot register: {exc}")
+        server.shutdown()
+        server.server_close()
+        return 2
     _log(f"QPU {args.index} of family '{family}' listening on {host}:{port} with {args.cores} core(s)")
 
     while not stop.wait(1.0):

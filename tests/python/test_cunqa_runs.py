@@ -12,6 +12,7 @@ pytest.importorskip("qiskit_aer")
 import morvane  # noqa: E402
 import morvane_python  # noqa: E402
 from cunqa_checks import assert_nothing_left  # noqa: E402
+from morvane_python.errors import FamilyError, QPUError  # noqa: E402
 
 SLURM_WANTED = os.environ.get("MORVANE_TEST_SLURM") == "1"
 
@@ -127,9 +128,9 @@ def test_a_qpu_killed_mid_run_raises_and_the_family_is_still_released(launcher, 
 
     spy.before_run = kill_one
     before = morvane.backend_cleanup_failures()
-    with pytest.raises(Exception) as info:
+    with pytest.raises(morvane.CunqaError) as info:
         morvane.run_quantum_circuit(bell(), 8, "cunqa", n_qpus=2, cores_per_qpu=1, seed=1)
-    assert not isinstance(info.value, morvane.MorvaneError), "a seam exception passes unchanged"
+    assert type(info.value) is QPUError, "a seam exception passes unchanged"
     [family] = spy.families
     assert spy.released == [family]
     assert morvane.backend_cleanup_failures() == before
@@ -166,9 +167,10 @@ def test_servers_that_never_answer_fail_the_raise_within_the_wait(launcher, spy,
         return real_connect(*args, **kwargs)
 
     monkeypatch.setattr(morvane_python, "connect_to_infrastructure", connect)
-    with pytest.raises(Exception) as info:
+    with pytest.raises(morvane.CunqaError) as info:
         morvane.run_quantum_circuit(bell(), 4, "cunqa", cores_per_qpu=1, seed=1)
-    assert not isinstance(info.value, morvane.MorvaneError)
+    assert type(info.value) is FamilyError
+    assert "did not come up within 5s" in str(info.value)
     name = captured["name"]
     if launcher == "slurm":
         queue = subprocess.run(["squeue", "-h", "-n", name, "-o", "%i"], capture_output=True,
@@ -176,3 +178,40 @@ def test_servers_that_never_answer_fail_the_raise_within_the_wait(launcher, spy,
         assert queue.stdout.strip() == ""
     pgrep = subprocess.run(["pgrep", "-f", "sleep 600"], capture_output=True, text=True)
     assert pgrep.stdout.strip() == "", "the silent servers were not stopped"
+
+
+def test_a_family_that_fails_to_come_up_is_caught_as_a_morvane_error(launcher, tmp_path,
+                                                                      monkeypatch):
+    failing = tmp_path / "failing-python"
+    failing.write_text("#!/bin/sh\necho no interpreter here >&2\nexit 7\n")
+    failing.chmod(0o755)
+    monkeypatch.setenv("MORVANE_CUNQA_PYTHON", str(failing))
+    monkeypatch.setenv("MORVANE_CUNQA_WAIT", "120")
+    caught = None
+    try:
+        morvane.run_quantum_circuit(bell(), 4, "cunqa", cores_per_qpu=1, seed=1)
+    except morvane.MorvaneError as error:
+        caught = error
+    assert caught is not None
+    assert isinstance(caught, morvane.CunqaError) and isinstance(caught, morvane.BackendError)
+    assert type(caught) is FamilyError  # the seam's own exception, not a copy
+    assert "no interpreter here" in str(caught)
+    assert not any((tmp_path / "cunqa").iterdir()), "the failed family left a registry entry"
+
+
+@pytest.mark.parametrize("layout", ["under a regular file", "a regular file"])
+def test_an_unwritable_registry_is_a_cunqa_error_that_names_the_directory(layout, tmp_path,
+                                                                          monkeypatch):
+    # Permission bits do not stop root; a path through a regular file stops everyone.
+    blocker = tmp_path / "not-a-directory"
+    blocker.write_text("")
+    registry = blocker / "cunqa" if layout == "under a regular file" else blocker
+    monkeypatch.setenv("MORVANE_CUNQA_REGISTRY", str(registry))
+    monkeypatch.setenv("MORVANE_CUNQA_LAUNCHER", "local")
+    with pytest.raises(morvane.MorvaneError) as info:
+        morvane.run_quantum_circuit(bell(), 4, "cunqa", cores_per_qpu=1, seed=1)
+    assert isinstance(info.value, morvane.CunqaError)
+    assert type(info.value) is FamilyError
+    assert str(info.value).startswith(f"cannot use registry directory {registry} for QPU families: ")
+    assert isinstance(info.value.__cause__, OSError)
+    assert blocker.is_file() and blocker.read_text() == ""

@@ -37,6 +37,39 @@ def test_evaluation_errors_are_not_backend_errors():
     assert not issubclass(morvane.EvaluationError, morvane.BackendError)
 
 
+def test_the_seam_errors_are_morvane_errors():
+    # The seam's exceptions reach the caller unchanged, so they must be in our
+    # hierarchy for `except morvane.MorvaneError` to catch them; they stay
+    # RuntimeErrors for code written before they were.
+    from morvane_python.errors import FamilyError, QPUError, SeamError
+
+    assert SeamError.__bases__ == (morvane.BackendError, RuntimeError)
+    assert FamilyError.__bases__ == (SeamError, morvane.CunqaError)
+    assert QPUError.__bases__ == (SeamError, morvane.CunqaError)
+    for cls in (SeamError, FamilyError, QPUError):
+        assert issubclass(cls, morvane.MorvaneError) and issubclass(cls, RuntimeError)
+    error = QPUError("QPU 1 failed", family="f", qpu=1, address=("127.0.0.1", 5), reason="died")
+    assert str(error) == "QPU 1 failed"
+    assert (error.family, error.qpu, error.address, error.reason) == (
+        "f", 1, ("127.0.0.1", 5), "died")
+
+
+def test_the_seam_imports_before_the_module():
+    # A QPU server (`python -m morvane_python.qpu`) imports the seam first.
+    script = textwrap.dedent("""
+        import sys
+        from morvane_python.errors import FamilyError
+        import morvane
+        assert sys.modules["morvane"] is morvane
+        assert issubclass(FamilyError, morvane.CunqaError)
+        print("ok")
+    """)
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                         timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "ok"
+
+
 def test_submodules_are_importable_and_identical_to_the_attributes():
     import morvane.circuits.templates
     import morvane.qml

@@ -22,6 +22,7 @@ import pytest
 pytest.importorskip("qiskit")
 pytest.importorskip("qiskit_aer")
 
+import morvane  # noqa: E402
 import morvane_python  # noqa: E402
 from morvane_python import _family  # noqa: E402
 from morvane_python.errors import FamilyError, QPUError  # noqa: E402
@@ -515,3 +516,57 @@ def test_a_registry_open_to_other_users_is_refused(tmp_path, monkeypatch):
     with pytest.raises(FamilyError, match="writable by other users"):
         connect(1, unique("exposed"))
     assert list(open_root.iterdir()) == []
+
+
+def test_an_unwritable_registry_is_a_family_error_that_names_it(tmp_path, monkeypatch):
+    # A path through a regular file cannot be created, by root either.
+    blocker = tmp_path / "plain-file"
+    blocker.write_text("")
+    root = blocker / "cunqa"
+    monkeypatch.setenv("MORVANE_CUNQA_REGISTRY", str(root))
+    monkeypatch.setenv("MORVANE_CUNQA_LAUNCHER", "local")
+    name = unique("unwritable")
+    with pytest.raises(FamilyError) as caught:
+        connect(1, name)
+    assert str(caught.value) == (
+        f"cannot use registry directory {root} for QPU families: Not a directory; "
+        f"set MORVANE_CUNQA_REGISTRY to a directory this user can create and write")
+    assert isinstance(caught.value, morvane.CunqaError)
+    assert isinstance(caught.value.__cause__, NotADirectoryError)
+    assert pgrep(name) == []
+    # Nothing of the failed raise is kept: the same name can be raised once the registry works.
+    monkeypatch.setenv("MORVANE_CUNQA_REGISTRY", str(tmp_path / "working"))
+    family = connect(1, name)
+    morvane_python.disconnect_from_infrastructure("cunqa", family=family)
+
+
+def test_a_registry_file_that_cannot_be_written_is_a_family_error_that_names_it(tmp_path):
+    from morvane_python import _registry
+
+    target = tmp_path / "gone" / "token"
+    with pytest.raises(FamilyError) as caught:
+        _registry.write_private(target, "secret\n")
+    assert str(caught.value) == f"cannot write registry file {target}: No such file or directory"
+    assert isinstance(caught.value, morvane.CunqaError)
+
+
+def test_a_qpu_server_that_cannot_register_says_so_and_exits(tmp_path):
+    directory = tmp_path / "family"
+    directory.mkdir(mode=0o700)
+    directory.chmod(0o700)
+    code = textwrap.dedent(f"""
+        import sys
+        from morvane_python import _registry, qpu
+
+        _registry.write_private({str(directory / "token")!r}, "secret\\n")
+
+        def refuse(path, value):
+            raise _registry.FamilyError(f"cannot write registry file {{path}}: Read-only file system")
+
+        _registry.write_json = refuse
+        sys.exit(qpu.main(["--family-dir", {str(directory)!r}, "--index", "0",
+                           "--bind", "127.0.0.1"]))
+    """)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 2, out.stderr
+    assert f"cannot register: cannot write registry file {directory}/qpu-0.json" in out.stderr

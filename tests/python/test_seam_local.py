@@ -166,6 +166,43 @@ def test_custom_gates_are_expanded_and_the_callers_circuit_is_kept():
     assert custom == snapshot and custom.data[0].operation.name == "entangle"
 
 
+def test_the_simulator_target_is_read_once_per_call(monkeypatch):
+    # Aer builds its Target anew on every read; once per circuit made training slow.
+    from qiskit_aer import AerSimulator
+
+    reads = []
+    real = AerSimulator.target
+
+    def counted(simulator):
+        reads.append(simulator)
+        return real.fget(simulator)
+
+    monkeypatch.setattr(AerSimulator, "target", property(counted))
+    sub = QuantumCircuit(2, name="entangle")
+    sub.ry(0.8, 0)
+    sub.cx(0, 1)
+    custom = QuantumCircuit(2, 2)
+    custom.append(sub.to_gate(), [0, 1])
+    custom.measure([0, 1], [0, 1])
+    circuits = [random_circuit(k) for k in range(12)] + [custom, custom.copy()]
+    counts = run(circuits, shots=50, seed=5)
+    assert len(reads) == 1
+    assert counts == [run([qc], shots=50, seed=5 + j)[0] for j, qc in enumerate(circuits)]
+
+
+def test_an_aer_failure_is_a_backend_error():
+    import morvane
+    from morvane_python.errors import SeamError
+
+    huge = QuantumCircuit(40)
+    huge.h(range(40))
+    huge.measure_all()
+    with pytest.raises(SeamError, match="^Aer failed on circuit 0: .*Insufficient memory") as caught:
+        run([huge], shots=10, sim_method="statevector")
+    assert isinstance(caught.value, morvane.BackendError) and isinstance(caught.value, RuntimeError)
+    assert not isinstance(caught.value, morvane.CunqaError)
+
+
 # Seeds: circuit j of a call seeded with s runs under g(s + j), whatever else
 # is in the call and however many experiments Aer runs in parallel.
 
