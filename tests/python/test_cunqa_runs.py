@@ -152,13 +152,18 @@ def test_a_failing_release_is_counted_and_the_result_kept(launcher, spy, monkeyp
     assert_nothing_left(spy.families[0])
 
 
+def serve_with(tmp_path, monkeypatch, name, script, wait):
+    """QPU servers started by a shell script standing in for the interpreter."""
+    interpreter = tmp_path / name
+    interpreter.write_text(f"#!/bin/sh\n{script}\n")
+    interpreter.chmod(0o755)
+    monkeypatch.setenv("MORVANE_CUNQA_PYTHON", str(interpreter))
+    monkeypatch.setenv("MORVANE_CUNQA_WAIT", str(wait))
+
+
 def test_servers_that_never_answer_fail_the_raise_within_the_wait(launcher, spy, tmp_path,
                                                                    monkeypatch):
-    silent = tmp_path / "silent-python"
-    silent.write_text("#!/bin/sh\nexec sleep 600\n")
-    silent.chmod(0o755)
-    monkeypatch.setenv("MORVANE_CUNQA_PYTHON", str(silent))
-    monkeypatch.setenv("MORVANE_CUNQA_WAIT", "5")
+    serve_with(tmp_path, monkeypatch, "silent-python", "exec sleep 600", wait=5)
     captured = {}
     real_connect = morvane_python.connect_to_infrastructure
 
@@ -182,11 +187,8 @@ def test_servers_that_never_answer_fail_the_raise_within_the_wait(launcher, spy,
 
 def test_a_family_that_fails_to_come_up_is_caught_as_a_morvane_error(launcher, tmp_path,
                                                                       monkeypatch):
-    failing = tmp_path / "failing-python"
-    failing.write_text("#!/bin/sh\necho no interpreter here >&2\nexit 7\n")
-    failing.chmod(0o755)
-    monkeypatch.setenv("MORVANE_CUNQA_PYTHON", str(failing))
-    monkeypatch.setenv("MORVANE_CUNQA_WAIT", "120")
+    serve_with(tmp_path, monkeypatch, "failing-python", "echo no interpreter here >&2\nexit 7",
+               wait=120)
     caught = None
     try:
         morvane.run_quantum_circuit(bell(), 4, "cunqa", cores_per_qpu=1, seed=1)

@@ -148,13 +148,19 @@ def test_several_registers_give_keys_without_separators():
     assert run([qc, text], shots=20) == [{"101": 20}, {"101": 20}]
 
 
-def test_custom_gates_are_expanded_and_the_callers_circuit_is_kept():
+def entangling_custom_gate_circuit():
+    """ry(0.8) then cx inside a user gate, which Aer does not implement, then measured."""
     sub = QuantumCircuit(2, name="entangle")
     sub.ry(0.8, 0)
     sub.cx(0, 1)
     custom = QuantumCircuit(2, 2)
     custom.append(sub.to_gate(), [0, 1])
     custom.measure([0, 1], [0, 1])
+    return custom
+
+
+def test_custom_gates_are_expanded_and_the_callers_circuit_is_kept():
+    custom = entangling_custom_gate_circuit()
     snapshot = custom.copy()
     flat = QuantumCircuit(2, 2)
     flat.ry(0.8, 0)
@@ -178,12 +184,7 @@ def test_the_simulator_target_is_read_once_per_call(monkeypatch):
         return real.fget(simulator)
 
     monkeypatch.setattr(AerSimulator, "target", property(counted))
-    sub = QuantumCircuit(2, name="entangle")
-    sub.ry(0.8, 0)
-    sub.cx(0, 1)
-    custom = QuantumCircuit(2, 2)
-    custom.append(sub.to_gate(), [0, 1])
-    custom.measure([0, 1], [0, 1])
+    custom = entangling_custom_gate_circuit()
     circuits = [random_circuit(k) for k in range(12)] + [custom, custom.copy()]
     counts = run(circuits, shots=50, seed=5)
     assert len(reads) == 1
