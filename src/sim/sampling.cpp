@@ -27,9 +27,18 @@ double build_cumulative(std::span<const Amplitude> amplitudes, std::vector<doubl
     return running;
 }
 
-double total_probability(std::span<const Amplitude> amplitudes) noexcept {
+// The running sum at the last amplitude of every block of `block` amplitudes
+// (a short last block included), summed as build_cumulative sums. Returns the
+// total mass.
+double build_block_ends(std::span<const Amplitude> amplitudes, std::size_t block,
+                        std::vector<double>& ends) {
+    ends.resize((amplitudes.size() + block - 1) / block);
     double running = 0.0;
-    for (const Amplitude& a : amplitudes) running += probability(a);
+    for (std::size_t b = 0; b < ends.size(); ++b) {
+        const std::size_t end = std::min(amplitudes.size(), (b + 1) * block);
+        for (std::size_t i = b * block; i < end; ++i) running += probability(amplitudes[i]);
+        ends[b] = running;
+    }
     return running;
 }
 
@@ -177,7 +186,7 @@ void ShotSampler::load(const Statevector& state) {
     if (num_qubits_ > table_qubits_) {
         swept_ = state.amplitudes();
         cumulative_.clear();
-        total_ = total_probability(swept_);
+        total_ = build_block_ends(swept_, SWEEP_BLOCK, block_ends_);
     } else {
         swept_ = {};
         total_ = build_cumulative(state.amplitudes(), cumulative_);
@@ -193,7 +202,8 @@ std::uint64_t ShotSampler::working_bytes(std::uint64_t num_qubits, std::uint32_t
     // than 8 per outcome), and listed again.
     const std::uint64_t regrouping = outcomes * (sizeof(RegisterCount) * 2 + 8 * 4);
     if (num_qubits > table_qubits) {
-        return std::min(shots, SWEEP_DRAWS) * sizeof(double) + regrouping;
+        return std::min(shots, SWEEP_DRAWS) * sizeof(double) +
+               (basis / SWEEP_BLOCK + 1) * sizeof(double) + regrouping;
     }
     const std::uint64_t counting = dense_pays(basis, shots) ? basis * sizeof(std::uint32_t)
                                                             : shots * sizeof(RegisterCount);
@@ -221,6 +231,7 @@ void ShotSampler::draw_from_table(std::uint32_t shots, std::uint64_t& generator)
 
 void ShotSampler::draw_by_sweeping(std::uint32_t shots, std::uint64_t& generator) {
     const std::size_t last = swept_.size() - 1;
+    const std::size_t blocks = block_ends_.size();
     for (std::uint32_t left = shots; left > 0;) {
         const std::uint32_t batch = std::min(left, sweep_draws_);
         left -= batch;
@@ -229,11 +240,30 @@ void ShotSampler::draw_by_sweeping(std::uint32_t shots, std::uint64_t& generator
         std::sort(draws_.begin(), draws_.end());
         // Each point lands on the first index whose running sum is not below
         // it, the last index when rounding leaves it above them all: the
-        // table's lower bound, found by walking instead of searching.
+        // table's lower bound. The walk keeps running == the table's entry at
+        // i, and the entry before i below every point still to come.
         const std::size_t before = outcomes_.size();
+        std::size_t block = 0;
         std::size_t i = 0;
         double running = 0.0 + probability(swept_[0]);
         for (const double point : draws_) {
+            if (running < point && point > block_ends_[block]) {
+                // Jump to the first block whose end reaches the point; from
+                // the end of the block before it the sums continue as they
+                // would have. None reaches it: the clamped last index.
+                const auto reached = std::lower_bound(
+                    block_ends_.begin() + static_cast<std::ptrdiff_t>(block) + 1,
+                    block_ends_.end(), point);
+                if (reached == block_ends_.end()) {
+                    block = blocks - 1;
+                    i = last;
+                    running = block_ends_[block];
+                } else {
+                    block = static_cast<std::size_t>(reached - block_ends_.begin());
+                    i = block * SWEEP_BLOCK;
+                    running = block_ends_[block - 1] + probability(swept_[i]);
+                }
+            }
             while (running < point && i < last) running += probability(swept_[++i]);
             if (outcomes_.size() > before && outcomes_.back().value == i) {
                 ++outcomes_.back().count;

@@ -67,15 +67,19 @@ struct RegisterCount {
 // Small states are sampled from a table of running probabilities, built once
 // per load and searched per shot. A table for a large state would cost half
 // the state again (8 GiB beside a 30-qubit state), so a state of more than
-// `table_qubits` qubits is swept instead: the shots' draws are sorted and the
-// running sum is walked past them in index order, which picks exactly the
-// outcomes the table would, with memory only for the draws.
+// `table_qubits` qubits is swept instead: load keeps only the running sum at
+// the end of every block of SWEEP_BLOCK amplitudes, the shots' draws are
+// sorted, and the running sum is walked past them in index order, jumping
+// over the blocks no draw lands in. That picks exactly the outcomes the table
+// would (the same sums in the same order), with memory for the draws and a
+// 1/SWEEP_BLOCK sliver of the table.
 class ShotSampler {
 public:
     static constexpr std::uint64_t TABLE_QUBITS = 20;
     // Draws sorted per sweep: a larger number of shots sweeps the state again
     // per batch of draws, so that their memory stays bounded too.
     static constexpr std::uint32_t SWEEP_DRAWS = std::uint32_t{1} << 22;
+    static constexpr std::size_t SWEEP_BLOCK = 4096;
 
     // Tests lower both limits to reach the sweep and its batches on small states.
     explicit ShotSampler(std::uint64_t table_qubits = TABLE_QUBITS,
@@ -112,6 +116,8 @@ private:
     double total_ = 0.0;
     std::vector<double> cumulative_;
     std::span<const Amplitude> swept_;
+    // Running sum at the last amplitude of each SWEEP_BLOCK of a swept state.
+    std::vector<double> block_ends_;
     std::vector<double> draws_;
     // Dense counts, all zero between calls; grown, never shrunk.
     std::vector<std::uint32_t> bins_;

@@ -1,6 +1,7 @@
 """Runs that cannot fit in the memory this process may use are refused with a ValueError
 before they allocate, instead of being killed by the kernel; runs that fit still run."""
 
+import os
 import subprocess
 import sys
 import textwrap
@@ -98,6 +99,11 @@ QFT30 = PEAK_RSS + textwrap.dedent("""
 """)
 
 
+# Minutes on these machines (16 GiB touched for the first time, then swept a few times), so it
+# runs on request: MORVANE_TEST_LARGE=1. The 26-qubit test above guards the same sampling cost
+# in every run.
+@pytest.mark.skipif(os.environ.get("MORVANE_TEST_LARGE") != "1",
+                    reason="set MORVANE_TEST_LARGE=1 to run the 30-qubit run")
 @pytest.mark.skipif(available_gib() < 18, reason="a 30-qubit state needs 16 GiB and headroom")
 def test_a_30_qubit_qft_with_1000_shots_runs_within_17_gib():
     done = subprocess.run([sys.executable, "-c", QFT30], capture_output=True, text=True,
