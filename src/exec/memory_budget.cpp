@@ -49,13 +49,16 @@ std::uint64_t statevector_bytes(std::uint64_t num_qubits) noexcept {
     return std::uint64_t{16} << num_qubits;
 }
 
+std::uint64_t max_counts_entries(std::uint64_t key_width, std::uint32_t shots) noexcept {
+    if (key_width >= 32) return shots;
+    return std::min<std::uint64_t>(std::uint64_t{1} << key_width, shots);
+}
+
 std::uint64_t native_circuit_bytes(std::uint64_t num_qubits, std::uint64_t key_width,
                                    std::uint32_t shots) noexcept {
-    const std::uint64_t values =
-        key_width >= 63 ? std::uint64_t{1} << 63 : std::uint64_t{1} << key_width;
     // A std::map node with its key, then a Python str, int and dict slot:
     // about 200 bytes besides two copies of the key's characters.
-    const std::uint64_t counts = std::min<std::uint64_t>(values, shots) * (200 + 2 * key_width);
+    const std::uint64_t counts = max_counts_entries(key_width, shots) * (200 + 2 * key_width);
     const std::uint64_t state = statevector_bytes(num_qubits);
     const std::uint64_t rest = sim::ShotSampler::working_bytes(num_qubits, shots) + counts;
     return state > UINT64_MAX - rest ? UINT64_MAX : state + rest;

@@ -21,6 +21,10 @@ std::uint64_t mem_budget();
 // Bytes of one dense statevector of `num_qubits` qubits, saturating.
 std::uint64_t statevector_bytes(std::uint64_t num_qubits) noexcept;
 
+// The most entries a counts map of `shots` shots can have when its keys are
+// `key_width` bits wide: one per shot, or one per register value.
+std::uint64_t max_counts_entries(std::uint64_t key_width, std::uint32_t shots) noexcept;
+
 // What one circuit on the native backend holds while it runs and after: its
 // dense state, the sampler's working memory, and its counts map (up to one
 // entry per shot or per register value, each a key of `key_width`

@@ -236,7 +236,7 @@ bool check_training_memory(const TrainingArguments& a, const Method& method, boo
     if (circuit) {
         gates = circuit->gates;
         width = circuit->key_width;
-        entries = width >= 63 ? a.shots : std::min<std::uint64_t>(a.shots, std::uint64_t{1} << width);
+        entries = exec::max_counts_entries(width, a.shots);
     }
     if (auto fits = exec::check_batch_memory(batch, a.dimensions, gates, entries, width, setting);
         !fits) {
