@@ -6,20 +6,27 @@ namespace morvane::circuit {
 
 std::expected<double, CircuitError> resolve_angle(const Angle& angle,
                                                   std::span<const double> values) {
-    double value = angle.value();
-    if (angle.is_param()) {
-        if (angle.index() >= values.size()) {
-            return std::unexpected(ParamIndexOutOfBounds{angle.index(), values.size()});
+    if (angle.params_needed() > values.size()) {
+        // The first index the angle reads that lies past the end.
+        std::uint64_t index = angle.index();
+        if (const AngleExpression* expression = angle.expression()) {
+            for (const AngleInstruction& ins : expression->code()) {
+                if (ins.op == AngleOp::Param && ins.index >= values.size()) {
+                    index = ins.index;
+                    break;
+                }
+            }
         }
-        value = values[angle.index()];
+        return std::unexpected(ParamIndexOutOfBounds{index, values.size()});
     }
+    const double value = angle.evaluate(values);
     if (!std::isfinite(value)) return std::unexpected(NonFiniteParam{});
     return value;
 }
 
-std::expected<std::array<double, 3>, CircuitError> resolve_gate_angles(
+std::expected<std::array<double, 4>, CircuitError> resolve_gate_angles(
     const Gate& gate, std::span<const double> values) {
-    std::array<double, 3> angles{0.0, 0.0, 0.0};
+    std::array<double, 4> angles{0.0, 0.0, 0.0, 0.0};
     for (std::size_t i = 0; i < gate.num_angles(); ++i) {
         auto value = resolve_angle(gate.angles[i], values);
         if (!value) return std::unexpected(value.error());

@@ -32,9 +32,7 @@ bool is_measurement_or_barrier(GateKind kind) noexcept {
 std::uint64_t params_needed(const Gate& gate) noexcept {
     std::uint64_t needed = 0;
     for (std::size_t i = 0; i < gate.num_angles(); ++i) {
-        if (gate.angles[i].is_param()) {
-            needed = std::max(needed, saturating_successor(gate.angles[i].index()));
-        }
+        needed = std::max(needed, gate.angles[i].params_needed());
     }
     return needed;
 }
@@ -54,8 +52,11 @@ std::uint64_t count_clbits(std::uint64_t num_qubits, std::span<const Gate> gates
 }
 
 ParameterizedCircuit ParameterizedCircuit::from_validated_gates(std::uint64_t num_qubits,
-                                                                std::vector<Gate> gates) {
+                                                                std::vector<Gate> gates,
+                                                                Angle global_phase) {
     ParameterizedCircuit circuit(num_qubits);
+    circuit.num_params_ = global_phase.params_needed();
+    circuit.global_phase_ = std::move(global_phase);
     for (const Gate& gate : gates) {
         circuit.num_params_ = std::max(circuit.num_params_, params_needed(gate));
     }
@@ -82,15 +83,15 @@ std::expected<void, CircuitError> ParameterizedCircuit::push(Gate gate) {
     if (!measured_index_ready_) derive_measured_index();
 
     const std::size_t qubit_fields = gate.num_qubit_fields();
-    const std::uint64_t qubits[2] = {gate.q0, gate.q1};
 
     // Terminal measurement comes first: once a qubit is measured nothing but a
-    // barrier or another measurement may touch it, whatever else is wrong.
-    if (!is_measurement_or_barrier(gate.kind)) {
+    // barrier or another measurement may touch it, whatever else is wrong. A
+    // global phase touches no qubit.
+    if (!is_measurement_or_barrier(gate.kind) && qubit_fields > 0) {
         if (all_measured_) return std::unexpected(QubitAlreadyMeasured{gate.q0});
         for (std::size_t i = 0; i < qubit_fields; ++i) {
-            if (measured_qubits_.contains(qubits[i])) {
-                return std::unexpected(QubitAlreadyMeasured{qubits[i]});
+            if (measured_qubits_.contains(gate.qubit(i))) {
+                return std::unexpected(QubitAlreadyMeasured{gate.qubit(i)});
             }
         }
     }
@@ -101,13 +102,15 @@ std::expected<void, CircuitError> ParameterizedCircuit::push(Gate gate) {
         }
     }
     for (std::size_t i = 0; i < qubit_fields; ++i) {
-        if (qubits[i] >= num_qubits_) {
-            return std::unexpected(QubitOutOfRange{qubits[i], num_qubits_});
+        if (gate.qubit(i) >= num_qubits_) {
+            return std::unexpected(QubitOutOfRange{gate.qubit(i), num_qubits_});
         }
     }
 
-    if (qubit_fields == 2 && gate.q0 == gate.q1) {
-        return std::unexpected(IdenticalQubits{gate.q0});
+    for (std::size_t i = 1; i < qubit_fields; ++i) {
+        for (std::size_t j = 0; j < i; ++j) {
+            if (gate.qubit(i) == gate.qubit(j)) return std::unexpected(IdenticalQubits{gate.qubit(i)});
+        }
     }
 
     for (std::size_t i = 0; i < gate.num_angles(); ++i) {
@@ -115,6 +118,13 @@ std::expected<void, CircuitError> ParameterizedCircuit::push(Gate gate) {
         if (angle.is_fixed() && !std::isfinite(angle.value())) {
             return std::unexpected(NonFiniteParam{});
         }
+    }
+
+    if (gate.kind == GateKind::GlobalPhase) {
+        Angle phase = global_phase_ + gate.angles[0];
+        num_params_ = std::max(num_params_, phase.params_needed());
+        global_phase_ = std::move(phase);
+        return {};
     }
 
     // Commit. The only allocation that can throw is the append itself, and it
@@ -132,11 +142,22 @@ std::expected<void, CircuitError> ParameterizedCircuit::push(Gate gate) {
     return {};
 }
 
+std::expected<void, CircuitError> ParameterizedCircuit::set_global_phase(Angle phase) {
+    if (phase.is_fixed() && !std::isfinite(phase.value())) return std::unexpected(NonFiniteParam{});
+    std::uint64_t needed = phase.params_needed();
+    for (const Gate& gate : gates_) needed = std::max(needed, params_needed(gate));
+    num_params_ = needed;
+    global_phase_ = std::move(phase);
+    return {};
+}
+
 std::expected<ConcreteCircuit, CircuitError> ParameterizedCircuit::assign_parameters(
     std::span<const double> values) const {
     if (values.size() != num_params_) {
         return std::unexpected(WrongNumberOfParams{num_params_, values.size()});
     }
+    auto phase = resolve_angle(global_phase_, values);
+    if (!phase) return std::unexpected(phase.error());
     std::vector<Gate> bound;
     bound.reserve(gates_.size());
     for (const Gate& gate : gates_) {
@@ -148,7 +169,7 @@ std::expected<ConcreteCircuit, CircuitError> ParameterizedCircuit::assign_parame
         }
         bound.push_back(std::move(copy));
     }
-    return ConcreteCircuit(num_qubits_, std::move(bound));
+    return ConcreteCircuit(num_qubits_, std::move(bound), *phase);
 }
 
 std::expected<std::string, CircuitError> ParameterizedCircuit::to_qasm2(

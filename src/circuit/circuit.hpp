@@ -30,10 +30,20 @@ public:
     // importer and the templates); the measured index is derived lazily on the
     // first push, so terminal measurement is enforced for whatever follows.
     static ParameterizedCircuit from_validated_gates(std::uint64_t num_qubits,
-                                                     std::vector<Gate> gates);
+                                                     std::vector<Gate> gates,
+                                                     Angle global_phase = Angle::fixed(0.0));
 
-    // Validates and appends one gate; on error the circuit is unchanged.
+    // Validates and appends one gate; on error the circuit is unchanged. A
+    // GlobalPhase gate is not kept as a gate: its angle is added to the
+    // circuit's global phase.
     [[nodiscard]] std::expected<void, CircuitError> push(Gate gate);
+
+    // The phase e^(i phase) the whole state carries: a constant or an angle
+    // of the parameters. OpenQASM 2 and QIR cannot express it, so the
+    // writers leave it out; statevectors include it.
+    const Angle& global_phase() const noexcept { return global_phase_; }
+    // Replaces it; a non-finite constant is refused (NonFiniteParam).
+    [[nodiscard]] std::expected<void, CircuitError> set_global_phase(Angle phase);
 
     std::uint64_t num_qubits() const noexcept { return num_qubits_; }
     std::uint64_t num_params() const noexcept { return num_params_; }
@@ -65,6 +75,7 @@ private:
     std::uint64_t num_qubits_;
     std::uint64_t num_params_ = 0;
     std::vector<Gate> gates_;
+    Angle global_phase_ = Angle::fixed(0.0);
     std::set<std::uint64_t> measured_qubits_;
     bool all_measured_ = false;
     bool measured_index_ready_ = false;
@@ -74,11 +85,12 @@ private:
 // caller that upholds the same invariant) creates one.
 class ConcreteCircuit {
 public:
-    ConcreteCircuit(std::uint64_t num_qubits, std::vector<Gate> gates)
-        : num_qubits_(num_qubits), gates_(std::move(gates)) {}
+    ConcreteCircuit(std::uint64_t num_qubits, std::vector<Gate> gates, double global_phase = 0.0)
+        : num_qubits_(num_qubits), gates_(std::move(gates)), global_phase_(global_phase) {}
 
     std::uint64_t num_qubits() const noexcept { return num_qubits_; }
     const std::vector<Gate>& gates() const noexcept { return gates_; }
+    double global_phase() const noexcept { return global_phase_; }
     std::uint64_t num_clbits() const noexcept { return count_clbits(num_qubits_, gates_); }
 
     // Cannot fail while the invariant holds; a violation is an internal fault.
@@ -87,6 +99,7 @@ public:
 private:
     std::uint64_t num_qubits_;
     std::vector<Gate> gates_;
+    double global_phase_ = 0.0;
 };
 
 }  // namespace morvane::circuit

@@ -2,80 +2,39 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "circuit/angle.hpp"
+#include "circuit/gate_kind.hpp"
+
 namespace morvane::circuit {
 
-// A gate angle: a literal in radians, or a reference to a slot of the
-// parameter vector supplied at binding time.
-class Angle {
-public:
-    static constexpr Angle fixed(double radians) noexcept { return Angle(false, radians, 0); }
-    static constexpr Angle param(std::uint64_t index) noexcept { return Angle(true, 0.0, index); }
-
-    constexpr Angle() noexcept = default;
-
-    constexpr bool is_param() const noexcept { return is_param_; }
-    constexpr bool is_fixed() const noexcept { return !is_param_; }
-    // The literal of a Fixed angle (0 for a Param).
-    constexpr double value() const noexcept { return value_; }
-    // The parameter index of a Param angle (0 for a Fixed).
-    constexpr std::uint64_t index() const noexcept { return index_; }
-
-    // Param angles compare by index; Fixed angles by bit pattern, so NaN
-    // equals NaN and -0 differs from +0 (this is an identity test, used by
-    // tests and round trips, not arithmetic).
-    bool operator==(const Angle& other) const noexcept;
-
-    std::string debug_string() const;  // "Fixed(0.5)" or "Param(3)"
-
-private:
-    constexpr Angle(bool is_param, double value, std::uint64_t index) noexcept
-        : is_param_(is_param), value_(value), index_(index) {}
-
-    bool is_param_ = false;
-    double value_ = 0.0;
-    std::uint64_t index_ = 0;
-};
-
-// The gate set. The order is significant: it is the order of the export tables.
-enum class GateKind : std::uint8_t {
-    H, X, Y, Z, S, T, Sdg, Tdg,  // one qubit, no angle
-    Rx, Ry, Rz,                  // one qubit, theta
-    Cx, Cz,                      // control, target
-    Swap,                        // q0, q1
-    Rzz, Rxx, Cp,                // q0, q1, theta
-    U,                           // qubit, theta, phi, lam
-    Barrier,                     // list of qubits, empty = all
-    Measure,                     // qubit -> cbit
-    MeasureAll,                  // every qubit i -> classical bit i
-};
-
-inline constexpr std::size_t GATE_KIND_COUNT = 21;
-
-// Lower-case QASM-style name of the kind ("h", "cx", "u3", "barrier", "measure",
-// "measure_all"), for debug text.
+// Lower-case name of the kind as OpenQASM text writes it ("h", "cx", "u3",
+// "barrier", "measure", "measure_all"), for debug text.
 const char* gate_kind_name(GateKind kind) noexcept;
 
 // One instruction of a circuit. A flat record rather than a variant: the
 // simulator dispatches on `kind` in its hot loop and the fields are the same
 // few integers for every gate.
 //
-// Field use by kind:
-//   one-qubit gates, U, Measure: q0 is the qubit
-//   Cx, Cz:                      q0 is the control, q1 the target
-//   Swap, Rzz, Rxx, Cp:          q0, q1
-//   Measure:                     cbit is the classical bit
-//   Barrier:                     barrier_qubits (empty = all qubits)
-//   angles:                      angles[0] = theta, [1] = phi, [2] = lam (U)
+// Field use by kind (the catalogue holds each kind's counts and names):
+//   unitary gates:  q0, q1, q2, q3 are the qubits in Qiskit's order (controls
+//                   first), as many as the kind has
+//   Measure:        q0 is the qubit, cbit the classical bit
+//   Barrier:        barrier_qubits (empty = all qubits)
+//   angles:         in Qiskit's parameter order (theta, phi, lam, gamma for U
+//                   and Cu; theta, beta for XxMinusYy and XxPlusYy)
 struct Gate {
     GateKind kind = GateKind::H;
     std::uint64_t q0 = 0;
     std::uint64_t q1 = 0;
+    std::uint64_t q2 = 0;
+    std::uint64_t q3 = 0;
     std::uint64_t cbit = 0;
-    std::array<Angle, 3> angles{};
+    std::array<Angle, 4> angles{};
     std::vector<std::uint64_t> barrier_qubits;
 
     static Gate h(std::uint64_t q) { return one(GateKind::H, q); }
@@ -110,6 +69,11 @@ struct Gate {
         g.angles = {theta, phi, lam};
         return g;
     }
+    // Any unitary kind from its qubits and angles; the counts must match
+    // the catalogue's (an internal fault otherwise).
+    static Gate make(GateKind kind, std::span<const std::uint64_t> qubits,
+                     std::span<const Angle> angles);
+
     static Gate barrier(std::vector<std::uint64_t> qubits) {
         Gate g;
         g.kind = GateKind::Barrier;
@@ -127,12 +91,20 @@ struct Gate {
         return g;
     }
 
-    // Number of qubit fields (q0, q1) the kind uses: 1 or 2, and 0 for
-    // Barrier and MeasureAll, whose qubits are a list or implicit.
+    // Number of qubit fields (q0 .. q3) the kind uses: 1 to 4, and 0 for
+    // GlobalPhase, Barrier and MeasureAll, whose qubits are none, a list or
+    // implicit.
     std::size_t num_qubit_fields() const noexcept;
-    // Number of angles the kind uses: 0, 1 or 3.
+    // Number of angles the kind uses: 0 to 4.
     std::size_t num_angles() const noexcept;
     bool is_two_qubit() const noexcept { return num_qubit_fields() == 2; }
+    // The i-th qubit field (i < 4).
+    std::uint64_t qubit(std::size_t i) const noexcept {
+        return i == 0 ? q0 : i == 1 ? q1 : i == 2 ? q2 : q3;
+    }
+    void set_qubit(std::size_t i, std::uint64_t q) noexcept {
+        (i == 0 ? q0 : i == 1 ? q1 : i == 2 ? q2 : q3) = q;
+    }
 
     // Compares only the fields the kind uses.
     bool operator==(const Gate& other) const noexcept;

@@ -67,7 +67,7 @@ const GateSpec* find_gate(std::string_view name) {
     return nullptr;
 }
 
-std::array<Angle, 3> angles_for(Mapping mapping, const std::vector<double>& p) {
+std::array<Angle, 4> angles_for(Mapping mapping, const std::vector<double>& p) {
     switch (mapping) {
         case Mapping::U3: return {Angle::fixed(p[0]), Angle::fixed(p[1]), Angle::fixed(p[2])};
         case Mapping::U2:
@@ -76,7 +76,7 @@ std::array<Angle, 3> angles_for(Mapping mapping, const std::vector<double>& p) {
         case Mapping::Plain:
         case Mapping::Drop: break;
     }
-    std::array<Angle, 3> angles{};
+    std::array<Angle, 4> angles{};
     if (!p.empty()) angles[0] = Angle::fixed(p[0]);
     return angles;
 }

@@ -2,6 +2,7 @@
 
 #include "circuit/angle_resolution.hpp"
 #include "circuit/angle_text.hpp"
+#include "circuit/gate_catalogue.hpp"
 #include "support/text.hpp"
 
 namespace morvane::circuit {
@@ -26,7 +27,7 @@ public:
         // anyway, but the writer stays simple to reason about).
         auto resolved = resolve_gate_angles(g, values_);
         if (!resolved) return std::unexpected(resolved.error());
-        const std::array<double, 3>& angles = *resolved;
+        const std::array<double, 4>& angles = *resolved;
 
         switch (g.kind) {
             case GateKind::H:
@@ -72,6 +73,22 @@ public:
                 measure(g.q0, g.cbit);
                 return {};
             case GateKind::MeasureAll: measure_all(); return {};
+            default: {
+                // Every later gate: its OpenQASM name, angles, then qubits.
+                const GateInfo& info = gate_info(g.kind);
+                if (info.num_qubits == 0) return {};  // a global phase has no text
+                out_ += info.qasm_name;
+                if (info.num_angles > 0) {
+                    angle_list(angles, info.num_angles);
+                } else {
+                    out_ += ' ';
+                }
+                for (std::size_t i = 0; i < info.num_qubits; ++i) {
+                    if (i > 0) out_ += ',';
+                    qubit(g.qubit(i));
+                }
+                break;
+            }
         }
         out_ += ";\n";
         return {};
@@ -89,7 +106,7 @@ private:
     }
 
     // "(A) " or "(A,B,C) ": the space separates the parameters from the operands.
-    void angle_list(const std::array<double, 3>& angles, std::size_t count) {
+    void angle_list(const std::array<double, 4>& angles, std::size_t count) {
         out_ += '(';
         for (std::size_t i = 0; i < count; ++i) {
             if (i > 0) out_ += ',';

@@ -7,6 +7,8 @@
 #include <unordered_set>
 
 #include "circuit/angle_resolution.hpp"
+#include "circuit/gate_catalogue.hpp"
+#include "support/internal_fault.hpp"
 #include "support/text.hpp"
 
 namespace morvane::circuit {
@@ -69,11 +71,11 @@ std::expected<void, CircuitError> check_terminal_measurement(std::span<const Gat
             continue;
         }
         if (is_measurement_or_barrier(gate.kind)) continue;
+        if (gate.num_qubit_fields() == 0) continue;
         if (all_measured) return std::unexpected(QubitAlreadyMeasured{gate.q0});
-        const std::uint64_t qubits[2] = {gate.q0, gate.q1};
         for (std::size_t i = 0; i < gate.num_qubit_fields(); ++i) {
-            if (measured.contains(qubits[i])) {
-                return std::unexpected(QubitAlreadyMeasured{qubits[i]});
+            if (measured.contains(gate.qubit(i))) {
+                return std::unexpected(QubitAlreadyMeasured{gate.qubit(i)});
             }
         }
     }
@@ -91,7 +93,7 @@ public:
         // field order is the one reported.
         auto resolved = resolve_gate_angles(g, values_);
         if (!resolved) return std::unexpected(resolved.error());
-        const std::array<double, 3>& angles = *resolved;
+        const std::array<double, 4>& angles = *resolved;
         const double theta = angles[0];
         const std::uint64_t a = g.q0;
         const std::uint64_t b = g.q1;
@@ -149,6 +151,19 @@ public:
             case GateKind::MeasureAll:
                 for (std::uint64_t q = 0; q < num_qubits_; ++q) records_[q] = q;
                 break;
+            default: {
+                // Every later gate is outside the base profile: its exact
+                // decomposition, whose global phase QIR cannot express.
+                const auto decomposition =
+                    decompose(g, std::span<const double>(angles).first(g.num_angles()));
+                if (!decomposition) {
+                    internal_fault(concat(g.debug_string(), " has no decomposition for QIR"));
+                }
+                for (const Gate& part : decomposition->gates) {
+                    if (auto ok = gate(part); !ok) return ok;
+                }
+                break;
+            }
         }
         return {};
     }

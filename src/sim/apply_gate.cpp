@@ -22,12 +22,8 @@ std::expected<void, SimError> check_gate_qubits(const Gate& gate, std::uint64_t 
         }
         return {};
     }
-    const std::size_t fields = gate.num_qubit_fields();
-    if (fields >= 1) {
-        if (auto ok = check(gate.q0); !ok) return ok;
-    }
-    if (fields >= 2) {
-        if (auto ok = check(gate.q1); !ok) return ok;
+    for (std::size_t i = 0; i < gate.num_qubit_fields(); ++i) {
+        if (auto ok = check(gate.qubit(i)); !ok) return ok;
     }
     return {};
 }

@@ -5,6 +5,7 @@
 
 #include "sim/gate_matrices.hpp"
 #include "sim/index_math.hpp"
+#include "sim/lowering.hpp"
 
 namespace morvane::sim {
 
@@ -33,6 +34,11 @@ std::vector<std::uint64_t> block_qubits(std::uint64_t chosen, std::uint64_t k) {
 
 FusionPlan plan_fusion(std::uint64_t num_qubits, std::span<const Gate> gates,
                        std::uint64_t chunk_bits) {
+    // Gates without a kernel are planned as the decompositions they run as.
+    if (needs_lowering(gates)) {
+        const std::vector<Gate> lowered = lower_structure(gates);
+        return plan_fusion(num_qubits, lowered, chunk_bits);
+    }
     FusionPlan plan;
     plan.num_qubits = num_qubits;
     const std::uint64_t k = std::min(num_qubits, std::max(chunk_bits, MIN_CHUNK_BITS));
@@ -104,8 +110,10 @@ bool same_structure(std::span<const Gate> a, std::span<const Gate> b) noexcept {
     for (std::size_t i = 0; i < a.size(); ++i) {
         const Gate& x = a[i];
         const Gate& y = b[i];
-        if (x.kind != y.kind || x.q0 != y.q0) return false;
-        if (x.is_two_qubit() && x.q1 != y.q1) return false;
+        if (x.kind != y.kind) return false;
+        for (std::size_t f = 0; f < x.num_qubit_fields(); ++f) {
+            if (x.qubit(f) != y.qubit(f)) return false;
+        }
     }
     return true;
 }

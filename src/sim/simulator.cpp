@@ -1,9 +1,12 @@
 #include "sim/simulator.hpp"
 
+#include <cmath>
 #include <unordered_set>
 
 #include "sim/apply_gate.hpp"
 #include "sim/calibration.hpp"
+#include "sim/kernels.hpp"
+#include "sim/lowering.hpp"
 #include "support/internal_fault.hpp"
 #include "support/text.hpp"
 
@@ -32,12 +35,13 @@ std::expected<void, SimError> check_terminal_measurement(std::span<const Gate> g
             default:
                 break;
         }
+        const std::size_t fields = gate.num_qubit_fields();
+        if (fields == 0) continue;  // a global phase touches no qubit
         if (all_measured) return std::unexpected(SimError(GateAfterMeasurement{gate.q0}));
         if (measured.empty()) continue;
-        if (measured.contains(gate.q0))
-            return std::unexpected(SimError(GateAfterMeasurement{gate.q0}));
-        if (gate.is_two_qubit() && measured.contains(gate.q1)) {
-            return std::unexpected(SimError(GateAfterMeasurement{gate.q1}));
+        for (std::size_t i = 0; i < fields; ++i) {
+            if (measured.contains(gate.qubit(i)))
+                return std::unexpected(SimError(GateAfterMeasurement{gate.qubit(i)}));
         }
     }
     return {};
@@ -68,13 +72,34 @@ std::expected<void, SimError> check_circuit(std::uint64_t num_qubits, std::span<
 
 namespace {
 
+// Multiplies every amplitude by e^(i phase).
+void apply_global_phase(Statevector& state, double phase) {
+    if (phase == 0.0) return;
+    const Amplitude factor{std::cos(phase), std::sin(phase)};
+    if (state.num_qubits() == 0) {
+        state.amplitudes()[0] *= factor;
+        return;
+    }
+    apply_diagonal_1q(state.amplitudes(), 0, factor, factor, state.parallel());
+}
+
 std::expected<Statevector, SimError> run(const StatevectorSimulator& simulator,
                                          std::uint64_t num_qubits, std::span<const Gate> gates,
-                                         const FusionPlan* plan,
+                                         const FusionPlan* plan, double global_phase,
                                          std::optional<CancelCallback> cancel,
                                          const SimulationHooks& hooks) {
     if (auto ok = check_circuit(num_qubits, gates, simulator.max_qubits); !ok) {
         return std::unexpected(ok.error());
+    }
+    // Gates without a kernel of their own run as their decompositions; the
+    // plan, made by plan_fusion from the same list, indexes the lowered one.
+    std::optional<LoweredGates> lowered;
+    if (needs_lowering(gates)) {
+        auto result = lower_gates(gates);
+        if (!result) return std::unexpected(result.error());
+        lowered = std::move(*result);
+        gates = lowered->gates;
+        global_phase += lowered->phase;
     }
     Statevector state(num_qubits, simulator.parallel_threshold);
     CancelCheck check(num_qubits, cancel,
@@ -95,6 +120,7 @@ std::expected<Statevector, SimError> run(const StatevectorSimulator& simulator,
         if (auto ok = apply_plan(state, gates, *plan, check, hooks.on_application); !ok) {
             return std::unexpected(ok.error());
         }
+        apply_global_phase(state, global_phase);
         return state;
     }
     for (std::size_t index = 0; index < gates.size(); ++index) {
@@ -105,6 +131,7 @@ std::expected<Statevector, SimError> run(const StatevectorSimulator& simulator,
         }
         if (auto ok = apply_gate(state, gates[index]); !ok) return std::unexpected(ok.error());
     }
+    apply_global_phase(state, global_phase);
     return state;
 }
 
@@ -113,13 +140,20 @@ std::expected<Statevector, SimError> run(const StatevectorSimulator& simulator,
 std::expected<Statevector, SimError> StatevectorSimulator::simulate(
     std::uint64_t num_qubits, std::span<const Gate> gates, std::optional<CancelCallback> cancel,
     const SimulationHooks& hooks) const {
-    return run(*this, num_qubits, gates, nullptr, cancel, hooks);
+    return run(*this, num_qubits, gates, nullptr, 0.0, cancel, hooks);
 }
 
 std::expected<Statevector, SimError> StatevectorSimulator::simulate_planned(
     std::uint64_t num_qubits, std::span<const Gate> gates, const FusionPlan& plan,
     std::optional<CancelCallback> cancel, const SimulationHooks& hooks) const {
-    return run(*this, num_qubits, gates, &plan, cancel, hooks);
+    return run(*this, num_qubits, gates, &plan, 0.0, cancel, hooks);
+}
+
+std::expected<Statevector, SimError> StatevectorSimulator::simulate(
+    const circuit::ConcreteCircuit& circuit, std::optional<CancelCallback> cancel,
+    const SimulationHooks& hooks) const {
+    return run(*this, circuit.num_qubits(), circuit.gates(), nullptr, circuit.global_phase(),
+               cancel, hooks);
 }
 
 }  // namespace morvane::sim

@@ -42,7 +42,7 @@ struct StatevectorSimulator {
     explicit StatevectorSimulator(std::uint64_t threshold) : parallel_threshold(threshold) {}
 
     // Runs the circuit given as a register size and a gate list and returns the
-    // final state. Up-front checks, before anything is allocated: too many
+    // final state (exactly, phases of decompositions included). Up-front checks, before anything is allocated: too many
     // qubits for max_qubits, then qubit range, then terminal measurement, then
     // the MAX_QUBITS ceiling. Unbound or non-finite angles surface when their
     // gate is reached. The optional callback is polled at throttled
@@ -52,12 +52,11 @@ struct StatevectorSimulator {
         std::optional<CancelCallback> cancel = std::nullopt,
         const SimulationHooks& hooks = {}) const;
 
+    // A bound circuit, its global phase included.
     [[nodiscard]] std::expected<Statevector, SimError> simulate(
         const circuit::ConcreteCircuit& circuit,
         std::optional<CancelCallback> cancel = std::nullopt,
-        const SimulationHooks& hooks = {}) const {
-        return simulate(circuit.num_qubits(), circuit.gates(), cancel, hooks);
-    }
+        const SimulationHooks& hooks = {}) const;
 
     // As simulate(), the fused path following `plan` instead of planning: a
     // batch of bound candidates of one circuit plans once. The plan must come
