@@ -72,7 +72,7 @@ constexpr GateInfo CATALOGUE[] = {
     {K::Cswap, "cswap", "cswap", "Cswap", 3, 0, S::Decomposed, true, "", {"control", "target0", "target1"}, {}},
     {K::Rccx, "rccx", "rccx", "Rccx", 3, 0, S::Decomposed, true, "", {"control0", "control1", "target"}, {}},
     {K::C3sx, "c3sx", "c3sqrtx", "C3sx", 4, 0, S::Decomposed, true, "", {"control0", "control1", "control2", "target"}, {}},
-    {K::Rcccx, "rcccx", "rc3x", "Rcccx", 4, 0, S::Decomposed, true, "", {"control0", "control1", "control2", "target"}, {}},
+    {K::Rcccx, "rcccx", "rcccx", "Rcccx", 4, 0, S::Decomposed, false, "", {"control0", "control1", "control2", "target"}, {}},
 };
 // clang-format on
 
@@ -421,6 +421,38 @@ void gate_matrix_into(GateKind kind, std::span<const double> angles, Complex* ou
             return;
         }
         default: return matrix_from_decomposition(kind, angles, out);
+    }
+}
+
+std::string_view qasm_definition(GateKind kind) noexcept {
+    // Qiskit's qasm2.dumps text for each gate it writes through a definition,
+    // character for character, so files we write read as Qiskit's own do.
+    switch (kind) {
+        case K::R: return "gate r(param0,param1) q0 { u(param0,-pi/2 + param1,pi/2 - param1) q0; }";
+        case K::Cs: return "gate cs q0,q1 { t q0; cx q0,q1; tdg q1; cx q0,q1; t q1; }";
+        case K::Csdg: return "gate csdg q0,q1 { tdg q0; cx q0,q1; t q1; cx q0,q1; tdg q1; }";
+        case K::Ryy:
+            return "gate ryy(param0) q0,q1 { sxdg q0; sxdg q1; cx q0,q1; rz(param0) q1; cx q0,q1; "
+                   "sx q0; sx q1; }";
+        case K::Rzx:
+            return "gate rzx(param0) q0,q1 { h q1; cx q0,q1; rz(param0) q1; cx q0,q1; h q1; }";
+        case K::Iswap: return "gate iswap q0,q1 { s q0; s q1; h q0; cx q0,q1; cx q1,q0; h q1; }";
+        case K::Dcx: return "gate dcx q0,q1 { cx q0,q1; cx q1,q0; }";
+        case K::Ecr: return "gate ecr q0,q1 { s q0; sx q1; cx q0,q1; x q0; }";
+        case K::XxMinusYy:
+            return "gate xx_minus_yy(param0,param1) q0,q1 { rz(-param1) q1; sdg q0; sx q0; s q0; "
+                   "s q1; cx q0,q1; ry(0.5*param0) q0; ry((-0.5)*param0) q1; cx q0,q1; sdg q1; "
+                   "sdg q0; sxdg q0; s q0; rz(param1) q1; }";
+        case K::XxPlusYy:
+            return "gate xx_plus_yy(param0,param1) q0,q1 { rz(param1) q0; sdg q1; sx q1; s q1; "
+                   "s q0; cx q1,q0; ry((-0.5)*param0) q1; ry((-0.5)*param0) q0; cx q1,q0; "
+                   "sdg q0; sdg q1; sxdg q1; s q1; rz(-param1) q0; }";
+        case K::Ccz: return "gate ccz q0,q1,q2 { h q2; ccx q0,q1,q2; h q2; }";
+        case K::Rcccx:
+            return "gate rcccx q0,q1,q2,q3 { h q3; t q3; cx q2,q3; tdg q3; h q3; cx q0,q3; t q3; "
+                   "cx q1,q3; tdg q3; cx q0,q3; t q3; cx q1,q3; tdg q3; h q3; t q3; cx q2,q3; "
+                   "tdg q3; h q3; }";
+        default: return {};
     }
 }
 

@@ -48,6 +48,11 @@ struct GateInfo {
     std::string_view angle_names[4];
 };
 
+// The `gate` definition OpenQASM 2 text declares for a gate that is not
+// qasm_standard, exactly as Qiskit's qasm2.dumps writes it; empty for the
+// standard ones and for GlobalPhase, which OpenQASM 2 cannot express.
+std::string_view qasm_definition(GateKind kind) noexcept;
+
 // Every kind in GateKind order.
 std::span<const GateInfo> gate_catalogue() noexcept;
 const GateInfo& gate_info(GateKind kind) noexcept;

@@ -1,5 +1,7 @@
 #include "circuit/qasm_writer.hpp"
 
+#include <array>
+
 #include "circuit/angle_resolution.hpp"
 #include "circuit/angle_text.hpp"
 #include "circuit/gate_catalogue.hpp"
@@ -14,8 +16,19 @@ public:
     Writer(std::uint64_t num_qubits, std::uint64_t num_clbits, std::span<const double> values)
         : num_qubits_(num_qubits), num_clbits_(num_clbits), values_(values) {}
 
-    std::expected<void, CircuitError> header() {
+    std::expected<void, CircuitError> header(std::span<const Gate> gates) {
         out_ += "OPENQASM 2.0;\ninclude \"qelib1.inc\";\n";
+        // Gates outside qelib1.inc are declared before the registers, once
+        // each, in order of first use, as Qiskit's exporter declares them.
+        std::array<bool, GATE_KIND_COUNT> declared{};
+        for (const Gate& g : gates) {
+            const std::string_view definition = qasm_definition(g.kind);
+            auto& done = declared[static_cast<std::size_t>(g.kind)];
+            if (definition.empty() || done) continue;
+            done = true;
+            out_ += definition;
+            out_ += '\n';
+        }
         if (num_qubits_ > 0) out_ += concat("qreg q[", num_qubits_, "];\n");
         if (num_clbits_ > 0) out_ += concat("creg c[", num_clbits_, "];\n");
         return {};
@@ -158,7 +171,7 @@ std::expected<std::string, CircuitError> write_qasm2(std::uint64_t num_qubits,
                                                      std::span<const Gate> gates,
                                                      std::span<const double> values) {
     Writer writer(num_qubits, num_clbits, values);
-    if (auto ok = writer.header(); !ok) return std::unexpected(ok.error());
+    if (auto ok = writer.header(gates); !ok) return std::unexpected(ok.error());
     for (const Gate& gate : gates) {
         if (auto ok = writer.gate(gate); !ok) return std::unexpected(ok.error());
     }

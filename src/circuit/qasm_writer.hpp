@@ -11,7 +11,10 @@
 namespace morvane::circuit {
 
 // Writes a gate list as an OpenQASM 2.0 program over one quantum register `q`
-// and one classical register `c`. Param angles are resolved against `values`
+// and one classical register `c`. Gates are written by name where Qiskit's
+// exporter writes them by name; the others are declared by a `gate`
+// definition in the header. A global phase has no OpenQASM 2 form and is left
+// out. Param angles are resolved against `values`
 // here rather than by binding first, so exporting never copies the circuit.
 // Fails with ParamIndexOutOfBounds or NonFiniteParam; qubit ranges and
 // terminal measurement are the caller's guarantee.

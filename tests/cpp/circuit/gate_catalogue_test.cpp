@@ -11,39 +11,10 @@
 
 #include "circuit/gate.hpp"
 #include "circuit/gate_catalogue.hpp"
+#include "unitary.hpp"
 
 namespace morvane::circuit {
 namespace {
-
-using Matrix = std::vector<Complex>;
-
-// Applies a gate to every column of an identity-started matrix on k qubits,
-// written independently of the catalogue's own helper: the gate's matrix is
-// lifted by enumerating all index pairs.
-void apply(Matrix& m, std::size_t k, const Gate& g) {
-    const GateInfo& info = gate_info(g.kind);
-    std::vector<double> angles;
-    for (std::size_t i = 0; i < info.num_angles; ++i) angles.push_back(g.angles[i].value());
-    const Matrix u = gate_matrix(g.kind, angles);
-    const std::size_t dim = std::size_t{1} << k, local = std::size_t{1} << info.num_qubits;
-    auto local_index = [&](std::size_t i) {
-        std::size_t l = 0;
-        for (std::size_t j = 0; j < info.num_qubits; ++j) l |= ((i >> g.qubit(j)) & 1) << j;
-        return l;
-    };
-    auto rest = [&](std::size_t i) {
-        for (std::size_t j = 0; j < info.num_qubits; ++j) i &= ~(std::size_t{1} << g.qubit(j));
-        return i;
-    };
-    Matrix out(dim * dim);
-    for (std::size_t r = 0; r < dim; ++r)
-        for (std::size_t i = 0; i < dim; ++i) {
-            if (rest(r) != rest(i)) continue;
-            const Complex factor = u[local_index(r) * local + local_index(i)];
-            for (std::size_t c = 0; c < dim; ++c) out[r * dim + c] += factor * m[i * dim + c];
-        }
-    m = std::move(out);
-}
 
 std::vector<double> random_angles(std::mt19937_64& rng, std::size_t n) {
     std::uniform_real_distribution<double> angle(-7.0, 7.0);
@@ -71,12 +42,10 @@ TEST_P(EveryGate, DecompositionEqualsMatrixIncludingPhase) {
             continue;
         }
         const std::size_t k = info.num_qubits, dim = std::size_t{1} << k;
-        Matrix m(dim * dim);
-        for (std::size_t i = 0; i < dim; ++i) m[i * dim + i] = 1.0;
         for (const Gate& part : decomposition->gates) {
             for (std::size_t j = 0; j < part.num_qubit_fields(); ++j) ASSERT_LT(part.qubit(j), k);
-            apply(m, k, part);
         }
+        const Matrix m = unitary_of(k, decomposition->gates);
         const Complex phase = std::polar(1.0, decomposition->phase);
         const Matrix expected = gate_matrix(info.kind, angles);
         for (std::size_t i = 0; i < dim * dim; ++i) {

@@ -47,6 +47,24 @@ INSTANTIATE_TEST_SUITE_P(
                   "qreg q[2];\ncreg c[2];\nh q[0];\ncx q[0],q[1];\nrz(0.500000000000) q[1];\n"
                   "measure q -> c;\n"},
         WriteCase{"NoCreg", 1, {Gate::x(0)}, {}, "qreg q[1];\nx q[0];\n"},
+        // Gates outside qelib1.inc are declared once, in order of first use,
+        // before the registers; qelib1 gates are written by name.
+        WriteCase{"Definitions", 3,
+                  {Gate::make(GateKind::Ecr, std::vector<std::uint64_t>{2, 0}, {}),
+                   Gate::make(GateKind::Ccx, std::vector<std::uint64_t>{0, 1, 2}, {}),
+                   Gate::make(GateKind::Rzx, std::vector<std::uint64_t>{1, 0}, std::vector{P(0)}),
+                   Gate::make(GateKind::Ecr, std::vector<std::uint64_t>{0, 1}, {})},
+                  {-0.5},
+                  "gate ecr q0,q1 { s q0; sx q1; cx q0,q1; x q0; }\n"
+                  "gate rzx(param0) q0,q1 { h q1; cx q0,q1; rz(param0) q1; cx q0,q1; h q1; }\n"
+                  "qreg q[3];\necr q[2],q[0];\nccx q[0],q[1],q[2];\n"
+                  "rzx(-0.500000000000) q[1],q[0];\necr q[0],q[1];\n"},
+        // OpenQASM 2 has no global phase: it is left out.
+        WriteCase{"GlobalPhaseLeftOut", 1,
+                  {Gate::make(GateKind::GlobalPhase, {}, std::vector{F(1.5)}),
+                   Gate::make(GateKind::Sx, std::vector<std::uint64_t>{0}, {})},
+                  {},
+                  "qreg q[1];\nsx q[0];\n"},
         WriteCase{"NoQreg", 0, {}, {}, ""},
         // With no register to name, whole-register gates on zero qubits write nothing.
         WriteCase{"ZeroQubitWholeRegister", 0, {Gate::barrier({}), Gate::measure_all()}, {}, ""},
