@@ -15,24 +15,30 @@ namespace morvane::sim {
 // gates (no effect on the state) only end what is pending.
 enum class FusionClass : std::uint8_t { DenseOneQubit, DenseTwoQubit, Diagonal, Boundary };
 
+// The catalogue's simulator class seen by fusion. Gates the catalogue marks as
+// decomposed never reach fusion (they are lowered first); one that did would
+// be an internal fault.
 FusionClass fusion_class(circuit::GateKind kind) noexcept;
 
 // The value of a gate angle: UnboundParam for a Param, NonFiniteAngle for a
 // NaN or infinite literal.
 [[nodiscard]] std::expected<double, SimError> resolve_angle(const circuit::Angle& angle);
 
-// The matrices below are the single source for both per-gate application and
-// fusion, so the fused and unfused paths cannot disagree about a gate.
+// The matrices below come from the gate catalogue and serve both per-gate
+// application and fusion, so the fused and unfused paths cannot disagree
+// about a gate.
 
-// 2x2 matrix of H, X, Y, Rx, Ry or U. Any other kind is an internal fault.
+// 2x2 matrix of a dense or permutation one-qubit gate. Any other kind is an
+// internal fault.
 [[nodiscard]] std::expected<Matrix2, SimError> one_qubit_matrix(const circuit::Gate& gate);
 
-// 4x4 matrix of Cx, Swap or Rxx on the gate's own ordered pair (q0, q1): local
-// index bit_q0 + 2 bit_q1. Any other kind is an internal fault.
+// 4x4 matrix of a dense or permutation two-qubit gate on the gate's own
+// ordered pair (q0, q1): local index bit_q0 + 2 bit_q1. Any other kind is an
+// internal fault.
 [[nodiscard]] std::expected<Matrix4, SimError> two_qubit_matrix(const circuit::Gate& gate);
 
-// The phases of Z, S, T, Sdg, Tdg, Rz (one qubit) or Cz, Rzz, Cp (two qubits,
-// mask_a from q0, mask_b from q1). Any other kind is an internal fault.
+// The phases of a diagonal one- or two-qubit gate (mask_a from q0, mask_b from
+// q1). Any other kind is an internal fault.
 [[nodiscard]] std::expected<DiagonalFactor, SimError> diagonal_factor(const circuit::Gate& gate);
 
 // The 4x4 matrix of a dense gate acting inside the qubit pair lo < hi, in the
