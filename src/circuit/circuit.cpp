@@ -158,16 +158,25 @@ std::expected<ConcreteCircuit, CircuitError> ParameterizedCircuit::assign_parame
     }
     auto phase = resolve_angle(global_phase_, values);
     if (!phase) return std::unexpected(phase.error());
-    std::vector<Gate> bound;
-    bound.reserve(gates_.size());
-    for (const Gate& gate : gates_) {
-        Gate copy = gate;
-        for (std::size_t i = 0; i < copy.num_angles(); ++i) {
-            auto value = resolve_angle(copy.angles[i], values);
-            if (!value) return std::unexpected(value.error());
-            copy.angles[i] = Angle::fixed(*value);
+    // The hot path of every training step: field by field into fresh gates,
+    // angles evaluated directly (every index is below num_params_, which
+    // values.size() now equals), so binding costs little more than a copy.
+    std::vector<Gate> bound(gates_.size());
+    for (std::size_t g = 0; g < gates_.size(); ++g) {
+        const Gate& gate = gates_[g];
+        Gate& copy = bound[g];
+        copy.kind = gate.kind;
+        copy.q0 = gate.q0;
+        copy.q1 = gate.q1;
+        copy.q2 = gate.q2;
+        copy.q3 = gate.q3;
+        copy.cbit = gate.cbit;
+        if (!gate.barrier_qubits.empty()) copy.barrier_qubits = gate.barrier_qubits;
+        for (std::size_t i = 0; i < gate.num_angles(); ++i) {
+            const double value = gate.angles[i].evaluate(values);
+            if (!std::isfinite(value)) return std::unexpected(NonFiniteParam{});
+            copy.angles[i] = Angle::fixed(value);
         }
-        bound.push_back(std::move(copy));
     }
     return ConcreteCircuit(num_qubits_, std::move(bound), *phase);
 }
