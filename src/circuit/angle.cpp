@@ -134,6 +134,18 @@ std::string number_text(double value) { return concat(value); }
 
 }  // namespace
 
+const char* angle_function_name(AngleOp op) noexcept {
+    switch (op) {
+        case AngleOp::Sin: return "sin";
+        case AngleOp::Cos: return "cos";
+        case AngleOp::Tan: return "tan";
+        case AngleOp::Exp: return "exp";
+        case AngleOp::Ln: return "ln";
+        case AngleOp::Sqrt: return "sqrt";
+        default: return "?";
+    }
+}
+
 bool AngleInstruction::operator==(const AngleInstruction& other) const noexcept {
     return op == other.op && same_bits(constant, other.constant) && index == other.index;
 }
@@ -258,13 +270,8 @@ std::string Angle::debug_string() const {
         } else if (ins.op == AngleOp::Neg) {
             stack.back() = Text{concat("-", operand(stack.back()))};
         } else {
-            const char* name = ins.op == AngleOp::Sin   ? "sin"
-                               : ins.op == AngleOp::Cos ? "cos"
-                               : ins.op == AngleOp::Tan ? "tan"
-                               : ins.op == AngleOp::Exp ? "exp"
-                               : ins.op == AngleOp::Ln  ? "ln"
-                                                        : "sqrt";
-            stack.back() = Text{concat(name, "(", stack.back().text, ")")};
+            stack.back() =
+                Text{concat(angle_function_name(ins.op), "(", stack.back().text, ")")};
         }
     }
     return stack.size() == 1 ? stack.back().text : std::string("?");

@@ -16,6 +16,9 @@ enum class AngleOp : std::uint8_t {
     Neg, Sin, Cos, Tan, Exp, Ln, Sqrt  // pop a, push f(a)
 };
 
+// The name of a function op as expressions print it ("sin", ..., "ln", "sqrt").
+const char* angle_function_name(AngleOp op) noexcept;
+
 struct AngleInstruction {
     AngleOp op = AngleOp::Constant;
     double constant = 0.0;

@@ -15,16 +15,22 @@
 
 #include <Python.h>
 
+#include <array>
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <expected>
 #include <memory>
 #include <new>
 #include <optional>
+#include <span>
+#include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "circuit/circuit.hpp"
+#include "circuit/gate_catalogue.hpp"
 #include "python/circuit_object.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
@@ -40,6 +46,7 @@ namespace {
 
 using circuit::Angle;
 using circuit::Gate;
+using circuit::GateKind;
 using circuit::ParameterizedCircuit;
 
 struct CircuitObject {
@@ -107,6 +114,21 @@ public:
         return Py_NewRef(reinterpret_cast<PyObject*>(object_));
     }
 
+    // Replaces the global phase: 0, or -1 with ValueError (the circuit
+    // unchanged).
+    int set_global_phase(Angle phase) {
+        if (object_->readers.load() != 0) {
+            raise_already_borrowed();
+            return -1;
+        }
+        auto set = object_->circuit->set_global_phase(std::move(phase));
+        if (!set) {
+            raise_circuit_error(set.error());
+            return -1;
+        }
+        return 0;
+    }
+
 private:
     CircuitObject* object_;
 };
@@ -115,9 +137,9 @@ private:
 // arguments, take the exclusive borrow, convert, push.
 template <class MakeGate>
 PyObject* build(PyObject* self, const char* method, PyObject* const* args, Py_ssize_t nargs,
-                PyObject* kwnames, std::initializer_list<const char*> names, std::size_t required,
+                PyObject* kwnames, std::span<const char* const> names, std::size_t required,
                 MakeGate make_gate) {
-    PyObject* bound[4];
+    PyObject* bound[8];
     if (!bind_arguments(method, args, nargs, kwnames, names, required, bound)) return nullptr;
     ExclusiveBorrow borrow(self);
     if (!borrow.held()) return nullptr;
@@ -126,86 +148,65 @@ PyObject* build(PyObject* self, const char* method, PyObject* const* args, Py_ss
     return borrow.push(std::move(*gate));
 }
 
+template <class MakeGate>
+PyObject* build(PyObject* self, const char* method, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames, std::initializer_list<const char*> names, std::size_t required,
+                MakeGate make_gate) {
+    return build(self, method, args, nargs, kwnames,
+                 std::span<const char* const>(names.begin(), names.size()), required,
+                 std::move(make_gate));
+}
+
 // ---- builder methods ------------------------------------------------------
 
 using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
-template <Gate (*Make)(std::uint64_t), const char* Name>
-PyObject* one_qubit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        return build(self, Name, args, nargs, kwnames, {"qubit"}, 1,
-                     [](PyObject** bound) -> std::optional<Gate> {
-                         const auto qubit = to_u64(bound[0], "qubit");
+// Every gate builder: its qubits in Qiskit's order, then its angles, under
+// the catalogue's field names. The catalogue's names are string literals, so
+// their data() is terminated for the C API.
+PyObject* build_gate(GateKind kind, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) {
+    const circuit::GateInfo& info = circuit::gate_info(kind);
+    const std::size_t qubits = info.num_qubits, angles = info.num_angles;
+    const char* names[8];
+    for (std::size_t i = 0; i < qubits; ++i) names[i] = info.qubit_names[i].data();
+    for (std::size_t i = 0; i < angles; ++i) names[qubits + i] = info.angle_names[i].data();
+    const std::span<const char* const> parameters(names, qubits + angles);
+    return build(self, info.name.data(), args, nargs, kwnames, parameters, parameters.size(),
+                 [&](PyObject** bound) -> std::optional<Gate> {
+                     std::uint64_t qubit_values[4];
+                     Angle angle_values[4];
+                     for (std::size_t i = 0; i < qubits; ++i) {
+                         const auto qubit = to_u64(bound[i], names[i]);
                          if (!qubit) return std::nullopt;
-                         return Make(*qubit);
-                     });
+                         qubit_values[i] = *qubit;
+                     }
+                     for (std::size_t i = 0; i < angles; ++i) {
+                         auto angle = to_angle(bound[qubits + i], names[qubits + i]);
+                         if (!angle) return std::nullopt;
+                         angle_values[i] = std::move(*angle);
+                     }
+                     return Gate::make(kind, std::span(qubit_values, qubits),
+                                       std::span(angle_values, angles));
+                 });
+}
+
+// One entry point per kind, each only naming its kind, so that the method
+// table can come from the catalogue.
+template <std::size_t Kind>
+PyObject* gate_builder(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+    return guarded([&] {
+        return build_gate(static_cast<GateKind>(Kind), self, args, nargs, kwnames);
     });
 }
 
-template <Gate (*Make)(std::uint64_t, Angle), const char* Name>
-PyObject* rotation(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        return build(self, Name, args, nargs, kwnames, {"qubit", "theta"}, 2,
-                     [](PyObject** bound) -> std::optional<Gate> {
-                         const auto qubit = to_u64(bound[0], "qubit");
-                         if (!qubit) return std::nullopt;
-                         const auto theta = to_angle(bound[1], "theta");
-                         if (!theta) return std::nullopt;
-                         return Make(*qubit, *theta);
-                     });
-    });
+template <std::size_t... Kinds>
+constexpr std::array<FastMethod, sizeof...(Kinds)> gate_builders(std::index_sequence<Kinds...>) {
+    return {&gate_builder<Kinds>...};
 }
 
-// Two-qubit gates without an angle; `First`/`Second` are the parameter names
-// ("control"/"target" or "q0"/"q1").
-template <Gate (*Make)(std::uint64_t, std::uint64_t), const char* Name, const char* First,
-          const char* Second>
-PyObject* two_qubit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        return build(self, Name, args, nargs, kwnames, {First, Second}, 2,
-                     [](PyObject** bound) -> std::optional<Gate> {
-                         const auto a = to_u64(bound[0], First);
-                         if (!a) return std::nullopt;
-                         const auto b = to_u64(bound[1], Second);
-                         if (!b) return std::nullopt;
-                         return Make(*a, *b);
-                     });
-    });
-}
-
-template <Gate (*Make)(std::uint64_t, std::uint64_t, Angle), const char* Name>
-PyObject* two_qubit_rotation(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) {
-    return guarded([&] {
-        return build(self, Name, args, nargs, kwnames, {"q0", "q1", "theta"}, 3,
-                     [](PyObject** bound) -> std::optional<Gate> {
-                         const auto a = to_u64(bound[0], "q0");
-                         if (!a) return std::nullopt;
-                         const auto b = to_u64(bound[1], "q1");
-                         if (!b) return std::nullopt;
-                         const auto theta = to_angle(bound[2], "theta");
-                         if (!theta) return std::nullopt;
-                         return Make(*a, *b, *theta);
-                     });
-    });
-}
-
-PyObject* circuit_u(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        return build(self, "u", args, nargs, kwnames, {"qubit", "theta", "phi", "lam"}, 4,
-                     [](PyObject** bound) -> std::optional<Gate> {
-                         const auto qubit = to_u64(bound[0], "qubit");
-                         if (!qubit) return std::nullopt;
-                         const auto theta = to_angle(bound[1], "theta");
-                         if (!theta) return std::nullopt;
-                         const auto phi = to_angle(bound[2], "phi");
-                         if (!phi) return std::nullopt;
-                         const auto lam = to_angle(bound[3], "lam");
-                         if (!lam) return std::nullopt;
-                         return Gate::u(*qubit, *theta, *phi, *lam);
-                     });
-    });
-}
+constexpr auto GATE_BUILDERS = gate_builders(std::make_index_sequence<circuit::GATE_KIND_COUNT>{});
 
 PyObject* circuit_barrier(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
@@ -395,20 +396,13 @@ void circuit_dealloc(PyObject* self) {
 
 // ---- the type -------------------------------------------------------------
 
-constexpr char name_h[] = "h", name_x[] = "x", name_y[] = "y", name_z[] = "z", name_s[] = "s",
-               name_t[] = "t", name_sdg[] = "sdg", name_tdg[] = "tdg", name_rx[] = "rx",
-               name_ry[] = "ry", name_rz[] = "rz", name_cx[] = "cx", name_cz[] = "cz",
-               name_swap[] = "swap", name_rzz[] = "rzz", name_rxx[] = "rxx", name_cp[] = "cp";
-constexpr char arg_control[] = "control", arg_target[] = "target", arg_q0[] = "q0",
-               arg_q1[] = "q1";
-
 template <FastMethod Method>
 PyMethodDef fast(const char* name, const char* doc, int extra_flags = 0) {
     return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method)),
             METH_FASTCALL | METH_KEYWORDS | extra_flags, doc};
 }
 
-PyMethodDef circuit_methods[] = {
+PyMethodDef circuit_methods_before_gates[] = {
     fast<circuit_from_qasm2>(
         "from_qasm2",
         "from_qasm2(source)\n--\n\n"
@@ -423,34 +417,12 @@ PyMethodDef circuit_methods[] = {
         "\n"
         "    qc = morvane.Circuit.from_qasm2(qiskit.qasm2.dumps(qiskit_circuit))\n",
         METH_STATIC),
-    fast<one_qubit<Gate::h, name_h>>("h", "h($self, qubit)\n--\n\n"),
-    fast<one_qubit<Gate::x, name_x>>("x", "x($self, qubit)\n--\n\n"),
-    fast<one_qubit<Gate::y, name_y>>("y", "y($self, qubit)\n--\n\n"),
-    fast<one_qubit<Gate::z, name_z>>("z", "z($self, qubit)\n--\n\n"),
-    fast<one_qubit<Gate::s, name_s>>("s", "s($self, qubit)\n--\n\n"),
-    fast<one_qubit<Gate::t, name_t>>("t", "t($self, qubit)\n--\n\n"),
-    fast<one_qubit<Gate::sdg, name_sdg>>("sdg", "sdg($self, qubit)\n--\n\n"),
-    fast<one_qubit<Gate::tdg, name_tdg>>("tdg", "tdg($self, qubit)\n--\n\n"),
-    fast<rotation<Gate::rx, name_rx>>("rx", "rx($self, qubit, theta)\n--\n\n"),
-    fast<rotation<Gate::ry, name_ry>>("ry", "ry($self, qubit, theta)\n--\n\n"),
-    fast<rotation<Gate::rz, name_rz>>("rz", "rz($self, qubit, theta)\n--\n\n"),
-    fast<circuit_u>("u",
-                    "u($self, qubit, theta, phi, lam)\n--\n\n"
-                    "Generic single-qubit gate `u3(theta, phi, lam)`."),
-    fast<two_qubit<Gate::cx, name_cx, arg_control, arg_target>>(
-        "cx", "cx($self, control, target)\n--\n\n"),
-    fast<two_qubit<Gate::cz, name_cz, arg_control, arg_target>>(
-        "cz", "cz($self, control, target)\n--\n\n"),
-    fast<two_qubit<Gate::swap, name_swap, arg_q0, arg_q1>>(
-        "swap",
-        "swap($self, q0, q1)\n--\n\n"
-        "SWAP: exchange the states of qubits `q0` and `q1`."),
-    fast<two_qubit_rotation<Gate::rzz, name_rzz>>("rzz", "rzz($self, q0, q1, theta)\n--\n\n"),
-    fast<two_qubit_rotation<Gate::rxx, name_rxx>>("rxx", "rxx($self, q0, q1, theta)\n--\n\n"),
-    fast<two_qubit_rotation<Gate::cp, name_cp>>(
-        "cp",
-        "cp($self, q0, q1, theta)\n--\n\n"
-        "Controlled phase gate `cp(theta)` on `(q0, q1)`."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// The builders come from the gate catalogue, between the importer above and
+// the methods below; make_circuit_methods assembles the table.
+PyMethodDef circuit_methods_after_gates[] = {
     fast<circuit_barrier>("barrier",
                           "barrier($self, qubits=None)\n--\n\n"
                           "Barrier on all qubits, or on `qubits` when given."),
@@ -492,12 +464,121 @@ PyMethodDef circuit_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+
+// What each builder's docstring says after its signature, by kind. The
+// original eighteen keep the text they have always had (most of it none).
+std::string_view gate_description(GateKind kind) {
+    using K = GateKind;
+    switch (kind) {
+        case K::U: return "Generic single-qubit gate `u3(theta, phi, lam)`.";
+        case K::Swap: return "SWAP: exchange the states of qubits `q0` and `q1`.";
+        case K::Cp: return "Controlled phase gate `cp(theta)` on `(q0, q1)`.";
+        case K::Id: return "Identity on `qubit`: kept in the circuit, no effect on the state.";
+        case K::P: return "Phase gate `p(theta)`: multiplies the `|1>` amplitude by e^(i theta).";
+        case K::U1: return "`u1(theta)`, the same matrix as `p(theta)`.";
+        case K::U2: return "`u2(phi, lam)`, which is `u(pi/2, phi, lam)`.";
+        case K::U3: return "`u3(theta, phi, lam)`, the same matrix as `u`.";
+        case K::Sx: return "Square root of X.";
+        case K::Sxdg: return "Inverse of the square root of X.";
+        case K::R: return "Rotation by `theta` about the axis cos(phi) X + sin(phi) Y.";
+        case K::Cy: return "Controlled Y.";
+        case K::Ch: return "Controlled Hadamard.";
+        case K::Crx: return "Controlled `rx(theta)`.";
+        case K::Cry: return "Controlled `ry(theta)`.";
+        case K::Crz: return "Controlled `rz(theta)`.";
+        case K::Cu1: return "Controlled `u1(theta)`.";
+        case K::Cu3: return "Controlled `u3(theta, phi, lam)`.";
+        case K::Cu:
+            return "Controlled `u(theta, phi, lam)` with the phase e^(i gamma) on the controlled\n"
+                   "part (Qiskit's `CUGate`).";
+        case K::Cs: return "Controlled S.";
+        case K::Csdg: return "Controlled S-dagger.";
+        case K::Csx: return "Controlled square root of X.";
+        case K::Ryy: return "Ising YY rotation exp(-i theta/2 Y Y).";
+        case K::Rzx: return "ZX rotation exp(-i theta/2 Z X): Z on `q0`, X on `q1`.";
+        case K::Iswap: return "iSWAP: swaps the qubits and multiplies `|01>` and `|10>` by i.";
+        case K::Dcx: return "Double CNOT: `cx(q0, q1)` then `cx(q1, q0)`.";
+        case K::Ecr: return "Echoed cross-resonance gate.";
+        case K::XxMinusYy: return "XX-YY interaction with rotation `theta` and phase `beta`.";
+        case K::XxPlusYy: return "XX+YY interaction with rotation `theta` and phase `beta`.";
+        case K::Ccx: return "Toffoli: X on `target` when both controls are 1.";
+        case K::Ccz: return "Z on `target` when both controls are 1.";
+        case K::Cswap: return "Fredkin: swaps `target0` and `target1` when `control` is 1.";
+        case K::Rccx: return "Simplified Toffoli: `ccx` up to relative phases.";
+        case K::C3sx: return "Square root of X on `target`, controlled by three qubits.";
+        case K::Rcccx: return "Simplified three-control Toffoli: C3X up to relative phases.";
+        default: return "";
+    }
+}
+
+// Whether the kind gets a builder method: every unitary gate. The global
+// phase is the `global_phase` property instead.
+bool has_builder(GateKind kind) {
+    return circuit::is_unitary(kind) && kind != GateKind::GlobalPhase;
+}
+
+// The method table: the importer, one builder per gate of the catalogue in
+// its order, then the others. Built once; the docstrings live as long as the
+// process, as the type does.
+PyMethodDef* make_circuit_methods() {
+    static std::vector<PyMethodDef> methods;
+    static std::deque<std::string> docs;
+    if (!methods.empty()) return methods.data();
+    for (const PyMethodDef* def = circuit_methods_before_gates; def->ml_name; ++def) {
+        methods.push_back(*def);
+    }
+    for (const circuit::GateInfo& info : circuit::gate_catalogue()) {
+        if (!has_builder(info.kind)) continue;
+        std::string doc = concat(info.name, "($self");
+        for (std::size_t i = 0; i < info.num_qubits; ++i) doc += concat(", ", info.qubit_names[i]);
+        for (std::size_t i = 0; i < info.num_angles; ++i) doc += concat(", ", info.angle_names[i]);
+        doc += concat(")\n--\n\n", gate_description(info.kind));
+        docs.push_back(std::move(doc));
+        FastMethod builder = GATE_BUILDERS[static_cast<std::size_t>(info.kind)];
+        methods.push_back({info.name.data(),
+                           reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(builder)),
+                           METH_FASTCALL | METH_KEYWORDS, docs.back().c_str()});
+    }
+    for (const PyMethodDef* def = circuit_methods_after_gates;; ++def) {
+        methods.push_back(*def);
+        if (!def->ml_name) break;
+    }
+    return methods.data();
+}
+
+PyObject* circuit_get_global_phase(PyObject* self, void*) {
+    return guarded([&] {
+        SharedBorrow borrow(self);
+        return wrap_angle(borrow.circuit().global_phase());
+    });
+}
+
+int circuit_set_global_phase(PyObject* self, PyObject* value, void*) {
+    return guarded([&]() -> int {
+        if (!value) {
+            PyErr_SetString(PyExc_AttributeError, "global_phase cannot be deleted; set it to 0");
+            return -1;
+        }
+        ExclusiveBorrow borrow(self);
+        if (!borrow.held()) return -1;
+        auto phase = to_angle(value, "global_phase");
+        if (!phase) return -1;
+        return borrow.set_global_phase(std::move(*phase));
+    });
+}
+
 PyGetSetDef circuit_getset[] = {
     {"num_qubits", circuit_get_num_qubits, nullptr, "Number of qubits in the quantum register.",
      nullptr},
     {"num_params", circuit_get_num_params, nullptr, "Number of free (trainable) parameters.",
      nullptr},
     {"num_clbits", circuit_get_num_clbits, nullptr, "Size of the implicit classical register.",
+     nullptr},
+    {"global_phase", circuit_get_global_phase, circuit_set_global_phase,
+     "The phase e^(i global_phase) on the whole state, in radians: a float, or the\n"
+     "Param or ParamExpression it depends on. Settable to any angle argument.\n"
+     "Statevectors include it; it does not change counts, and OpenQASM 2 and QIR\n"
+     "output omit it, as neither can express it.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -525,7 +606,7 @@ PyType_Slot circuit_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(circuit_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(circuit_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(circuit_repr)},
-    {Py_tp_methods, circuit_methods},
+    {Py_tp_methods, nullptr},  // make_circuit_methods(), set before the type is made
     {Py_tp_getset, circuit_getset},
     {Py_mp_length, reinterpret_cast<void*>(circuit_length)},
     {Py_sq_length, reinterpret_cast<void*>(circuit_length)},
@@ -544,13 +625,16 @@ PyType_Spec circuit_spec = {
 
 bool add_circuit_classes(PyObject* module) {
     if (!circuit_type) {
+        for (PyType_Slot& slot : circuit_slots) {
+            if (slot.slot == Py_tp_methods) slot.pfunc = make_circuit_methods();
+        }
         circuit_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&circuit_spec));
         if (!circuit_type) return false;
     }
     if (PyModule_AddObjectRef(module, "Circuit", reinterpret_cast<PyObject*>(circuit_type)) < 0) {
         return false;
     }
-    return add_param_class(module);
+    return add_param_class(module) && add_param_expression_class(module);
 }
 
 bool is_circuit(PyObject* object) noexcept {

@@ -11,6 +11,14 @@ namespace morvane::python {
 bool bind_arguments(const char* function, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, std::initializer_list<const char*> names,
                     std::size_t required, PyObject** out, std::size_t positional) {
+    return bind_arguments(function, args, nargs, kwnames,
+                          std::span<const char* const>(names.begin(), names.size()), required,
+                          out, positional);
+}
+
+bool bind_arguments(const char* function, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, std::span<const char* const> names,
+                    std::size_t required, PyObject** out, std::size_t positional) {
     const std::size_t count = names.size();
     for (std::size_t i = 0; i < count; ++i) out[i] = nullptr;
     const std::size_t allowed = std::min(count, positional);

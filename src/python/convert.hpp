@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,12 @@ namespace morvane::python {
 // the interpreter's usual wording and false is returned.
 bool bind_arguments(const char* function, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, std::initializer_list<const char*> names,
+                    std::size_t required, PyObject** out,
+                    std::size_t positional = SIZE_MAX);
+// The same with the names in a span, for callers whose names are data (the
+// gate builders take theirs from the gate catalogue).
+bool bind_arguments(const char* function, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, std::span<const char* const> names,
                     std::size_t required, PyObject** out,
                     std::size_t positional = SIZE_MAX);
 

@@ -91,6 +91,9 @@ bool populate(PyObject* module) {
                              &sweep_count_def}) {
         if (!add_function(module, def)) return false;
     }
+    for (PyMethodDef* def = angle_function_defs; def->ml_name != nullptr; ++def) {
+        if (!add_function(module, def)) return false;
+    }
 
     PyObject* sys_modules = PyImport_GetModuleDict();  // borrowed
     PyRef qml, circuits, templates;

@@ -1,5 +1,5 @@
 // morvane.Param: an immutable reference to a slot of the parameter vector, and
-// the angle-argument conversion that recognises it.
+// the angle-argument conversion that recognises it and its expressions.
 
 #include <Python.h>
 
@@ -78,7 +78,11 @@ const char param_doc[] =
     "\n"
     "Example::\n"
     "\n"
-    "    qc = morvane.Circuit(2).rx(0, morvane.Param(0)).rzz(0, 1, morvane.Param(1))\n";
+    "    qc = morvane.Circuit(2).rx(0, morvane.Param(0)).rzz(0, 1, morvane.Param(1))\n"
+    "\n"
+    "Arithmetic with numbers and other parameters (`+ - * / **`, unary `-`, and\n"
+    "`morvane.sin`, `cos`, `tan`, `exp`, `ln`, `sqrt`) gives a `ParamExpression`,\n"
+    "which every angle argument accepts and binding evaluates natively.\n";
 
 PyType_Slot param_slots[] = {
     {Py_tp_doc, const_cast<char*>(param_doc)},
@@ -90,6 +94,12 @@ PyType_Slot param_slots[] = {
     // that collides with another kind of object.
     {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
     {Py_tp_getset, param_getset},
+    {Py_nb_add, reinterpret_cast<void*>(angle_add)},
+    {Py_nb_subtract, reinterpret_cast<void*>(angle_subtract)},
+    {Py_nb_multiply, reinterpret_cast<void*>(angle_multiply)},
+    {Py_nb_true_divide, reinterpret_cast<void*>(angle_true_divide)},
+    {Py_nb_power, reinterpret_cast<void*>(angle_power)},
+    {Py_nb_negative, reinterpret_cast<void*>(angle_negative)},
     {0, nullptr},
 };
 
@@ -115,8 +125,17 @@ bool is_param(PyObject* object) noexcept {
     return param_type && PyObject_TypeCheck(object, param_type);
 }
 
+std::uint64_t param_index(PyObject* param) noexcept { return index_of(param); }
+
+PyObject* new_param(std::uint64_t index) {
+    PyRef self = PyRef::steal(param_type->tp_alloc(param_type, 0));
+    if (!self) return nullptr;
+    reinterpret_cast<ParamObject*>(self.get())->index = index;
+    return self.release();
+}
+
 std::optional<circuit::Angle> to_angle(PyObject* value, const char* name) {
-    if (is_param(value)) return circuit::Angle::param(index_of(value));
+    if (auto symbolic = symbolic_angle(value)) return symbolic;
     const double radians = PyFloat_AsDouble(value);
     if (radians == -1.0 && PyErr_Occurred()) {
         // Only "this type is not a number" is the caller's typing mistake;

@@ -9,7 +9,8 @@ namespace morvane::python {
 
 // Classes DE, PSO and QNG (method.cpp).
 bool add_optimizer_classes(PyObject* module);
-// Classes Circuit and Param (circuit_type.cpp, param_type.cpp).
+// Classes Circuit, Param and ParamExpression (circuit_type.cpp, param_type.cpp,
+// param_expression.cpp).
 bool add_circuit_classes(PyObject* module);
 // Class RunResult (run_result.cpp).
 bool add_run_result_class(PyObject* module);
@@ -26,5 +27,7 @@ extern PyMethodDef init_logger_def;                   // logger.cpp
 extern PyMethodDef calibrate_parallel_threshold_def;  // calibration_entry.cpp
 extern PyMethodDef backend_cleanup_failures_def;      // calibration_entry.cpp
 extern PyMethodDef qft_def;                           // templates_entry.cpp
+// sin, cos, tan, exp, ln, sqrt; ends with a null entry.
+extern PyMethodDef angle_function_defs[];             // param_expression.cpp
 
 }  // namespace morvane::python

@@ -27,7 +27,8 @@ def instances():
                             lambda bits: 1.0, "local", 1, 1, "stubs", backend="morvane",
                             seed=1, callback=seen.append)
     return {"DE": morvane.DE(), "PSO": morvane.PSO(), "QNG": morvane.QNG(len),
-            "Circuit": bell, "Param": morvane.Param(0), "Qubo": morvane.Qubo(1),
+            "Circuit": bell, "Param": morvane.Param(0),
+            "ParamExpression": 2 * morvane.Param(0), "Qubo": morvane.Qubo(1),
             "Ising": morvane.Ising(1), "CachedCost": morvane.CachedCost(len),
             "RunResult": morvane.run_quantum_circuit(bell, 4, "local", backend="morvane"),
             "TrainResult": trained, "TrainProgress": seen[0]}
