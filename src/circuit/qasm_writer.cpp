@@ -5,7 +5,6 @@
 #include "circuit/angle_resolution.hpp"
 #include "circuit/angle_text.hpp"
 #include "circuit/gate_catalogue.hpp"
-#include "support/internal_fault.hpp"
 #include "support/text.hpp"
 
 namespace morvane::circuit {
@@ -91,7 +90,6 @@ public:
                 // Every later gate: its OpenQASM name, angles, then qubits.
                 const GateInfo& info = gate_info(g.kind);
                 if (info.num_qubits == 0) return {};  // a global phase has no text
-                if (!info.qasm_standard) return expanded(g, angles);
                 out_ += info.qasm_name;
                 if (info.num_angles > 0) {
                     angle_list(angles, info.num_angles);
@@ -112,22 +110,6 @@ public:
     std::string take() { return std::move(out_); }
 
 private:
-    // A gate neither qelib1.inc nor Qiskit's legacy instructions define, as
-    // its exact decomposition, so that any OpenQASM 2 reader (Qiskit's
-    // included) takes the text. The decomposition's phase goes where the
-    // circuit's global phase goes: nowhere, OpenQASM 2 has no way to say it.
-    std::expected<void, CircuitError> expanded(const Gate& g, const std::array<double, 4>& angles) {
-        auto parts = decompose(g, std::span<const double>(angles).first(g.num_angles()));
-        if (!parts) {
-            internal_fault(concat("no decomposition for ", gate_info(g.kind).debug_name,
-                                  ", which OpenQASM 2 cannot name"));
-        }
-        for (const Gate& part : parts->gates) {
-            if (auto ok = gate(part); !ok) return ok;
-        }
-        return {};
-    }
-
     void qubit(std::uint64_t q) { out_ += concat("q[", q, "]"); }
 
     void qubit_pair(std::uint64_t a, std::uint64_t b) {
