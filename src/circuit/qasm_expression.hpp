@@ -1,6 +1,8 @@
 #pragma once
 
 #include <expected>
+#include <span>
+#include <string_view>
 
 #include "circuit/circuit_error.hpp"
 #include "circuit/qasm_token.hpp"
@@ -13,6 +15,21 @@ namespace morvane::circuit {
 // Nesting is bounded by MAX_EXPRESSION_DEPTH so hostile input cannot exhaust
 // the stack. Intermediate infinities and NaNs are allowed; the final value
 // must be finite.
-[[nodiscard]] std::expected<double, Parse> parse_parameter(TokenCursor& cursor);
+//
+// Inside a gate body an expression may also name the gate's formal
+// parameters; `names` lists them and `values` holds the call's values.
+[[nodiscard]] std::expected<double, Parse> parse_parameter(
+    TokenCursor& cursor, std::span<const std::string_view> names = {},
+    std::span<const double> values = {});
+
+// Reads a gate body's expression without values for the parameters, to
+// refuse bad syntax and unknown names where the definition is, not at a call.
+// A division by a literal zero is refused here too: it fails for any values.
+[[nodiscard]] std::expected<void, Parse> check_parameter(TokenCursor& cursor,
+                                                        std::span<const std::string_view> names);
+
+// Whether a name is part of the expression grammar (pi and the functions),
+// so it cannot name a gate parameter.
+bool is_expression_keyword(std::string_view name) noexcept;
 
 }  // namespace morvane::circuit
