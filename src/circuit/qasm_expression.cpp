@@ -22,7 +22,7 @@ class ExpressionParser {
 public:
     // Without values (a definition being checked) a parameter reads as NaN,
     // which no division check or function mistakes for a particular number.
-    ExpressionParser(TokenCursor& cursor, std::span<const std::string_view> names,
+    ExpressionParser(TokenCursor& cursor, const ParameterIndex* names,
                      std::span<const double> values)
         : cur_(cursor), names_(names), values_(values) {}
 
@@ -113,9 +113,10 @@ private:
         }
 
         const std::string_view name = token.text;
-        for (std::size_t i = 0; i < names_.size(); ++i) {
-            if (names_[i] == name) {
+        if (names_ != nullptr) {
+            if (const auto found = names_->find(name); found != names_->end()) {
                 cur_.advance();
+                const std::size_t i = found->second;
                 return i < values_.size() ? values_[i] : std::numeric_limits<double>::quiet_NaN();
             }
         }
@@ -147,14 +148,13 @@ private:
     }
 
     TokenCursor& cur_;
-    std::span<const std::string_view> names_;
+    const ParameterIndex* names_;
     std::span<const double> values_;
 };
 
 }  // namespace
 
-std::expected<double, Parse> parse_parameter(TokenCursor& cursor,
-                                             std::span<const std::string_view> names,
+std::expected<double, Parse> parse_parameter(TokenCursor& cursor, const ParameterIndex* names,
                                              std::span<const double> values) {
     const std::uint64_t start_line = cursor.line();
     auto value = ExpressionParser(cursor, names, values).expression(0);
@@ -165,9 +165,8 @@ std::expected<double, Parse> parse_parameter(TokenCursor& cursor,
     return value;
 }
 
-std::expected<void, Parse> check_parameter(TokenCursor& cursor,
-                                           std::span<const std::string_view> names) {
-    auto value = ExpressionParser(cursor, names, {}).expression(0);
+std::expected<void, Parse> check_parameter(TokenCursor& cursor, const ParameterIndex& names) {
+    auto value = ExpressionParser(cursor, &names, {}).expression(0);
     if (!value) return std::unexpected(value.error());
     return {};
 }

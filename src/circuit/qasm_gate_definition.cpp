@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <limits>
+#include <optional>
 
 #include "circuit/qasm_expression.hpp"
 #include "support/text.hpp"
@@ -17,8 +18,14 @@ using Status = std::expected<void, Parse>;
 
 Parse at(const Token& token, std::string message) { return Parse{token.line, std::move(message)}; }
 
-bool contains(const std::vector<std::string_view>& names, std::string_view name) {
-    return std::find(names.begin(), names.end(), name) != names.end();
+// A position a list holds twice, if any; sorts a copy, so a call with many
+// qubits costs n log n.
+std::optional<std::uint32_t> repeated(std::span<const std::uint32_t> positions) {
+    std::vector<std::uint32_t> sorted(positions.begin(), positions.end());
+    std::sort(sorted.begin(), sorted.end());
+    const auto found = std::adjacent_find(sorted.begin(), sorted.end());
+    if (found == sorted.end()) return std::nullopt;
+    return *found;
 }
 
 std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
@@ -52,7 +59,7 @@ Result<GateDefinition> read_signature(TokenCursor& cur, const Token& keyword, Ga
                 return std::unexpected(at(**param, concat("'", p, "' cannot name a parameter of gate '",
                                                           def.name, "': expressions use it")));
             }
-            if (contains(def.params, p)) {
+            if (!def.param_index.emplace(p, def.params.size()).second) {
                 return std::unexpected(at(
                     **param, concat("parameter '", p, "' of gate '", def.name, "' appears twice")));
             }
@@ -72,11 +79,11 @@ Result<GateDefinition> read_signature(TokenCursor& cur, const Token& keyword, Ga
         auto qubit = cur.expect(TokenKind::Identifier, "a qubit argument name");
         if (!qubit) return std::unexpected(qubit.error());
         const std::string_view q = (*qubit)->text;
-        if (contains(def.params, q)) {
+        if (def.param_index.contains(q)) {
             return std::unexpected(
                 at(**qubit, concat("'", q, "' is already a parameter of gate '", def.name, "'")));
         }
-        if (contains(def.qubits, q)) {
+        if (!def.qubit_index.emplace(q, static_cast<std::uint32_t>(def.qubits.size())).second) {
             return std::unexpected(at(
                 **qubit, concat("qubit argument '", q, "' of gate '", def.name, "' appears twice")));
         }
@@ -97,9 +104,10 @@ Result<std::uint32_t> body_qubit(TokenCursor& cur, const GateDefinition& def) {
                                                 "' names its qubit argument '", q,
                                                 "' without an index")));
     }
-    const auto found = std::find(def.qubits.begin(), def.qubits.end(), q);
-    if (found != def.qubits.end()) return static_cast<std::uint32_t>(found - def.qubits.begin());
-    if (contains(def.params, q)) {
+    if (const auto found = def.qubit_index.find(q); found != def.qubit_index.end()) {
+        return found->second;
+    }
+    if (def.param_index.contains(q)) {
         return std::unexpected(
             at(**name, concat("'", q, "' is a parameter of gate '", def.name, "', not a qubit")));
     }
@@ -124,7 +132,7 @@ Status body_statement(TokenCursor& cur, GateDefinition& def, const GateLookup& l
         cur.advance();
         while (!cur.at(TokenKind::RParen)) {
             const std::size_t start = cur.position();
-            if (auto ok = check_parameter(cur, def.params); !ok) return ok;
+            if (auto ok = check_parameter(cur, def.param_index); !ok) return ok;
             statement.params.push_back(cur.since(start));
             if (cur.at(TokenKind::RParen)) break;
             if (auto comma = cur.expect(TokenKind::Comma, "',' or ')'"); !comma) {
@@ -164,14 +172,9 @@ Status body_statement(TokenCursor& cur, GateDefinition& def, const GateLookup& l
         !ok) {
         return ok;
     }
-    for (std::size_t i = 0; i < statement.qubits.size(); ++i) {
-        for (std::size_t j = 0; j < i; ++j) {
-            if (statement.qubits[i] == statement.qubits[j]) {
-                return std::unexpected(
-                    at(name, concat("gate '", name.text, "' is given qubit argument '",
-                                    def.qubits[statement.qubits[i]], "' twice")));
-            }
-        }
+    if (const auto twice = repeated(statement.qubits)) {
+        return std::unexpected(at(name, concat("gate '", name.text, "' is given qubit argument '",
+                                               def.qubits[*twice], "' twice")));
     }
     statement.callee = callee;
     def.expansion_size = saturating_add(def.expansion_size, callee->expansion_size);
@@ -256,7 +259,7 @@ std::expected<void, Parse> expand_gate_body(const GateDefinition& definition,
         values.reserve(statement.params.size());
         for (std::span<const Token> expression : statement.params) {
             TokenCursor cursor(expression);
-            auto value = parse_parameter(cursor, frame.def->params, frame.params);
+            auto value = parse_parameter(cursor, &frame.def->param_index, frame.params);
             if (!value) {
                 return std::unexpected(Parse{value.error().line,
                                              concat("in gate '", frame.def->name, "': ",

@@ -6,10 +6,12 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "circuit/circuit_error.hpp"
 #include "circuit/gate.hpp"
+#include "circuit/qasm_expression.hpp"
 #include "circuit/qasm_token.hpp"
 
 namespace morvane::circuit {
@@ -47,6 +49,10 @@ struct GateDefinition {
     std::optional<GateKind> kind;
     std::vector<std::string_view> params;
     std::vector<std::string_view> qubits;
+    // The same names by position, for lookups that stay cheap however long
+    // a hostile signature is.
+    ParameterIndex param_index;
+    std::unordered_map<std::string_view, std::uint32_t> qubit_index;
     std::vector<BodyStatement> body;
     // Instructions one call emits, counting a barrier once per qubit as the
     // importer's instruction budget does; saturates at UINT64_MAX. Known when

@@ -139,6 +139,10 @@ private:
         def.name = name;
         def.origin = GateOrigin::Builtin;
         def.kind = kind;
+        for (std::size_t i = 0; i < params.size(); ++i) def.param_index.emplace(params[i], i);
+        for (std::size_t i = 0; i < qubits.size(); ++i) {
+            def.qubit_index.emplace(qubits[i], static_cast<std::uint32_t>(i));
+        }
         def.params = std::move(params);
         def.qubits = std::move(qubits);
         def.expansion_size = 1;

@@ -1,10 +1,12 @@
 #include "circuit/qasm_import.hpp"
 
+#include <algorithm>
 #include <deque>
 #include <limits>
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "circuit/qasm_expression.hpp"
@@ -111,7 +113,8 @@ private:
         auto name = cur_.expect(TokenKind::String, "file name");
         if (!name) return std::unexpected(name.error());
         if (auto ok = expect_semicolon(); !ok) return ok;
-        if ((*name)->text != "qelib1.inc") return {};
+        // Once included, its names cannot be defined, so one check suffices.
+        if ((*name)->text != "qelib1.inc" || qelib1_included_) return {};
         for (const GateDefinition& def : defined_) {
             const GateDefinition* library = find_library_gate(def.name);
             if (library != nullptr && library->origin == GateOrigin::Qelib1) {
@@ -391,17 +394,24 @@ private:
     }
 
     // The qubits of one call are distinct and none is measured yet.
+    // A pairwise check for the usual few qubits; hashed for a wide gate.
     Status check_call_qubits(const Token& name, std::span<const std::uint64_t> qubits) const {
-        for (std::size_t i = 0; i < qubits.size(); ++i) {
-            for (std::size_t j = 0; j < i; ++j) {
-                if (qubits[i] != qubits[j]) continue;
-                std::string list;
-                for (std::size_t k = 0; k < qubits.size(); ++k) {
-                    list += concat(k == 0 ? "" : ", ", qubits[k]);
-                }
-                return fail(name, concat(arity_word(qubits.size()),
-                                         "-qubit gate requires distinct qubits, got (", list, ")"));
+        bool repeat = false;
+        if (qubits.size() <= 8) {
+            for (std::size_t i = 0; i < qubits.size() && !repeat; ++i) {
+                for (std::size_t j = 0; j < i && !repeat; ++j) repeat = qubits[i] == qubits[j];
             }
+        } else {
+            std::unordered_set<std::uint64_t> seen;
+            for (const std::uint64_t q : qubits) repeat = repeat || !seen.insert(q).second;
+        }
+        if (repeat) {
+            std::string list;
+            for (std::size_t k = 0; k < qubits.size(); ++k) {
+                list += concat(k == 0 ? "" : ", ", qubits[k]);
+            }
+            return fail(name, concat(arity_word(qubits.size()),
+                                     "-qubit gate requires distinct qubits, got (", list, ")"));
         }
         for (const std::uint64_t q : qubits) {
             if (measured_[q]) {

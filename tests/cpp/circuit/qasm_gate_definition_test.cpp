@@ -458,6 +458,11 @@ INSTANTIATE_TEST_SUITE_P(
                     "gate 'cx' is given qubit argument 'a' twice"},
         RefusalCase{"SameQubitTwiceAtCall", prog("gate g a, b, c { }\ng q[1], q[2], q[1];"), 6,
                     "three-qubit gate requires distinct qubits, got (1, 2, 1)"},
+        RefusalCase{"SameQubitTwiceInWideCall",
+                    "OPENQASM 2.0;\nqreg q[9];\ngate w a,b,c,d,e,f,g,h,i { }\n"
+                    "w q[0],q[1],q[2],q[3],q[4],q[5],q[6],q[7],q[8];\n"
+                    "w q[0],q[1],q[2],q[3],q[4],q[5],q[6],q[7],q[3];",
+                    5, "9-qubit gate requires distinct qubits, got (0, 1, 2, 3, 4, 5, 6, 7, 3)"},
         RefusalCase{"AfterMeasure",
                     prog("gate g a, b { cx a, b; }\nmeasure q[3] -> c[0];\ng q[2], q[3];"), 7,
                     "gate acts on qubit 3" + MEASURED},
