@@ -45,6 +45,10 @@ bool is_program_statement(std::string_view word) {
 Result<GateDefinition> read_signature(TokenCursor& cur, const Token& keyword, GateOrigin origin) {
     auto name = cur.expect(TokenKind::Identifier, "a gate name");
     if (!name) return std::unexpected(name.error());
+    if (is_program_statement((*name)->text) || (*name)->text == "barrier") {
+        return std::unexpected(
+            at(**name, concat("'", (*name)->text, "' is a statement keyword and cannot name a gate")));
+    }
     GateDefinition def;
     def.name = (*name)->text;
     def.line = keyword.line;

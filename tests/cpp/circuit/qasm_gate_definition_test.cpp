@@ -430,6 +430,8 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"IncludeAfterOwnQelib1Name",
                     "OPENQASM 2.0;\ngate h a { U(pi/2, 0, pi) a; }\ninclude \"qelib1.inc\";", 3,
                     "gate 'h' defined at line 2 is also defined by qelib1.inc; rename it"},
+        RefusalCase{"KeywordAsName", prog("opaque barrier a;"), 5,
+                    "'barrier' is a statement keyword and cannot name a gate"},
         RefusalCase{"GateNamedLikeRegister", prog("gate q a { h a; }"), 5,
                     "gate 'q' has the name of a register"},
         RefusalCase{"RegisterNamedLikeGate", prog("gate foo a { h a; }\nqreg foo[1];"), 6,
