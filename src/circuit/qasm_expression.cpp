@@ -1,6 +1,7 @@
 #include "circuit/qasm_expression.hpp"
 
 #include <cmath>
+#include <limits>
 #include <numbers>
 #include <string_view>
 
@@ -19,7 +20,11 @@ constexpr std::string_view TOO_DEEP = "expression nested too deeply (max 64)";
 // so long flat expressions are fine and only real nesting counts.
 class ExpressionParser {
 public:
-    explicit ExpressionParser(TokenCursor& cursor) : cur_(cursor) {}
+    // Without values (a definition being checked) a parameter reads as NaN,
+    // which no division check or function mistakes for a particular number.
+    ExpressionParser(TokenCursor& cursor, const ParameterIndex* names,
+                     std::span<const double> values)
+        : cur_(cursor), names_(names), values_(values) {}
 
     std::expected<double, Parse> expression(std::uint32_t depth) {
         if (depth > MAX_EXPRESSION_DEPTH) return std::unexpected(cur_.error(std::string(TOO_DEEP)));
@@ -108,6 +113,13 @@ private:
         }
 
         const std::string_view name = token.text;
+        if (names_ != nullptr) {
+            if (const auto found = names_->find(name); found != names_->end()) {
+                cur_.advance();
+                const std::size_t i = found->second;
+                return i < values_.size() ? values_[i] : std::numeric_limits<double>::quiet_NaN();
+            }
+        }
         if (name == "pi") {
             cur_.advance();
             return std::numbers::pi;
@@ -136,18 +148,32 @@ private:
     }
 
     TokenCursor& cur_;
+    const ParameterIndex* names_;
+    std::span<const double> values_;
 };
 
 }  // namespace
 
-std::expected<double, Parse> parse_parameter(TokenCursor& cursor) {
+std::expected<double, Parse> parse_parameter(TokenCursor& cursor, const ParameterIndex* names,
+                                             std::span<const double> values) {
     const std::uint64_t start_line = cursor.line();
-    auto value = ExpressionParser(cursor).expression(0);
+    auto value = ExpressionParser(cursor, names, values).expression(0);
     if (value && !std::isfinite(*value)) {
         return std::unexpected(Parse{
             start_line, "parameter expression evaluated to a non-finite value (NaN or infinity)"});
     }
     return value;
+}
+
+std::expected<void, Parse> check_parameter(TokenCursor& cursor, const ParameterIndex& names) {
+    auto value = ExpressionParser(cursor, &names, {}).expression(0);
+    if (!value) return std::unexpected(value.error());
+    return {};
+}
+
+bool is_expression_keyword(std::string_view name) noexcept {
+    return name == "pi" || name == "sin" || name == "cos" || name == "tan" || name == "exp" ||
+           name == "ln" || name == "sqrt";
 }
 
 }  // namespace morvane::circuit

@@ -1,12 +1,17 @@
 #include "circuit/qasm_import.hpp"
 
-#include <numbers>
+#include <algorithm>
+#include <deque>
+#include <limits>
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "circuit/qasm_expression.hpp"
+#include "circuit/qasm_gate_definition.hpp"
+#include "circuit/qasm_gate_library.hpp"
 #include "circuit/qasm_lexer.hpp"
 #include "circuit/qasm_token.hpp"
 #include "support/text.hpp"
@@ -31,55 +36,6 @@ struct Operand {
     std::uint64_t size;
     bool whole;
 };
-
-// What a supported gate name means: how many parameters and qubits it takes
-// and how a parameter list becomes the gate's angles.
-enum class Mapping : std::uint8_t { Plain, Drop, U3, U2, U1 };
-
-struct GateSpec {
-    std::string_view name;
-    std::size_t params;
-    std::size_t qubits;
-    GateKind kind;
-    Mapping mapping;
-};
-
-constexpr GateSpec GATE_TABLE[] = {
-    {"h", 0, 1, GateKind::H, Mapping::Plain},       {"x", 0, 1, GateKind::X, Mapping::Plain},
-    {"y", 0, 1, GateKind::Y, Mapping::Plain},       {"z", 0, 1, GateKind::Z, Mapping::Plain},
-    {"s", 0, 1, GateKind::S, Mapping::Plain},       {"t", 0, 1, GateKind::T, Mapping::Plain},
-    {"sdg", 0, 1, GateKind::Sdg, Mapping::Plain},   {"tdg", 0, 1, GateKind::Tdg, Mapping::Plain},
-    {"id", 0, 1, GateKind::H, Mapping::Drop},       {"rx", 1, 1, GateKind::Rx, Mapping::Plain},
-    {"ry", 1, 1, GateKind::Ry, Mapping::Plain},     {"rz", 1, 1, GateKind::Rz, Mapping::Plain},
-    {"u", 3, 1, GateKind::U, Mapping::U3},          {"U", 3, 1, GateKind::U, Mapping::U3},
-    {"u3", 3, 1, GateKind::U, Mapping::U3},         {"u2", 2, 1, GateKind::U, Mapping::U2},
-    {"u1", 1, 1, GateKind::U, Mapping::U1},         {"p", 1, 1, GateKind::U, Mapping::U1},
-    {"cx", 0, 2, GateKind::Cx, Mapping::Plain},     {"CX", 0, 2, GateKind::Cx, Mapping::Plain},
-    {"cz", 0, 2, GateKind::Cz, Mapping::Plain},     {"swap", 0, 2, GateKind::Swap, Mapping::Plain},
-    {"cp", 1, 2, GateKind::Cp, Mapping::Plain},     {"rzz", 1, 2, GateKind::Rzz, Mapping::Plain},
-    {"rxx", 1, 2, GateKind::Rxx, Mapping::Plain},
-};
-
-const GateSpec* find_gate(std::string_view name) {
-    for (const GateSpec& spec : GATE_TABLE) {
-        if (spec.name == name) return &spec;
-    }
-    return nullptr;
-}
-
-std::array<Angle, 4> angles_for(Mapping mapping, const std::vector<double>& p) {
-    switch (mapping) {
-        case Mapping::U3: return {Angle::fixed(p[0]), Angle::fixed(p[1]), Angle::fixed(p[2])};
-        case Mapping::U2:
-            return {Angle::fixed(std::numbers::pi / 2), Angle::fixed(p[0]), Angle::fixed(p[1])};
-        case Mapping::U1: return {Angle::fixed(0.0), Angle::fixed(0.0), Angle::fixed(p[0])};
-        case Mapping::Plain:
-        case Mapping::Drop: break;
-    }
-    std::array<Angle, 4> angles{};
-    if (!p.empty()) angles[0] = Angle::fixed(p[0]);
-    return angles;
-}
 
 template <class T>
 using Result = std::expected<T, Parse>;
@@ -139,8 +95,8 @@ private:
         if (word == "include") return include();
         if (word == "measure") return measure();
         if (word == "barrier") return barrier(keyword);
-        if (word == "gate") return fail(keyword, "custom gate definitions are not supported");
-        if (word == "opaque") return fail(keyword, "'opaque' declarations are not supported");
+        if (word == "gate") return gate_definition(keyword);
+        if (word == "opaque") return opaque_declaration(keyword);
         if (word == "reset") return fail(keyword, "'reset' is not supported");
         if (word == "if") return fail(keyword, "'if' statements are not supported");
         return application(keyword);
@@ -150,11 +106,87 @@ private:
         return std::unexpected(Parse{at.line, std::move(message)});
     }
 
+    // Only qelib1.inc has a meaning; its gates are callable without it too, as
+    // they always were here, and other file names are read past. Including it
+    // fixes its names, so it conflicts with a program's own gate of such a name.
     Status include() {
-        if (auto name = cur_.expect(TokenKind::String, "file name"); !name) {
-            return std::unexpected(name.error());
+        auto name = cur_.expect(TokenKind::String, "file name");
+        if (!name) return std::unexpected(name.error());
+        if (auto ok = expect_semicolon(); !ok) return ok;
+        // Once included, its names cannot be defined, so one check suffices.
+        if ((*name)->text != "qelib1.inc" || qelib1_included_) return {};
+        for (const GateDefinition& def : defined_) {
+            const GateDefinition* library = find_library_gate(def.name);
+            if (library != nullptr && library->origin == GateOrigin::Qelib1) {
+                return fail(**name, concat("gate '", def.name, "' defined at line ", def.line,
+                                           " is also defined by qelib1.inc; rename it"));
+            }
         }
-        return expect_semicolon();
+        qelib1_included_ = true;
+        return {};
+    }
+
+    // The gate a name calls here: the program's own first, then the library.
+    const GateDefinition* lookup(std::string_view name) const {
+        const auto found = scope_.find(name);
+        return found != scope_.end() ? found->second : find_library_gate(name);
+    }
+
+    // Whether the program may (re)define `name` here; the error is at `at`.
+    Status check_new_gate_name(const GateDefinition& def, const Token& at) const {
+        const std::string_view name = def.name;
+        if (names_.contains(name)) {
+            return fail(at, concat("gate '", name, "' has the name of a register"));
+        }
+        if (const auto found = scope_.find(name); found != scope_.end()) {
+            return fail(at, concat("gate '", name, "' is already defined at line ",
+                                   found->second->line));
+        }
+        const GateDefinition* library = find_library_gate(name);
+        if (library == nullptr) return {};
+        switch (library->origin) {
+            case GateOrigin::Builtin:
+                return fail(at, concat("gate '", name, "' is built in and cannot be redefined"));
+            case GateOrigin::Qelib1:
+                if (!qelib1_included_) return {};
+                return fail(at, concat("gate '", name, "' is already defined by qelib1.inc"));
+            default: break;
+        }
+        // Qiskit's legacy exporter defined these in the files it wrote; a
+        // definition is accepted where it keeps the library's signature.
+        if (def.params.size() != library->params.size() ||
+            def.qubits.size() != library->qubits.size()) {
+            return fail(at, concat("gate '", name, "' is defined by qelib1.inc with ",
+                                   library->params.size(), " parameter(s) and ",
+                                   library->qubits.size(),
+                                   " qubit(s); a redefinition must keep them"));
+        }
+        return {};
+    }
+
+    Status gate_definition(const Token& keyword) {
+        const GateLookup lookup = [this](std::string_view name) { return this->lookup(name); };
+        auto def = read_gate_definition(cur_, keyword, lookup);
+        if (!def) return std::unexpected(def.error());
+        if (auto ok = check_new_gate_name(*def, keyword); !ok) return ok;
+        if (def->expansion_size > options_.max_gate_expansion) {
+            return fail(keyword, concat("gate '", def->name, "' expands to more than ",
+                                        options_.max_gate_expansion, " gates"));
+        }
+        return add_gate(std::move(*def));
+    }
+
+    Status opaque_declaration(const Token& keyword) {
+        auto def = read_opaque_declaration(cur_, keyword);
+        if (!def) return std::unexpected(def.error());
+        if (auto ok = check_new_gate_name(*def, keyword); !ok) return ok;
+        return add_gate(std::move(*def));
+    }
+
+    Status add_gate(GateDefinition def) {
+        defined_.push_back(std::move(def));
+        scope_[defined_.back().name] = &defined_.back();
+        return {};
     }
 
     Status declaration(const Token& keyword, RegisterKind kind) {
@@ -179,6 +211,10 @@ private:
         }
         if (names_.contains(reg_name)) {
             return fail(keyword, concat("register '", reg_name, "' already declared"));
+        }
+        if (const auto gate = scope_.find(reg_name); gate != scope_.end()) {
+            return fail(keyword, concat("register '", reg_name, "' has the name of the gate defined at line ",
+                                        gate->second->line));
         }
         auto& list = registers_[kind_slot(kind)];
         names_.emplace(reg_name, std::pair{kind, list.size()});
@@ -306,16 +342,12 @@ private:
         if (!operands) return std::unexpected(operands.error());
 
         // The statement is complete; from here on errors belong to its name.
-        const GateSpec* spec = find_gate(name.text);
-        if (spec == nullptr) return fail(name, concat("unsupported gate '", name.text, "'"));
-        if (params.size() != spec->params) {
-            return fail(name, concat("gate '", name.text, "' expects ", spec->params,
-                                     " parameter(s), found ", params.size()));
+        const GateDefinition* gate = lookup(name.text);
+        if (gate == nullptr) {
+            return fail(name, concat("undefined gate '", name.text,
+                                     "'; define it with a 'gate' statement before its first use"));
         }
-        if (operands->size() != spec->qubits) {
-            return fail(name, concat("gate '", name.text, "' expects ", spec->qubits,
-                                     " argument(s), found ", operands->size()));
-        }
+        if (auto ok = check_call_shape(*gate, name, params.size(), operands->size()); !ok) return ok;
 
         std::uint64_t width = 1;
         for (const Operand& op : *operands) {
@@ -327,36 +359,77 @@ private:
                                          ", found ", op.size));
             }
         }
-        if (spec->mapping == Mapping::Drop) return {};
-        if (auto ok = reserve_instructions(name.line, width); !ok) return ok;
+        const std::uint64_t size = gate->expansion_size;
+        const std::uint64_t total =
+            size > std::numeric_limits<std::uint64_t>::max() / width ? std::numeric_limits<std::uint64_t>::max()
+                                                                     : size * width;
+        if (auto ok = reserve_instructions(name.line, total); !ok) return ok;
+        if (!gate->kind) {
+            const std::uint64_t limit = options_.max_gate_expansion;
+            if (total > limit || expanded_ > limit - total) {
+                return fail(name, concat("gate definitions expand to more than ", limit,
+                                         " gates in this program"));
+            }
+            expanded_ += total;
+        }
 
-        Gate gate;
-        gate.kind = spec->kind;
-        gate.angles = angles_for(spec->mapping, params);
         const auto index_at = [](const Operand& op, std::uint64_t k) {
             return op.whole ? op.first + k : op.first;
         };
+        std::vector<std::uint64_t> qubits(operands->size());
+        std::array<Angle, 4> angles{};
+        for (std::size_t i = 0; i < params.size() && gate->kind; ++i) angles[i] = Angle::fixed(params[i]);
         for (std::uint64_t k = 0; k < width; ++k) {
-            gate.q0 = index_at((*operands)[0], k);
-            if (spec->qubits == 2) {
-                gate.q1 = index_at((*operands)[1], k);
-                if (gate.q0 == gate.q1) {
-                    return fail(name, concat("two-qubit gate requires distinct qubits, got (",
-                                             gate.q0, ", ", gate.q1, ")"));
-                }
+            for (std::size_t i = 0; i < qubits.size(); ++i) qubits[i] = index_at((*operands)[i], k);
+            if (auto ok = check_call_qubits(name, qubits); !ok) return ok;
+            if (gate->kind) {
+                gates_.push_back(Gate::make(*gate->kind, qubits, std::span(angles).first(params.size())));
+                continue;
             }
-            for (std::size_t f = 0; f < spec->qubits; ++f) {
-                const std::uint64_t q = f == 0 ? gate.q0 : gate.q1;
-                if (measured_[q]) {
-                    return fail(name,
-                                concat("gate acts on qubit ", q,
-                                       " after it was measured; Morvane circuits use terminal "
-                                       "measurement (contract C-4)"));
-                }
+            if (auto ok = expand_gate_body(*gate, params, qubits, gates_); !ok) {
+                return fail(name, concat(ok.error().message, " at line ", ok.error().line));
             }
-            gates_.push_back(gate);
         }
         return {};
+    }
+
+    // The qubits of one call are distinct and none is measured yet.
+    // A pairwise check for the usual few qubits; hashed for a wide gate.
+    Status check_call_qubits(const Token& name, std::span<const std::uint64_t> qubits) const {
+        bool repeat = false;
+        if (qubits.size() <= 8) {
+            for (std::size_t i = 0; i < qubits.size() && !repeat; ++i) {
+                for (std::size_t j = 0; j < i && !repeat; ++j) repeat = qubits[i] == qubits[j];
+            }
+        } else {
+            std::unordered_set<std::uint64_t> seen;
+            for (const std::uint64_t q : qubits) repeat = repeat || !seen.insert(q).second;
+        }
+        if (repeat) {
+            std::string list;
+            for (std::size_t k = 0; k < qubits.size(); ++k) {
+                list += concat(k == 0 ? "" : ", ", qubits[k]);
+            }
+            return fail(name, concat(arity_word(qubits.size()),
+                                     "-qubit gate requires distinct qubits, got (", list, ")"));
+        }
+        for (const std::uint64_t q : qubits) {
+            if (measured_[q]) {
+                return fail(name, concat("gate acts on qubit ", q,
+                                         " after it was measured; Morvane circuits use terminal "
+                                         "measurement (contract C-4)"));
+            }
+        }
+        return {};
+    }
+
+    static std::string arity_word(std::size_t n) {
+        switch (n) {
+            case 2: return "two";
+            case 3: return "three";
+            case 4: return "four";
+            default: return concat(n);
+        }
     }
 
     // A whole-register measurement into bits 0 .. n-1 in order becomes one
@@ -405,6 +478,13 @@ private:
     std::vector<Gate> gates_;
     std::vector<bool> measured_;
     std::uint64_t instructions_ = 0;
+    // Gates emitted by expanding definitions, against max_gate_expansion.
+    std::uint64_t expanded_ = 0;
+    // The program's `gate` and `opaque` statements; a deque because bodies
+    // and scope_ point at them.
+    std::deque<GateDefinition> defined_;
+    std::unordered_map<std::string_view, const GateDefinition*> scope_;
+    bool qelib1_included_ = false;
 };
 
 }  // namespace

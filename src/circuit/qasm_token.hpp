@@ -67,6 +67,12 @@ public:
     const Token& peek() const noexcept { return tokens_[pos_]; }
     bool at(TokenKind kind) const noexcept { return !at_end() && peek().kind == kind; }
     const Token& advance() noexcept { return tokens_[pos_++]; }
+    // The read position, and the tokens read since an earlier one: how a
+    // gate definition keeps its body's expressions to evaluate at each call.
+    std::size_t position() const noexcept { return pos_; }
+    std::span<const Token> since(std::size_t start) const noexcept {
+        return tokens_.subspan(start, pos_ - start);
+    }
 
     std::uint64_t line() const noexcept;
 

@@ -14,6 +14,9 @@ namespace {
 
 constexpr double PI = std::numbers::pi;
 Angle F(double v) { return Angle::fixed(v); }
+Gate G(GateKind kind, std::vector<std::uint64_t> qubits, std::vector<Angle> angles = {}) {
+    return Gate::make(kind, qubits, angles);
+}
 
 // Four header lines, so the first body line is line 5.
 std::string prog(const std::string& body) {
@@ -78,9 +81,11 @@ INSTANTIATE_TEST_SUITE_P(
                   "expected a statement, found '10000000000000000000000000'"},
         ErrorCase{"OverflowedReal", prog("1e999;"), 5, "expected a statement, found 'inf'"},
         ErrorCase{"RunsOut", prog("include \"a\"\n"), 5, "unexpected end of input, expected ';'"},
-        ErrorCase{"Gate", prog("gate foo a { h a; }"), 5,
-                  "custom gate definitions are not supported"},
-        ErrorCase{"Opaque", prog("opaque foo a;"), 5, "'opaque' declarations are not supported"},
+        ErrorCase{"Gate", prog("gate foo a { h a; }\nfoo q[0], q[1];"), 6,
+                  "gate 'foo' expects 1 argument(s), found 2"},
+        ErrorCase{"Opaque", prog("opaque foo a;\nfoo q[0];"), 6,
+                  "gate 'foo' is opaque (declared at line 5): its effect is unknown, so it cannot "
+                  "be used"},
         ErrorCase{"Reset", prog("\nreset q[0];"), 6, "'reset' is not supported"},
         ErrorCase{"If", prog("if (c == 1) x q[0];"), 5, "'if' statements are not supported"},
         // Registers: size, then the limit, then the name.
@@ -106,7 +111,12 @@ INSTANTIATE_TEST_SUITE_P(
                   "unexpected end of input, expected a quantum register"},
         ErrorCase{"ArrowMissing", prog("measure q[0] c[0];"), 5, "expected '->', found 'c'"},
         // Gate statements: checked after the statement is read, at its name.
-        ErrorCase{"Unsupported", prog("ccx\n(1)\nq[0],q[1],q[2];"), 5, "unsupported gate 'ccx'"},
+        ErrorCase{"Unsupported", prog("ccz\n(1)\nq[0],q[1],q[2];"), 5,
+                  "undefined gate 'ccz'; define it with a 'gate' statement before its first use"},
+        ErrorCase{"LibraryParamCount", prog("ccx\n(1)\nq[0],q[1],q[2];"), 5,
+                  "gate 'ccx' expects 0 parameter(s), found 1"},
+        ErrorCase{"IdenticalThreeQubits", prog("\nccx q[0], q[1], q[0];"), 6,
+                  "three-qubit gate requires distinct qubits, got (0, 1, 0)"},
         ErrorCase{"OperandBeforeName", prog("foo q[7];"), 5,
                   "index 7 out of range for register 'q' of size 3"},
         ErrorCase{"ParamCount", prog("h(0.1) q[0];"), 5,
@@ -179,9 +189,9 @@ INSTANTIATE_TEST_SUITE_P(
         GatesCase{"VersionInteger", "OPENQASM 02; qreg q[1];", 1, {}},
         GatesCase{"VersionReal", "OPENQASM 2.00;", 0, {}},
         GatesCase{"QiskitDump", QISKIT_DUMP, 3,
-                  {Gate::u(0, F(PI / 2), F(0), F(PI)), Gate::u(1, F(0), F(0), F(-PI / 4)),
-                   Gate::u(2, F(0), F(0), F(0.3)), Gate::u(1, F(PI / 2), F(0), F(PI)),
-                   Gate::cx(0, 2), Gate::rzz(1, 2, F(0.7853981633974483)), Gate::barrier({}),
+                  {Gate::u(0, F(PI / 2), F(0), F(PI)), G(GateKind::P, {1}, {F(-PI / 4)}),
+                   G(GateKind::U1, {2}, {F(0.3)}), G(GateKind::U2, {1}, {F(0), F(PI)}),
+                   G(GateKind::Id, {0}), Gate::cx(0, 2), Gate::rzz(1, 2, F(0.7853981633974483)), Gate::barrier({}),
                    Gate::measure_all(), Gate::measure(2, 3)}},
         GatesCase{"FlatIndices", "OPENQASM 2.0;\nqreg a[2];\nqreg b[3];\nh b[0];", 5,
                   {Gate::h(2)}},
@@ -197,7 +207,9 @@ INSTANTIATE_TEST_SUITE_P(
                   {Gate::x(0), Gate::y(1), Gate::z(2), Gate::s(0), Gate::t(1), Gate::sdg(2),
                    Gate::tdg(0), Gate::h(1), Gate::cx(0, 2), Gate::cp(0, 1, F(0.5)),
                    Gate::rxx(1, 2, F(2)), Gate::swap(0, 2), Gate::u(1, F(4), F(5), F(6)),
-                   Gate::u(2, F(7), F(8), F(9)), Gate::ry(0, F(1)), Gate::rx(1, F(2))}},
+                   G(GateKind::U3, {2}, {F(7), F(8), F(9)}), G(GateKind::Id, {0}),
+                   G(GateKind::Id, {1}), G(GateKind::Id, {2}), Gate::ry(0, F(1)),
+                   Gate::rx(1, F(2))}},
         GatesCase{"Powers", prog("rz(-2^2) q[0]; rx(2^-1) q[0]; ry(2^3^2) q[0];"), 3,
                   {Gate::rz(0, F(-4)), Gate::rx(0, F(0.5)), Gate::ry(0, F(512))}},
         GatesCase{"Precedence", prog("rz(1 + 2 * 3 - 4 / 8) q[0]; rx(-(1 - 3) * 2 - 1 - 1) q[0];"),

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "circuit/circuit.hpp"
+#include "circuit/gate_catalogue.hpp"
 
 namespace morvane::circuit {
 namespace {
@@ -51,8 +52,10 @@ ParameterizedCircuit random_circuit(Random& r) {
     std::set<std::uint64_t> measured;
     bool all_measured = false;
     for (std::uint64_t step = r.pick(40); step > 0; --step) {
-        // TODO(importer): every kind once the importer reads the whole catalogue.
-        const auto kind = static_cast<GateKind>(r.pick(21));
+        const auto kind = static_cast<GateKind>(r.pick(GATE_KIND_COUNT));
+        // Gates outside qelib1.inc reach OpenQASM 2 only through a `gate`
+        // definition in the header, which the writer does not emit yet.
+        if (!gate_info(kind).qasm_standard) continue;
         Gate gate;
         gate.kind = kind;
         if (kind == GateKind::Barrier) {
@@ -80,8 +83,7 @@ ParameterizedCircuit random_circuit(Random& r) {
             }
             if (free.size() < gate.num_qubit_fields()) continue;
             std::shuffle(free.begin(), free.end(), r.rng);
-            gate.q0 = free[0];
-            gate.q1 = gate.is_two_qubit() ? free[1] : 0;
+            for (std::size_t i = 0; i < gate.num_qubit_fields(); ++i) gate.set_qubit(i, free[i]);
             for (std::size_t i = 0; i < gate.num_angles(); ++i) {
                 gate.angles[i] =
                     r.pick(4) == 0 ? Angle::param(r.pick(6)) : Angle::fixed(r.angle_value());
@@ -107,6 +109,9 @@ std::vector<Gate> expected_after_round_trip(const ParameterizedCircuit& circuit,
             const double v = a.is_param() ? values.at(a.index()) : a.value();
             gate.angles[i] = Angle::fixed(rounded_to_12_decimals(v));
         }
+        // The writer spells U as "u3", which reads back as the same matrix
+        // under its own name.
+        if (gate.kind == GateKind::U) gate.kind = GateKind::U3;
         if (gate.kind == GateKind::MeasureAll) {
             for (std::uint64_t q = 0; q < n; ++q) spelled.push_back(Gate::measure(q, q));
             continue;

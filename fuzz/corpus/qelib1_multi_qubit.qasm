@@ -1,0 +1,11 @@
+OPENQASM 2.0;
+include "qelib1.inc";
+qreg q[5];
+creg c[5];
+u0(1) q[0]; u(1,2,3) q[1]; p(0.5) q[2]; u1(0.1) q[3]; u2(0.2,0.3) q[4]; id q;
+sx q[0]; sxdg q[1]; cy q[0],q[1]; ch q[1],q[2]; crx(0.1) q[2],q[3]; cry(0.2) q[3],q[4];
+crz(0.3) q[4],q[0]; cu1(0.4) q[0],q[2]; cu3(1,2,3) q[1],q[3]; csx q[2],q[4]; cu(1,2,3,4) q[3],q[0];
+ccx q[0],q[1],q[2]; cswap q[2],q[3],q[4]; rccx q[4],q[0],q[1];
+rc3x q[0],q[1],q[2],q[3]; c3x q[1],q[2],q[3],q[4]; c3sqrtx q[4],q[3],q[2],q[1];
+c4x q[0],q[1],q[2],q[3],q[4];
+measure q[0] -> c[0];
