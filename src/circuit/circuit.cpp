@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "circuit/angle_resolution.hpp"
+#include "circuit/gate_catalogue.hpp"
 #include "circuit/qasm_import.hpp"
 #include "circuit/qasm_writer.hpp"
 #include "circuit/qir_bitcode.hpp"
@@ -22,11 +23,6 @@ constexpr std::uint64_t U64_MAX = std::numeric_limits<std::uint64_t>::max();
 // never be matched by a real value sequence, so binding still fails cleanly.
 constexpr std::uint64_t saturating_successor(std::uint64_t index) noexcept {
     return index == U64_MAX ? U64_MAX : index + 1;
-}
-
-bool is_measurement_or_barrier(GateKind kind) noexcept {
-    return kind == GateKind::Barrier || kind == GateKind::Measure ||
-           kind == GateKind::MeasureAll;
 }
 
 std::uint64_t params_needed(const Gate& gate) noexcept {
@@ -85,9 +81,9 @@ std::expected<void, CircuitError> ParameterizedCircuit::push(Gate gate) {
     const std::size_t qubit_fields = gate.num_qubit_fields();
 
     // Terminal measurement comes first: once a qubit is measured nothing but a
-    // barrier or another measurement may touch it, whatever else is wrong. A
-    // global phase touches no qubit.
-    if (!is_measurement_or_barrier(gate.kind) && qubit_fields > 0) {
+    // barrier, another measurement or an identity may touch it, whatever else
+    // is wrong. A global phase touches no qubit.
+    if (acts_on_qubits(gate.kind)) {
         if (all_measured_) return std::unexpected(QubitAlreadyMeasured{gate.q0});
         for (std::size_t i = 0; i < qubit_fields; ++i) {
             if (measured_qubits_.contains(gate.qubit(i))) {

@@ -375,6 +375,11 @@ bool is_unitary(GateKind kind) noexcept {
     return kind != K::Barrier && kind != K::Measure && kind != K::MeasureAll;
 }
 
+bool acts_on_qubits(GateKind kind) noexcept {
+    const GateInfo& info = gate_info(kind);
+    return is_unitary(kind) && info.num_qubits > 0 && info.sim_class != SimClass::None;
+}
+
 const GateInfo* find_gate(std::string_view name) noexcept {
     for (const GateInfo& info : CATALOGUE) {
         if (info.name == name && is_unitary(info.kind)) return &info;

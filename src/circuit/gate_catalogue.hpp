@@ -62,6 +62,10 @@ const GateInfo* find_gate(std::string_view name) noexcept;
 // Whether the kind is a unitary gate or global phase (not a barrier or
 // measurement).
 bool is_unitary(GateKind kind) noexcept;
+// Whether the kind changes the state of its qubits: a unitary gate other than
+// the identity. Terminal measurement forbids only these after a measurement
+// (an `id` after one was always accepted, being no operation).
+bool acts_on_qubits(GateKind kind) noexcept;
 
 // The gate's matrix on its own qubits in Qiskit's convention: basis index
 // bit j = qubit j of the gate (the first qubit is the least significant),

@@ -97,6 +97,9 @@ gate c4x a,b,c,d,e {
 // wins), else the entry whose Qiskit name it is ("u"). Only entries Qiskit
 // writes by name after including qelib1.inc qualify.
 std::optional<GateKind> catalogue_kind(std::string_view name) {
+    // qelib1.inc calls the relative-phase CCCX rc3x; Qiskit's exporter writes
+    // it as rcccx with a definition, which the importer recognises apart.
+    if (name == "rc3x") return GateKind::Rcccx;
     const GateInfo* by_qasm_name = nullptr;
     const GateInfo* by_name = nullptr;
     for (const GateInfo& info : gate_catalogue()) {

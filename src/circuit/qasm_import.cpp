@@ -9,6 +9,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "circuit/gate_catalogue.hpp"
 #include "circuit/qasm_expression.hpp"
 #include "circuit/qasm_gate_definition.hpp"
 #include "circuit/qasm_gate_library.hpp"
@@ -36,6 +37,25 @@ struct Operand {
     std::uint64_t size;
     bool whole;
 };
+
+// The catalogue gate whose exported definition the tokens spell exactly.
+std::optional<GateKind> recognised_definition(std::string_view name,
+                                              std::span<const Token> tokens) {
+    for (const GateInfo& info : gate_catalogue()) {
+        if (info.qasm_name != name) continue;
+        const std::string_view text = qasm_definition(info.kind);
+        if (text.empty()) return std::nullopt;
+        const auto expected = lex_qasm(text);
+        if (!expected || expected->size() != tokens.size()) return std::nullopt;
+        for (std::size_t i = 0; i < tokens.size(); ++i) {
+            if ((*expected)[i].kind != tokens[i].kind || (*expected)[i].text != tokens[i].text) {
+                return std::nullopt;
+            }
+        }
+        return info.kind;
+    }
+    return std::nullopt;
+}
 
 template <class T>
 using Result = std::expected<T, Parse>;
@@ -166,8 +186,13 @@ private:
 
     Status gate_definition(const Token& keyword) {
         const GateLookup lookup = [this](std::string_view name) { return this->lookup(name); };
+        const std::size_t start = cur_.position() - 1;  // the keyword
         auto def = read_gate_definition(cur_, keyword, lookup);
         if (!def) return std::unexpected(def.error());
+        // The definition Qiskit's exporter (and ours) writes for a catalogue
+        // gate outside qelib1.inc, word for word, means that gate: calls run
+        // its own kernel instead of the body, and write back by name.
+        def->kind = recognised_definition(def->name, cur_.since(start));
         if (auto ok = check_new_gate_name(*def, keyword); !ok) return ok;
         if (def->expansion_size > options_.max_gate_expansion) {
             return fail(keyword, concat("gate '", def->name, "' expands to more than ",
@@ -344,8 +369,8 @@ private:
         // The statement is complete; from here on errors belong to its name.
         const GateDefinition* gate = lookup(name.text);
         if (gate == nullptr) {
-            return fail(name, concat("undefined gate '", name.text,
-                                     "'; define it with a 'gate' statement before its first use"));
+            // The wording predates gate definitions and stays as it was.
+            return fail(name, concat("unsupported gate '", name.text, "'"));
         }
         if (auto ok = check_call_shape(*gate, name, params.size(), operands->size()); !ok) return ok;
 
@@ -381,7 +406,10 @@ private:
         for (std::size_t i = 0; i < params.size() && gate->kind; ++i) angles[i] = Angle::fixed(params[i]);
         for (std::uint64_t k = 0; k < width; ++k) {
             for (std::size_t i = 0; i < qubits.size(); ++i) qubits[i] = index_at((*operands)[i], k);
-            if (auto ok = check_call_qubits(name, qubits); !ok) return ok;
+            if (auto ok = check_call_qubits(name, qubits, !gate->kind || acts_on_qubits(*gate->kind));
+                !ok) {
+                return ok;
+            }
             if (gate->kind) {
                 gates_.push_back(Gate::make(*gate->kind, qubits, std::span(angles).first(params.size())));
                 continue;
@@ -393,9 +421,11 @@ private:
         return {};
     }
 
-    // The qubits of one call are distinct and none is measured yet.
+    // The qubits of one call are distinct and, unless the gate leaves them
+    // alone (an identity), none is measured yet.
     // A pairwise check for the usual few qubits; hashed for a wide gate.
-    Status check_call_qubits(const Token& name, std::span<const std::uint64_t> qubits) const {
+    Status check_call_qubits(const Token& name, std::span<const std::uint64_t> qubits,
+                             bool acts) const {
         bool repeat = false;
         if (qubits.size() <= 8) {
             for (std::size_t i = 0; i < qubits.size() && !repeat; ++i) {
@@ -414,7 +444,7 @@ private:
                                      "-qubit gate requires distinct qubits, got (", list, ")"));
         }
         for (const std::uint64_t q : qubits) {
-            if (measured_[q]) {
+            if (acts && measured_[q]) {
                 return fail(name, concat("gate acts on qubit ", q,
                                          " after it was measured; Morvane circuits use terminal "
                                          "measurement (contract C-4)"));

@@ -51,11 +51,6 @@ constexpr std::string_view RZ = "__quantum__qis__rz__body";
 constexpr std::string_view CNOT = "__quantum__qis__cnot__body";
 constexpr std::string_view CZ = "__quantum__qis__cz__body";
 
-bool is_measurement_or_barrier(GateKind kind) {
-    return kind == GateKind::Barrier || kind == GateKind::Measure ||
-           kind == GateKind::MeasureAll;
-}
-
 // Terminal measurement: after a qubit is measured only barriers and further
 // measurements may name it, and nothing but those may follow a MeasureAll.
 std::expected<void, CircuitError> check_terminal_measurement(std::span<const Gate> gates) {
@@ -70,8 +65,7 @@ std::expected<void, CircuitError> check_terminal_measurement(std::span<const Gat
             all_measured = true;
             continue;
         }
-        if (is_measurement_or_barrier(gate.kind)) continue;
-        if (gate.num_qubit_fields() == 0) continue;
+        if (!acts_on_qubits(gate.kind)) continue;
         if (all_measured) return std::unexpected(QubitAlreadyMeasured{gate.q0});
         for (std::size_t i = 0; i < gate.num_qubit_fields(); ++i) {
             if (measured.contains(gate.qubit(i))) {

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <unordered_set>
 
+#include "circuit/gate_catalogue.hpp"
 #include "sim/apply_gate.hpp"
 #include "sim/calibration.hpp"
 #include "sim/kernels.hpp"
@@ -35,8 +36,8 @@ std::expected<void, SimError> check_terminal_measurement(std::span<const Gate> g
             default:
                 break;
         }
+        if (!circuit::acts_on_qubits(gate.kind)) continue;  // identity, global phase
         const std::size_t fields = gate.num_qubit_fields();
-        if (fields == 0) continue;  // a global phase touches no qubit
         if (all_measured) return std::unexpected(SimError(GateAfterMeasurement{gate.q0}));
         if (measured.empty()) continue;
         for (std::size_t i = 0; i < fields; ++i) {

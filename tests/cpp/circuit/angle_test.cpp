@@ -142,10 +142,16 @@ TEST(GlobalPhase, CountsItsParametersAndBindsWithTheGates) {
     EXPECT_EQ(circuit.num_params(), 1u);
 }
 
-TEST(GlobalPhase, MayFollowAMeasurementButGatesMayNot) {
+TEST(GlobalPhase, AndIdentityMayFollowAMeasurementButGatesMayNot) {
     ParameterizedCircuit circuit(2);
     ASSERT_TRUE(circuit.push(Gate::measure_all()));
     EXPECT_TRUE(circuit.push(Gate::make(GateKind::GlobalPhase, {}, std::vector{F(1)})));
+    EXPECT_TRUE(circuit.push(Gate::make(GateKind::Id, std::vector<std::uint64_t>{1}, {})));
+    // An OpenQASM `id` after a measurement reads as it always has.
+    const auto imported = ParameterizedCircuit::from_qasm2(
+        "OPENQASM 2.0;\ninclude \"qelib1.inc\";\nqreg q[1];\ncreg c[1];\n"
+        "measure q[0] -> c[0];\nid q[0];\n");
+    EXPECT_TRUE(imported.has_value()) << imported.error().message();
     const auto refused =
         circuit.push(Gate::make(GateKind::Ccx, std::vector<std::uint64_t>{1, 0, 1}, {}));
     EXPECT_EQ(refused.error(), CircuitError(QubitAlreadyMeasured{1}));
