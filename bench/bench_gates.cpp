@@ -33,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "best_of.hpp"
 #include "circuit/circuit.hpp"
 #include "circuit/gate_catalogue.hpp"
 #include "sim/apply_gate.hpp"
@@ -48,24 +49,13 @@ using circuit::Gate;
 using circuit::GateKind;
 using sim::Amplitude;
 using sim::Statevector;
-using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t COPIES = 64;
 
-// Best time of `body`, repeated at least `min_reps` times and until about
-// `budget` seconds have been spent.
+// More repetitions than the default: a sweep of cheap gates lasts well
+// under a millisecond.
 double best_of(const std::function<void()>& body, int min_reps, double budget) {
-    double best = INFINITY;
-    double spent = 0;
-    for (int rep = 0; rep < min_reps || spent < budget; ++rep) {
-        const auto start = Clock::now();
-        body();
-        const double t = std::chrono::duration<double>(Clock::now() - start).count();
-        best = std::min(best, t);
-        spent += t;
-        if (rep >= 200) break;
-    }
-    return best;
+    return bench::best_of(body, min_reps, budget, 200);
 }
 
 // COPIES copies of the gate: copy c on qubits c, c + s, c + 2 s, c + 3 s (mod
