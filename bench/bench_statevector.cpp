@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "best_of.hpp"
 #include "circuit/gate.hpp"
 #include "sim/gate_matrices.hpp"
 #include "sim/kernels.hpp"
@@ -38,27 +39,8 @@ using namespace morvane;
 using namespace morvane::sim;
 using circuit::Angle;
 using circuit::Gate;
-using Clock = std::chrono::steady_clock;
 
-double seconds_since(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-// Best time of `body`, repeated at least `min_reps` times and until about
-// `budget` seconds have been spent.
-double best_of(const std::function<void()>& body, int min_reps, double budget) {
-    double best = INFINITY;
-    double spent = 0;
-    for (int rep = 0; rep < min_reps || spent < budget; ++rep) {
-        const auto start = Clock::now();
-        body();
-        const double t = seconds_since(start);
-        best = std::min(best, t);
-        spent += t;
-        if (rep >= 50) break;
-    }
-    return best;
-}
+using bench::best_of;
 
 // One sweep's worth of bytes copied from `from` to `to`, split over the pool
 // when parallel (the same split the kernels use).

@@ -4,6 +4,8 @@
 
 #include "sim/gate_matrices.hpp"
 #include "sim/kernels.hpp"
+#include "support/internal_fault.hpp"
+#include "support/text.hpp"
 
 namespace morvane::sim {
 
@@ -60,7 +62,22 @@ std::expected<void, SimError> apply_gate(Statevector& state, const Gate& gate) {
             apply_dense_2q(state.amplitudes(), n, gate.q0, gate.q1, *matrix, parallel);
             return {};
         }
+        case FusionClass::ThreeQubit:
+            if (gate.kind == GateKind::Ccx) {
+                apply_ccx(state.amplitudes(), n, gate.q0, gate.q1, gate.q2, parallel);
+            } else if (gate.kind == GateKind::Cswap) {
+                apply_cswap(state.amplitudes(), n, gate.q0, gate.q1, gate.q2, parallel);
+            } else {
+                internal_fault(concat(gate.debug_string(), " has no three-qubit kernel"));
+            }
+            return {};
         case FusionClass::Diagonal: {
+            if (gate.num_qubit_fields() == 3) {
+                auto phase = ccphase_factor(gate);
+                if (!phase) return std::unexpected(phase.error());
+                apply_ccphase(state.amplitudes(), n, gate.q0, gate.q1, gate.q2, *phase, parallel);
+                return {};
+            }
             auto factor = diagonal_factor(gate);
             if (!factor) return std::unexpected(factor.error());
             if (const auto* one = std::get_if<OneQubitDiagonal>(&*factor)) {

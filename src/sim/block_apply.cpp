@@ -11,6 +11,8 @@
 #include "sim/index_math.hpp"
 #include "sim/kernels.hpp"
 #include "sim/permutations.hpp"
+#include "support/internal_fault.hpp"
+#include "support/text.hpp"
 #include "support/thread_pool.hpp"
 
 // How a block is applied
@@ -29,13 +31,14 @@
 // Inside a chunk each gate takes its cheapest form: consecutive one-qubit
 // gates on a qubit, phases included, are multiplied into one 2x2 matrix; CX,
 // SWAP and X on qubits from 2 up are permutations of runs, and CX touching
-// qubit 0 or 1 moves lanes; consecutive diagonal factors form one diagonal
-// run. A
-// diagonal factor on a qubit outside the block has, within one chunk, a
-// phase fixed by that chunk's bits: a one-qubit factor there is a constant,
-// and a two-qubit factor with one qubit outside acts as a one-qubit phase on
-// the other. Constants commute with every operation on the chunk and are
-// applied once at its end.
+// qubit 0 or 1 moves lanes; CCX, CSWAP and CCZ run their own kernels on the
+// quarter or eighth of the chunk they change; consecutive diagonal factors
+// form one diagonal run. A diagonal factor on a qubit outside the block has,
+// within one chunk, a phase fixed by that chunk's bits: a one-qubit factor
+// there is a constant, a two-qubit factor with one qubit outside acts as a
+// one-qubit phase on the other, and a CCZ with a qubit outside is a CZ on the
+// other two or nothing. Constants commute with every operation on the chunk
+// and are applied once at its end.
 
 namespace morvane::sim {
 
@@ -47,22 +50,28 @@ namespace {
 constexpr Amplitude ONE{1.0, 0.0};
 
 // A diagonal factor in circuit terms: phase e[bit_a + 2 bit_b] of the global
-// index (mask_b = 0 for a one-qubit factor).
+// index (mask_b = 0 for a one-qubit factor), where every bit of `condition`
+// is set, 1 elsewhere. Condition bits lie outside the block, so a chunk
+// either has them all (the factor acts) or not (it does nothing): a CCZ with
+// a qubit outside the block is a CZ-like factor conditioned on that qubit.
 struct Factor {
     std::uint64_t mask_a;
     std::uint64_t mask_b;
     std::array<Amplitude, 4> e;
+    std::uint64_t condition;
 };
 
 enum class OpKind : std::uint8_t {
-    Dense1, Dense2, PermX, PermCx, PermCxLanes, PermSwap, PermLinear, Diagonal
+    Dense1, Dense2, PermX, PermCx, PermCxLanes, PermSwap, PermLinear, Diagonal,
+    Ccx, Cswap, CcPhase  // three-qubit gates, on local qubits (a, b, c) in gate order
 };
 
 struct Op {
     OpKind kind;
     std::uint64_t a = 0;  // local qubits
     std::uint64_t b = 0;
-    Matrix4 matrix{};     // Dense1 uses the first four entries as a Matrix2
+    std::uint64_t c = 0;
+    Matrix4 matrix{};     // Dense1 uses the first four entries as a Matrix2, CcPhase the first
     std::size_t first_factor = 0;  // Diagonal: factors[first_factor, +factor_count);
     std::size_t factor_count = 0;  // PermLinear: permutations[first_factor]
 };
@@ -125,6 +134,10 @@ double op_cost(OpKind kind) noexcept {
             return 0.5;
         case OpKind::PermLinear:
             return 0.5;
+        case OpKind::Ccx:
+        case OpKind::Cswap:
+        case OpKind::CcPhase:
+            return 0.5;
         case OpKind::Dense2:
         case OpKind::Diagonal:
             return 2.0;
@@ -156,7 +169,11 @@ class BlockCompiler {
             case FusionClass::DenseOneQubit:
             case FusionClass::DenseTwoQubit:
                 return add_dense(gate);
+            case FusionClass::ThreeQubit:
+                add_three_qubit(gate);
+                return {};
             case FusionClass::Diagonal:
+                if (gate.num_qubit_fields() == 3) return add_ccphase(gate);
                 return add_diagonal(gate);
         }
         return {};
@@ -172,6 +189,57 @@ class BlockCompiler {
 
     std::uint64_t local(std::uint64_t global) const {
         return static_cast<std::uint64_t>(block_.local[global]);
+    }
+
+    // CCX and CSWAP run as their own operation, after the components on
+    // their qubits.
+    void add_three_qubit(const Gate& gate) {
+        Op op{};
+        if (gate.kind == GateKind::Ccx) {
+            op.kind = OpKind::Ccx;
+        } else if (gate.kind == GateKind::Cswap) {
+            op.kind = OpKind::Cswap;
+        } else {
+            internal_fault(concat(gate.debug_string(), " has no three-qubit operation"));
+        }
+        op.a = local(gate.q0);
+        op.b = local(gate.q1);
+        op.c = local(gate.q2);
+        for (const std::uint64_t q : {op.a, op.b, op.c})
+            emit_owner(q);
+        block_.ops.push_back(op);
+    }
+
+    // A three-qubit phase on the states with all its bits set (CCZ), after
+    // the components on its block qubits: its own operation when all three
+    // qubits are in the block, otherwise a factor of the diagonal run
+    // conditioned on one qubit outside.
+    std::expected<void, SimError> add_ccphase(const Gate& gate) {
+        auto phase = ccphase_factor(gate);
+        if (!phase) return std::unexpected(phase.error());
+        const std::array<std::uint64_t, 3> qubits{gate.q0, gate.q1, gate.q2};
+        std::size_t outside = qubits.size();
+        for (std::size_t j = 0; j < qubits.size(); ++j) {
+            const int q = block_.local[qubits[j]];
+            if (q >= 0) {
+                emit_owner(static_cast<std::uint64_t>(q));
+            } else {
+                outside = j;
+            }
+        }
+        if (outside == qubits.size()) {
+            Op op{};
+            op.kind = OpKind::CcPhase;
+            op.a = local(gate.q0);
+            op.b = local(gate.q1);
+            op.c = local(gate.q2);
+            op.matrix.m[0] = *phase;
+            block_.ops.push_back(op);
+            return {};
+        }
+        const std::uint64_t a = qubits[(outside + 1) % 3], b = qubits[(outside + 2) % 3];
+        push_factor({bit(a), bit(b), {ONE, ONE, ONE, *phase}, bit(qubits[outside])});
+        return {};
     }
 
     std::expected<void, SimError> add_dense(const Gate& gate) {
@@ -286,7 +354,7 @@ class BlockCompiler {
         if (const auto* one = std::get_if<OneQubitDiagonal>(&*factor)) {
             const int q = block_.local[gate.q0];
             if (q < 0) {
-                push_factor({one->mask, 0, {one->d0, one->d1, one->d0, one->d1}});
+                push_factor({one->mask, 0, {one->d0, one->d1, one->d0, one->d1}, 0});
                 return {};
             }
             // On a block qubit the phase joins (or opens) the qubit's
@@ -336,7 +404,7 @@ class BlockCompiler {
         for (const int q : {qa, qb}) {
             if (q >= 0) emit_owner(static_cast<std::uint64_t>(q));
         }
-        push_factor({two.mask_a, two.mask_b, two.e});
+        push_factor({two.mask_a, two.mask_b, two.e, 0});
         return {};
     }
 
@@ -392,7 +460,7 @@ class BlockCompiler {
         if (!c.pair()) {
             if (c.one.m[1] != Amplitude{} || c.one.m[2] != Amplitude{}) return false;
             const std::uint64_t mask = bit(global(c.lo));
-            push_factor({mask, 0, {c.one.m[0], c.one.m[3], c.one.m[0], c.one.m[3]}});
+            push_factor({mask, 0, {c.one.m[0], c.one.m[3], c.one.m[0], c.one.m[3]}, 0});
             return true;
         }
         for (std::size_t r = 0; r < 4; ++r) {
@@ -403,7 +471,7 @@ class BlockCompiler {
         // The pair's basis is bit_lo + 2 bit_hi, as a factor's e is indexed
         // bit_a + 2 bit_b with a = lo.
         push_factor({bit(global(c.lo)), bit(global(c.hi)),
-                     {c.two.m[0], c.two.m[5], c.two.m[10], c.two.m[15]}});
+                     {c.two.m[0], c.two.m[5], c.two.m[10], c.two.m[15]}, 0});
         return true;
     }
 
@@ -459,6 +527,10 @@ std::uint64_t op_qubits(const CompiledBlock& block, const Op& op) {
             }
             return mask;
         }
+        case OpKind::Ccx:
+        case OpKind::Cswap:
+        case OpKind::CcPhase:
+            return bit(op.a) | bit(op.b) | bit(op.c);
         default:
             return bit(op.a) | bit(op.b);
     }
@@ -580,6 +652,7 @@ ChunkScratch& thread_scratch() {
 void localise(const CompiledBlock& block, std::span<const Factor> factors, std::uint64_t base,
               std::vector<DiagonalFactor>& out, Amplitude& scale) {
     for (const Factor& f : factors) {
+        if ((base & f.condition) != f.condition) continue;
         const int qa = block.local[std::countr_zero(f.mask_a)];
         const bool a_set = (base & f.mask_a) != 0;
         if (f.mask_b == 0) {
@@ -676,6 +749,15 @@ void apply_diagonals(std::span<Amplitude> chunk, std::span<const DiagonalFactor>
                 chunk = next;
                 break;
             }
+            case OpKind::Ccx:
+                apply_ccx(chunk, k, op.a, op.b, op.c, parallel);
+                break;
+            case OpKind::Cswap:
+                apply_cswap(chunk, k, op.a, op.b, op.c, parallel);
+                break;
+            case OpKind::CcPhase:
+                apply_ccphase(chunk, k, op.a, op.b, op.c, op.matrix.m[0], parallel);
+                break;
             case OpKind::Diagonal: {
                 scratch.factors.clear();
                 localise(block,

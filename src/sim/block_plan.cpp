@@ -14,7 +14,10 @@ using circuit::Gate;
 namespace {
 
 std::uint64_t qubit_mask(const Gate& gate) noexcept {
-    return gate.is_two_qubit() ? bit(gate.q0) | bit(gate.q1) : bit(gate.q0);
+    std::uint64_t mask = 0;
+    for (std::size_t i = 0; i < gate.num_qubit_fields(); ++i)
+        mask |= bit(gate.qubit(i));
+    return mask;
 }
 
 // The block's qubits as an ascending list of exactly k, padding the ones its
@@ -46,15 +49,18 @@ FusionPlan plan_fusion(std::uint64_t num_qubits, std::span<const Gate> gates,
 
     std::vector<std::size_t> remaining;
     remaining.reserve(gates.size());
+    // The most qubits one gate needs in its block.
+    std::uint64_t widest = 2;
     for (std::size_t index = 0; index < gates.size(); ++index) {
         const Gate& gate = gates[index];
-        if (fusion_class(gate.kind) == FusionClass::Boundary) continue;
+        const FusionClass fusion = fusion_class(gate.kind);
+        if (fusion == FusionClass::Boundary) continue;
         // A gate off the register has no place in any block; simulation
         // refuses such a list before it would follow the plan.
-        if (num_qubits >= 64 || gate.q0 >= num_qubits ||
-            (gate.is_two_qubit() && gate.q1 >= num_qubits)) {
-            return plan;
+        for (std::size_t i = 0; i < gate.num_qubit_fields(); ++i) {
+            if (num_qubits >= 64 || gate.qubit(i) >= num_qubits) return plan;
         }
+        if (fusion == FusionClass::ThreeQubit) widest = 3;
         remaining.push_back(index);
     }
     if (remaining.empty()) return plan;
@@ -66,7 +72,9 @@ FusionPlan plan_fusion(std::uint64_t num_qubits, std::span<const Gate> gates,
     }
 
     const std::uint64_t all = bit(num_qubits) - 1;
-    const std::uint64_t low = bit(std::min(LOW_QUBITS, k - 2)) - 1;
+    // Room for the widest gate beside the low qubits, or a block could never
+    // take it.
+    const std::uint64_t low = bit(std::min(LOW_QUBITS, k - widest)) - 1;
     std::vector<std::size_t> deferred;
     deferred.reserve(remaining.size());
     while (!remaining.empty()) {

@@ -19,16 +19,16 @@ namespace morvane::sim {
 // block's gates run back to back on each chunk while it is hot, so one block
 // costs one sweep over the state however many gates it holds.
 //
-// A dense gate needs its qubits among the block's; a diagonal gate needs
-// none (outside the chunk its phase depends only on bits that are constant
-// for the whole chunk). Gates keep the circuit's order except that gates on
+// A dense or permutation gate (one to three qubits) needs its qubits among
+// the block's; a diagonal gate needs none (outside the chunk its phase
+// depends only on bits that are constant for the whole chunk). Gates keep the circuit's order except that gates on
 // disjoint qubits may trade places. Barriers and measurements do not change
 // the state and appear in no block.
 struct FusionBlock {
     // Ascending, exactly chunk_bits of them. The lowest qubits (LOW_QUBITS,
-    // fewer only in chunks too small to hold them and a two-qubit gate) are
-    // always included, so every run of a gathered chunk spans whole cache
-    // lines.
+    // fewer only in chunks too small to hold them and the circuit's widest
+    // gate, of two or three qubits) are always included, so every run of a
+    // gathered chunk spans whole cache lines.
     std::vector<std::uint64_t> qubits;
     // Indices into the circuit's gate list, in the order they are applied.
     std::vector<std::size_t> gates;
@@ -55,7 +55,8 @@ inline constexpr std::uint64_t LOW_QUBITS = 4;
 // chunk can keep Ctrl+C waiting (a few milliseconds); circuits that reach it
 // have gates enough that the extra sweep is noise.
 inline constexpr std::size_t MAX_BLOCK_GATES = 512;
-// Below this a block could not hold a two-qubit gate beside the low qubits.
+// Below this a block could not hold a two-qubit gate beside two low qubits
+// (or a three-qubit gate beside one).
 inline constexpr std::uint64_t MIN_CHUNK_BITS = 4;
 
 // The plan of `gates` on num_qubits qubits with chunks of 2^chunk_bits

@@ -1,5 +1,6 @@
 #include "sim/gate_matrices.hpp"
 
+#include <array>
 #include <cmath>
 
 #include "circuit/gate_catalogue.hpp"
@@ -43,7 +44,7 @@ void expect_shape(const Gate& gate, std::size_t qubits, bool diagonal) {
                            info.sim_class == circuit::SimClass::Permutation || is_diagonal;
     if (info.num_qubits != qubits || !simulated || (diagonal && !is_diagonal)) {
         internal_fault(concat(gate.debug_string(), " is not a ", diagonal ? "diagonal " : "",
-                              qubits == 1 ? "one" : "two", "-qubit gate"));
+                              qubits, "-qubit gate"));
     }
 }
 
@@ -54,7 +55,14 @@ FusionClass fusion_class(GateKind kind) noexcept {
     switch (info.sim_class) {
         case circuit::SimClass::Dense:
         case circuit::SimClass::Permutation:
-            return info.num_qubits == 1 ? FusionClass::DenseOneQubit : FusionClass::DenseTwoQubit;
+            if (info.num_qubits == 1) return FusionClass::DenseOneQubit;
+            if (info.num_qubits == 2) return FusionClass::DenseTwoQubit;
+            // Three-qubit gates have kernels for CCX and CSWAP only, which
+            // move amplitudes; a dense one would need a kernel of its own.
+            if (info.num_qubits == 3 && info.sim_class == circuit::SimClass::Permutation) {
+                return FusionClass::ThreeQubit;
+            }
+            internal_fault(concat(info.debug_name, " is marked for the simulator but has no kernel"));
         case circuit::SimClass::Diagonal: return FusionClass::Diagonal;
         case circuit::SimClass::None:
         case circuit::SimClass::Phase: return FusionClass::Boundary;
@@ -101,6 +109,24 @@ std::expected<DiagonalFactor, SimError> diagonal_factor(const Gate& gate) {
     circuit::gate_matrix_into(gate.kind, *angles, m.m.data());
     return TwoQubitDiagonal{
         qubit_mask(gate, gate.q0), qubit_mask(gate, gate.q1), {m.m[0], m.m[5], m.m[10], m.m[15]}};
+}
+
+std::expected<Amplitude, SimError> ccphase_factor(const Gate& gate) {
+    expect_shape(gate, 3, true);
+    auto angles = gate_angles(gate);
+    if (!angles) return std::unexpected(angles.error());
+    std::array<Amplitude, 64> m;
+    circuit::gate_matrix_into(gate.kind, *angles, m.data());
+    for (std::size_t r = 0; r < 8; ++r) {
+        for (std::size_t c = 0; c < 8; ++c) {
+            const Amplitude expected = r != c ? ZERO : Amplitude(1.0, 0.0);
+            if (!(r == 7 && c == 7) && m[8 * r + c] != expected) {
+                internal_fault(concat(gate.debug_string(),
+                                      " is not a phase on the state with every bit set"));
+            }
+        }
+    }
+    return m[63];
 }
 
 std::expected<Matrix4, SimError> local_matrix(const Gate& gate, std::uint64_t lo,

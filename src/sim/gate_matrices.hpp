@@ -11,9 +11,12 @@
 namespace morvane::sim {
 
 // How fusion treats a gate: dense gates on one or two qubits are multiplied
-// into a component's matrix, diagonal gates join a diagonal run, boundary
+// into a component's matrix, three-qubit permutations (CCX, CSWAP) run their
+// own kernel on the chunk, diagonal gates join a diagonal run, boundary
 // gates (no effect on the state) only end what is pending.
-enum class FusionClass : std::uint8_t { DenseOneQubit, DenseTwoQubit, Diagonal, Boundary };
+enum class FusionClass : std::uint8_t {
+    DenseOneQubit, DenseTwoQubit, ThreeQubit, Diagonal, Boundary
+};
 
 // The catalogue's simulator class seen by fusion. Gates the catalogue marks as
 // decomposed never reach fusion (they are lowered first); one that did would
@@ -40,6 +43,11 @@ FusionClass fusion_class(circuit::GateKind kind) noexcept;
 // The phases of a diagonal one- or two-qubit gate (mask_a from q0, mask_b from
 // q1). Any other kind is an internal fault.
 [[nodiscard]] std::expected<DiagonalFactor, SimError> diagonal_factor(const circuit::Gate& gate);
+
+// The phase a three-qubit diagonal gate puts on the states with all three
+// bits set, where every other diagonal entry of its matrix is exactly 1 (CCZ:
+// -1). Any other kind is an internal fault.
+[[nodiscard]] std::expected<Amplitude, SimError> ccphase_factor(const circuit::Gate& gate);
 
 // The 4x4 matrix of a dense gate acting inside the qubit pair lo < hi, in the
 // local basis k = bit_lo + 2 bit_hi.

@@ -405,6 +405,69 @@ void diagonal_range(double* data, std::uint64_t mask_a, std::uint64_t mask_b, co
     }
 }
 
+// ---- three-qubit gates ---------------------------------------------------------------
+
+// CCX, CSWAP and CCZ change only the amplitudes whose control bits are all
+// set: a quarter (CCX, CSWAP) or an eighth (CCZ) of the state. Their kernels
+// walk just those. Group index i counts the indices with zero bits at the
+// gate's three qubits (ascending in `s`); consecutive groups are consecutive
+// indices for 2^s[0] of them, so the walk goes run by run, and when every
+// qubit is 2 or above each run is whole cache lines and the sweep leaves the
+// other lines alone.
+template <class Body>
+[[gnu::always_inline]] inline void group_runs_3q(const std::array<std::uint64_t, 3>& s,
+                                                 std::uint64_t begin, std::uint64_t end,
+                                                 Body&& body) {
+    for (std::uint64_t i = begin; i < end;) {
+        const std::uint64_t stop = run_stop(i, end, s[0]);
+        body(insert_zero(insert_zero(insert_zero(i, s[0]), s[1]), s[2]), stop - i);
+        i = stop;
+    }
+}
+
+// Exchanges `count` consecutive amplitudes at p with those at q: a move,
+// exact whatever the split.
+[[gnu::always_inline]] inline void swap_amplitudes(double* p, double* q, std::uint64_t count) {
+    const std::uint64_t whole = count / 4 * 4;
+    for (std::uint64_t j = 0; j < whole; j += 4) {
+        const Vec8 x = load8(p + 2 * j), y = load8(q + 2 * j);
+        store8(p + 2 * j, y);
+        store8(q + 2 * j, x);
+    }
+    for (std::uint64_t j = 2 * whole; j < 2 * count; ++j)
+        std::swap(p[j], q[j]);
+}
+
+// For every group, the amplitudes at base + from and base + to trade places
+// (CCX: both controls set, target clear / set; CSWAP: control set and one
+// target set / the other).
+MORVANE_KERNEL_CLONES
+void exchange_3q_range(double* data, const std::array<std::uint64_t, 3>& sorted, std::uint64_t from,
+                       std::uint64_t to, std::uint64_t begin, std::uint64_t end) {
+    group_runs_3q(sorted, begin, end, [&](std::uint64_t base, std::uint64_t count) {
+        swap_amplitudes(data + 2 * (base + from), data + 2 * (base + to), count);
+    });
+}
+
+// For every group, the amplitude at base + mask (all three bits set) times
+// c. Whole blocks of four and shorter runs go through the same lane
+// arithmetic, so the result does not depend on the split.
+MORVANE_KERNEL_CLONES
+void phase_3q_range(double* data, const std::array<std::uint64_t, 3>& sorted, std::uint64_t mask,
+                    const double* phase, std::uint64_t begin, std::uint64_t end) {
+    const LaneCoefficients c = lanes(Amplitude(phase[0], phase[1]));
+    group_runs_3q(sorted, begin, end, [&](std::uint64_t base, std::uint64_t count) {
+        double* p = data + 2 * (base + mask);
+        const std::uint64_t whole = count / 4 * 4;
+        for (std::uint64_t j = 0; j < whole; j += 4)
+            store8(p + 2 * j, lane_multiply(c, load8(p + 2 * j)));
+        if (whole < count) {
+            const std::size_t rest = count - whole;
+            store_lanes(p + 2 * whole, lane_multiply(c, load_lanes(p + 2 * whole, rest)), rest);
+        }
+    });
+}
+
 // ---- precondition checks -------------------------------------------------------------
 
 void check_state(std::span<Amplitude> amplitudes, std::uint64_t n, std::uint64_t min_qubits,
@@ -545,6 +608,59 @@ void apply_diagonal_2q(std::span<Amplitude> amplitudes, std::uint64_t q0, std::u
     check_qubit(q1, 64, "apply_diagonal_2q");
     check_distinct(q0, q1, "apply_diagonal_2q");
     diagonal_unchecked(amplitudes, bit(q0), bit(q1), e, parallel);
+}
+
+namespace {
+
+// The three qubits checked (below n, distinct) and sorted.
+std::array<std::uint64_t, 3> checked_3q(std::span<Amplitude> amplitudes, std::uint64_t n,
+                                        std::uint64_t a, std::uint64_t b, std::uint64_t c,
+                                        const char* kernel) {
+    check_state(amplitudes, n, 3, kernel);
+    for (const std::uint64_t q : {a, b, c})
+        check_qubit(q, n, kernel);
+    check_distinct(a, b, kernel);
+    check_distinct(a, c, kernel);
+    check_distinct(b, c, kernel);
+    std::array<std::uint64_t, 3> sorted{a, b, c};
+    std::sort(sorted.begin(), sorted.end());
+    return sorted;
+}
+
+void exchange_3q(std::span<Amplitude> amplitudes, const std::array<std::uint64_t, 3>& sorted,
+                 std::uint64_t from, std::uint64_t to, bool parallel) {
+    double* data = as_doubles(amplitudes);
+    auto body = [&](std::size_t begin, std::size_t end) {
+        exchange_3q_range(data, sorted, from, to, begin, end);
+    };
+    run_range(amplitudes.size() / 8, parallel, PAIR_GRAIN, body);
+}
+
+}  // namespace
+
+void apply_ccx(std::span<Amplitude> amplitudes, std::uint64_t n, std::uint64_t control0,
+               std::uint64_t control1, std::uint64_t target, bool parallel) {
+    const auto sorted = checked_3q(amplitudes, n, control0, control1, target, "apply_ccx");
+    const std::uint64_t controls = bit(control0) | bit(control1);
+    exchange_3q(amplitudes, sorted, controls, controls | bit(target), parallel);
+}
+
+void apply_cswap(std::span<Amplitude> amplitudes, std::uint64_t n, std::uint64_t control,
+                 std::uint64_t a, std::uint64_t b, bool parallel) {
+    const auto sorted = checked_3q(amplitudes, n, control, a, b, "apply_cswap");
+    exchange_3q(amplitudes, sorted, bit(control) | bit(a), bit(control) | bit(b), parallel);
+}
+
+void apply_ccphase(std::span<Amplitude> amplitudes, std::uint64_t n, std::uint64_t q0,
+                   std::uint64_t q1, std::uint64_t q2, Amplitude phase, bool parallel) {
+    const auto sorted = checked_3q(amplitudes, n, q0, q1, q2, "apply_ccphase");
+    double* data = as_doubles(amplitudes);
+    const double* p = as_doubles(&phase);
+    const std::uint64_t mask = bit(q0) | bit(q1) | bit(q2);
+    auto body = [&](std::size_t begin, std::size_t end) {
+        phase_3q_range(data, sorted, mask, p, begin, end);
+    };
+    run_range(amplitudes.size() / 8, parallel, AMPLITUDE_GRAIN, body);
 }
 
 namespace {

@@ -66,6 +66,24 @@ void apply_diagonal_2q(std::span<Amplitude> amplitudes, std::uint64_t q0, std::u
 void apply_diagonal_run(std::span<Amplitude> amplitudes, std::span<const DiagonalFactor> factors,
                         bool parallel);
 
+// Three-qubit gates (n >= 3, three distinct qubits below n). Each touches
+// only the amplitudes the gate changes.
+
+// CCX: where both controls are set, the amplitudes with the target clear and
+// set trade places.
+void apply_ccx(std::span<Amplitude> amplitudes, std::uint64_t n, std::uint64_t control0,
+               std::uint64_t control1, std::uint64_t target, bool parallel);
+
+// CSWAP: where the control is set, the amplitudes with (bit a, bit b) = (1, 0)
+// and (0, 1) trade places.
+void apply_cswap(std::span<Amplitude> amplitudes, std::uint64_t n, std::uint64_t control,
+                 std::uint64_t a, std::uint64_t b, bool parallel);
+
+// Multiplies by `phase` each amplitude whose bits q0, q1 and q2 are all set
+// (CCZ is phase -1).
+void apply_ccphase(std::span<Amplitude> amplitudes, std::uint64_t n, std::uint64_t q0,
+                   std::uint64_t q1, std::uint64_t q2, Amplitude phase, bool parallel);
+
 namespace testing {
 // Overrides the smallest piece the parallel kernels hand to one thread (0
 // restores the default). Tests shrink it so that small states are really

@@ -189,13 +189,24 @@ void cx_lanes_where_set(Amplitude* data, std::uint64_t half, std::uint64_t contr
 
 void gather_runs(const Amplitude* data, std::span<const std::uint64_t> offsets,
                  std::uint64_t run_bits, Amplitude* buffer) {
-    if (run_bits < 2) internal_fault(concat("gather_runs called with runs of 2^", run_bits));
+    if (run_bits < 2) {
+        // Runs shorter than a line: amplitude by amplitude.
+        const std::uint64_t run = bit(run_bits);
+        for (std::size_t r = 0; r < offsets.size(); ++r)
+            std::copy_n(data + offsets[r], run, buffer + r * run);
+        return;
+    }
     gather_lines(data, offsets.data(), offsets.size(), bit(run_bits), buffer);
 }
 
 void scatter_runs(const Amplitude* buffer, std::span<const std::uint64_t> offsets,
                   std::uint64_t run_bits, Amplitude* data) {
-    if (run_bits < 2) internal_fault(concat("scatter_runs called with runs of 2^", run_bits));
+    if (run_bits < 2) {
+        const std::uint64_t run = bit(run_bits);
+        for (std::size_t r = 0; r < offsets.size(); ++r)
+            std::copy_n(buffer + r * run, run, data + offsets[r]);
+        return;
+    }
     scatter_lines(buffer, offsets.data(), offsets.size(), bit(run_bits), data);
 }
 

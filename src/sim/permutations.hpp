@@ -29,8 +29,10 @@ void apply_swap_permutation(std::span<Amplitude> amplitudes, std::uint64_t n, st
 void apply_cx_lanes(std::span<Amplitude> amplitudes, std::uint64_t n, std::uint64_t control,
                     std::uint64_t target);
 
-// A gathered chunk: the runs of 2^run_bits amplitudes (run_bits >= 2) at
-// data + offsets[r], copied one after another into buffer, and back.
+// A gathered chunk: the runs of 2^run_bits amplitudes at data + offsets[r],
+// copied one after another into buffer, and back. Runs are whole cache lines
+// (run_bits >= 2) except in the smallest chunks (2^4) holding a three-qubit
+// gate beside a single low qubit, which go amplitude by amplitude.
 void gather_runs(const Amplitude* data, std::span<const std::uint64_t> offsets,
                  std::uint64_t run_bits, Amplitude* buffer);
 void scatter_runs(const Amplitude* buffer, std::span<const std::uint64_t> offsets,

@@ -87,6 +87,51 @@ INSTANTIATE_TEST_SUITE_P(Pairs, KernelVsReference,
                                             ::testing::Range<std::uint64_t>(0, 5),
                                             ::testing::Bool()));
 
+// CCX, CSWAP and a three-qubit controlled phase on every ordered triple of 5
+// qubits, serial and parallel in the smallest pieces, against the reference.
+class ThreeQubitKernelVsReference : public ::testing::TestWithParam<bool> {
+  protected:
+    void SetUp() override { testing::set_kernel_grain(1); }
+    void TearDown() override { testing::set_kernel_grain(0); }
+};
+
+TEST_P(ThreeQubitKernelVsReference, EveryTriple) {
+    using reference::kron;
+    using reference::proj0;
+    using reference::proj1;
+    const bool parallel = GetParam();
+    const std::uint64_t n = 5;
+    const reference::Mat x = reference::px(), id4 = reference::identity(4);
+    for (std::uint64_t a = 0; a < n; ++a) {
+        for (std::uint64_t b = 0; b < n; ++b) {
+            for (std::uint64_t c = 0; c < n; ++c) {
+                if (a == b || a == c || b == c) continue;
+                SCOPED_TRACE(::testing::Message() << "qubits " << a << ", " << b << ", " << c);
+                const State start = random_amplitudes(n, a * 25 + b * 5 + c);
+                const Amplitude phase = reference::expi(0.3 + static_cast<double>(a + 2 * c));
+                State v = start;
+                apply_ccx(v, n, a, b, c, parallel);
+                expect_reference(v,
+                                 {reference::identity(8) - kron(reference::id2(), proj1(), proj1()) +
+                                      kron(x, proj1(), proj1()),
+                                  {a, b, c}},
+                                 n, start);
+                v = start;
+                apply_cswap(v, n, a, b, c, parallel);
+                expect_reference(v, {kron(reference::swap_gate(), proj1()) + kron(id4, proj0()), {a, b, c}},
+                                 n, start);
+                v = start;
+                apply_ccphase(v, n, a, b, c, phase, parallel);
+                reference::Mat diagonal = reference::identity(8);
+                diagonal(7, 7) = phase;
+                expect_reference(v, {diagonal, {a, b, c}}, n, start);
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(SerialAndParallel, ThreeQubitKernelVsReference, ::testing::Bool());
+
 // The parallel form must give bit-identical results however the pool cuts
 // the index space, including pieces that end inside a run or a block.
 class SerialEqualsParallel : public ::testing::TestWithParam<std::size_t> {
@@ -123,6 +168,13 @@ TEST_P(SerialEqualsParallel, AllKernelsBitIdentical) {
         check([&](State& v, bool p) { apply_diagonal_2q(v, a, b, e, p); });
     }
     check([&](State& v, bool p) { apply_diagonal_run(v, run, p); });
+    for (const auto& [a, b, c] : std::vector<std::array<std::uint64_t, 3>>{
+             {0, 1, 2}, {13, 0, 5}, {7, 3, 1}, {4, 12, 9}, {2, 13, 3}}) {
+        SCOPED_TRACE(::testing::Message() << "qubits " << a << ", " << b << ", " << c);
+        check([&](State& v, bool p) { apply_ccx(v, n, a, b, c, p); });
+        check([&](State& v, bool p) { apply_cswap(v, n, a, b, c, p); });
+        check([&](State& v, bool p) { apply_ccphase(v, n, a, b, c, e[3], p); });
+    }
 }
 
 // 1 and 3 cut everywhere, 4096 is a chunk, 0 is the production grain.
@@ -183,6 +235,12 @@ TEST(KernelPreconditions, ViolationsAreInternalFaultsAndLeaveTheStateAlone) {
     EXPECT_THROW(apply_dense_2q(v, 2, 0, 2, Matrix4{}, false), InternalFault);
     EXPECT_THROW(apply_diagonal_1q(v, 64, 1, 1, false), InternalFault);  // qubit >= 64
     EXPECT_THROW(apply_diagonal_2q(v, 0, 70, {}, false), InternalFault);
+    EXPECT_THROW(apply_ccx(v, 2, 0, 1, 2, false), InternalFault);  // n < 3
+    State w(16, Amplitude(0.25, 0));
+    EXPECT_THROW(apply_ccx(w, 4, 0, 1, 1, false), InternalFault);  // target is a control
+    EXPECT_THROW(apply_cswap(w, 4, 2, 0, 2, false), InternalFault);
+    EXPECT_THROW(apply_ccphase(w, 4, 0, 4, 1, Amplitude(-1, 0), false), InternalFault);
+    EXPECT_EQ(w, State(16, Amplitude(0.25, 0)));
     const std::vector<DiagonalFactor> bad{OneQubitDiagonal{3, 1, 1}};  // not one bit
     EXPECT_THROW(apply_diagonal_run(v, bad, false), InternalFault);
     EXPECT_EQ(v, State(4, Amplitude(0.5, 0)));

@@ -6,9 +6,11 @@
 #include <cmath>
 #include <random>
 
+#include "circuit/gate_catalogue.hpp"
 #include "reference.hpp"
 #include "sim/gate_matrices.hpp"
 #include "sim/kernels.hpp"
+#include "sim/lowering.hpp"
 
 namespace morvane::sim {
 namespace {
@@ -136,17 +138,29 @@ TEST(Simulate, BadAnglesSurfaceWhenReached) {
 // state appears exactly once; each block names chunk_bits ascending qubits,
 // the low ones included; a dense gate's qubits are among its block's; and two
 // gates sharing a qubit keep their circuit order.
+std::vector<std::uint64_t> qubits_of(const Gate& g) {
+    std::vector<std::uint64_t> qubits;
+    for (std::size_t i = 0; i < g.num_qubit_fields(); ++i)
+        qubits.push_back(g.qubit(i));
+    return qubits;
+}
+
 void expect_valid_plan(const FusionPlan& plan, std::uint64_t n, const std::vector<Gate>& gates,
                        std::uint64_t chunk_bits) {
     const std::uint64_t k = std::min(n, chunk_bits);
     ASSERT_EQ(plan.chunk_bits, k);
+    // The low qubits leave room for the widest gate that needs its qubits.
+    std::uint64_t widest = 2;
+    for (const Gate& g : gates) {
+        if (fusion_class(g.kind) == FusionClass::ThreeQubit) widest = 3;
+    }
     std::vector<std::size_t> order;
     for (const FusionBlock& block : plan.blocks) {
         ASSERT_EQ(block.qubits.size(), k);
         ASSERT_TRUE(std::is_sorted(block.qubits.begin(), block.qubits.end()));
         ASSERT_EQ(std::adjacent_find(block.qubits.begin(), block.qubits.end()), block.qubits.end());
         ASSERT_LT(block.qubits.back(), n);
-        for (std::uint64_t q = 0; q < std::min(LOW_QUBITS, k - std::min<std::uint64_t>(k, 2)); ++q)
+        for (std::uint64_t q = 0; q < std::min(LOW_QUBITS, k - std::min(k, widest)); ++q)
             ASSERT_EQ(block.qubits[q], q);
         ASSERT_FALSE(block.gates.empty());
         if (n > k) {
@@ -158,9 +172,8 @@ void expect_valid_plan(const FusionPlan& plan, std::uint64_t n, const std::vecto
                 return std::binary_search(block.qubits.begin(), block.qubits.end(), q);
             };
             if (fusion_class(g.kind) != FusionClass::Diagonal) {
-                ASSERT_TRUE(in_block(g.q0)) << g.debug_string();
-                if (g.is_two_qubit()) {
-                    ASSERT_TRUE(in_block(g.q1)) << g.debug_string();
+                for (const std::uint64_t q : qubits_of(g)) {
+                    ASSERT_TRUE(in_block(q)) << g.debug_string();
                 }
             }
             order.push_back(index);
@@ -177,10 +190,7 @@ void expect_valid_plan(const FusionPlan& plan, std::uint64_t n, const std::vecto
     std::vector<std::size_t> last(n, 0);
     std::vector<bool> seen(n, false);
     for (const std::size_t index : order) {
-        const Gate& g = gates[index];
-        std::vector<std::uint64_t> qubits{g.q0};
-        if (g.is_two_qubit()) qubits.push_back(g.q1);
-        for (const std::uint64_t q : qubits) {
+        for (const std::uint64_t q : qubits_of(gates[index])) {
             if (seen[q]) {
                 ASSERT_LT(last[q], index) << "gate " << index << " overtook on qubit " << q;
             }
@@ -313,9 +323,23 @@ TEST(FusionPlan, SimulationReportsOneApplicationPerBlock) {
               1e-12);
 }
 
-// A random circuit drawing every gate kind, with qubits biased towards a few
-// so that components grow, merge and flush in every way, and terminal
-// measurements at the end.
+// Every kind of the catalogue but the measurements, which only end a
+// circuit: the unitary gates, the global phase and the barrier.
+const std::vector<GateKind>& pickable_kinds() {
+    static const std::vector<GateKind> kinds = [] {
+        std::vector<GateKind> out;
+        for (const circuit::GateInfo& info : circuit::gate_catalogue()) {
+            if (circuit::is_unitary(info.kind) || info.kind == GateKind::Barrier)
+                out.push_back(info.kind);
+        }
+        return out;
+    }();
+    return kinds;
+}
+
+// A random circuit drawing every gate kind with random angles and distinct
+// qubits, biased towards a few qubits so that components grow, merge and
+// flush in every way, and terminal measurements at the end.
 std::vector<Gate> random_circuit(std::uint64_t n, std::size_t length, std::mt19937_64& rng) {
     std::uniform_real_distribution<double> angle(-7.0, 7.0);
     // Biased to three neighbouring qubits at the bottom, middle or top of the
@@ -323,16 +347,29 @@ std::vector<Gate> random_circuit(std::uint64_t n, std::size_t length, std::mt199
     const std::uint64_t width = std::min<std::uint64_t>(n, 3);
     const std::uint64_t offset = (rng() % 3) * (n - width) / 2;
     auto qubit = [&] { return rng() % 3 == 0 ? rng() % n : offset + rng() % width; };
+    const std::vector<GateKind>& kinds = pickable_kinds();
     std::vector<Gate> gates;
     while (gates.size() < length) {
         Gate g;
-        g.kind = static_cast<GateKind>(rng() % 19);  // all but the measurements
-        g.q0 = qubit();
-        g.q1 = (g.q0 + 1 + qubit() % std::max<std::uint64_t>(n - 1, 1)) % n;
-        for (auto& a : g.angles)
-            a = fixed(angle(rng));
-        if (g.kind == GateKind::Barrier) g.barrier_qubits = {g.q0};
-        if (!g.is_two_qubit() || n >= 2) gates.push_back(g);
+        g.kind = kinds[rng() % kinds.size()];
+        const circuit::GateInfo& info = circuit::gate_info(g.kind);
+        if (info.num_qubits > n) continue;
+        for (std::size_t j = 0; j < info.num_qubits; ++j) {
+            auto taken = [&](std::uint64_t q) {
+                for (std::size_t i = 0; i < j; ++i) {
+                    if (g.qubit(i) == q) return true;
+                }
+                return false;
+            };
+            std::uint64_t q = qubit();
+            while (taken(q))
+                q = qubit();
+            g.set_qubit(j, q);
+        }
+        for (std::size_t i = 0; i < info.num_angles; ++i)
+            g.angles[i] = fixed(angle(rng));
+        if (g.kind == GateKind::Barrier) g.barrier_qubits = {qubit()};
+        gates.push_back(g);
     }
     if (rng() % 2) gates.push_back(Gate::measure(rng() % n, rng() % 70));
     if (rng() % 3 == 0) gates.push_back(Gate::measure_all());
@@ -359,7 +396,10 @@ TEST_P(FusedMatchesUnfused, OnRandomCircuits) {
         const auto gates = random_circuit(n, 10 + rng() % 70, rng);
         StatevectorSimulator fused(c.threshold);
         fused.chunk_bits = c.chunk_bits;
-        expect_valid_plan(fused.plan(n, gates), n, gates, std::max(c.chunk_bits, MIN_CHUNK_BITS));
+        // The plan indexes the gates as they run: decomposed where the
+        // catalogue says so.
+        expect_valid_plan(fused.plan(n, gates), n, lower_structure(gates),
+                          std::max(c.chunk_bits, MIN_CHUNK_BITS));
         StatevectorSimulator plain = fused;
         plain.fusion = false;
         auto a = fused.simulate(n, gates);
@@ -390,6 +430,64 @@ INSTANTIATE_TEST_SUITE_P(Modes, FusedMatchesUnfused,
                                            PropertyCase{0, 2, DEFAULT_CHUNK_BITS},
                                            PropertyCase{31, 0, 4}, PropertyCase{31, 0, 6},
                                            PropertyCase{0, 2, 4}, PropertyCase{4, 64, 5}));
+
+Gate three(GateKind kind, std::uint64_t a, std::uint64_t b, std::uint64_t c) {
+    const std::uint64_t qubits[3] = {a, b, c};
+    return Gate::make(kind, qubits, {});
+}
+
+// CCZ is diagonal: like the two-qubit phases it never needs its qubits in
+// the block, whichever of them lie outside.
+TEST(FusionPlan, CczNeverForcesANewBlock) {
+    std::vector<Gate> gates{Gate::h(9)};
+    for (std::uint64_t a = 0; a < 8; ++a)
+        gates.push_back(three(GateKind::Ccz, a, 9 - a % 3, (a + 4) % 8));
+    gates.push_back(Gate::h(9));
+    const FusionPlan plan = plan_fusion(10, gates, 5);
+    EXPECT_EQ(plan.sweeps(), 1u);
+    expect_valid_plan(plan, 10, gates, 5);
+}
+
+// CCX, CSWAP and CCZ on qubits inside and outside small chunks. A CCZ with
+// one to three qubits outside the block is a conditioned factor of a
+// diagonal run, with all three inside an operation of its own; CCX and
+// CSWAP on the top qubits leave a block of 2^4 only one low qubit. Serial
+// and parallel, fused and not, against the reference.
+TEST(ThreeQubitGates, FusedAndUnfusedMatchReferenceAcrossChunkSizes) {
+    const std::uint64_t n = 7;
+    std::vector<Gate> gates;
+    for (std::uint64_t q = 0; q < n; ++q) {
+        gates.push_back(Gate::h(q));
+        gates.push_back(Gate::rz(q, fixed(0.3 * static_cast<double>(q + 1))));
+    }
+    const std::vector<Gate> middle{
+        three(GateKind::Ccz, 0, 5, 6),   three(GateKind::Ccz, 6, 1, 2),
+        three(GateKind::Ccx, 6, 5, 4),   three(GateKind::Cswap, 4, 6, 0),
+        three(GateKind::Ccz, 4, 5, 6),   Gate::ry(5, fixed(0.7)),
+        three(GateKind::Ccx, 0, 1, 6),   three(GateKind::Cswap, 1, 2, 3),
+        three(GateKind::Ccz, 1, 2, 3),   Gate::cx(6, 2),
+        three(GateKind::Ccx, 3, 6, 0),   three(GateKind::Cswap, 5, 0, 1),
+    };
+    gates.insert(gates.end(), middle.begin(), middle.end());
+    for (std::uint64_t q = 0; q < n; ++q)
+        gates.push_back(Gate::rx(q, fixed(0.2 - 0.1 * static_cast<double>(q))));
+    const auto expected = reference::simulate(n, gates);
+    for (const std::uint64_t chunk_bits : {4u, 5u, 6u, 15u}) {
+        for (const std::uint64_t threshold : {31u, 0u}) {
+            for (const bool fusion : {true, false}) {
+                StatevectorSimulator sim(threshold);
+                sim.chunk_bits = chunk_bits;
+                sim.fusion = fusion;
+                expect_valid_plan(sim.plan(n, gates), n, gates, chunk_bits);
+                auto state = sim.simulate(n, gates);
+                ASSERT_TRUE(state.has_value());
+                EXPECT_LT(reference::max_diff(state->amplitudes(), expected), 1e-12)
+                    << "chunks of 2^" << chunk_bits << (fusion ? ", fused" : ", unfused")
+                    << ", threshold " << threshold;
+            }
+        }
+    }
+}
 
 }  // namespace
 }  // namespace morvane::sim
