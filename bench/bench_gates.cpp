@@ -12,7 +12,8 @@
 //    natively, and decomposed / native time. Before timing, both forms are
 //    applied to the same spread state and compared (with the
 //    decomposition's phase): a native kernel that is fast but wrong shows
-//    there. The gates that still run decomposed (rccx, c3sx, rcccx) are
+//    there. The gates that still run decomposed (rccx, c3sx, rcccx, and dcx, whose
+//    two CXs fuse into index permutations that beat its 4x4 matrix) are
 //    timed the same way against the CCX kernel.
 // 2. ParameterizedCircuit::assign_parameters on a 1,000-gate circuit whose
 //    angles are affine maps of parameters (2 p + 0.5, -p, p / 2 - pi) against

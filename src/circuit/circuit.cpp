@@ -105,7 +105,11 @@ std::expected<void, CircuitError> ParameterizedCircuit::push(Gate gate) {
 
     for (std::size_t i = 1; i < qubit_fields; ++i) {
         for (std::size_t j = 0; j < i; ++j) {
-            if (gate.qubit(i) == gate.qubit(j)) return std::unexpected(IdenticalQubits{gate.qubit(i)});
+            if (gate.qubit(i) != gate.qubit(j)) continue;
+            if (qubit_fields == 2) return std::unexpected(IdenticalQubits{gate.qubit(i)});
+            std::vector<std::uint64_t> all;
+            for (std::size_t k = 0; k < qubit_fields; ++k) all.push_back(gate.qubit(k));
+            return std::unexpected(IdenticalQubits{gate.qubit(i), std::move(all)});
         }
     }
 

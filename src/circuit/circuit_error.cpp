@@ -23,8 +23,9 @@ struct MessageOf {
                       " qubits");
     }
     std::string operator()(const IdenticalQubits& e) const {
-        return concat("two-qubit gate requires distinct qubits, got (", e.qubit, ", ", e.qubit,
-                      ")");
+        if (!e.gate_qubits.empty()) return distinct_qubits_message(e.gate_qubits);
+        const std::uint64_t pair[2] = {e.qubit, e.qubit};
+        return distinct_qubits_message(pair);
     }
     std::string operator()(const QubitAlreadyMeasured& e) const {
         return concat("gate acts on qubit ", e.qubit,
@@ -43,6 +44,14 @@ struct MessageOf {
 };
 
 }  // namespace
+
+std::string distinct_qubits_message(std::span<const std::uint64_t> qubits) {
+    static constexpr const char* WORDS[] = {"zero", "one", "two", "three", "four"};
+    std::string out = qubits.size() < std::size(WORDS) ? WORDS[qubits.size()] : concat(qubits.size());
+    out += "-qubit gate requires distinct qubits, got (";
+    for (std::size_t k = 0; k < qubits.size(); ++k) out += concat(k == 0 ? "" : ", ", qubits[k]);
+    return out + ")";
+}
 
 std::string CircuitError::message() const { return std::visit(MessageOf{}, detail); }
 

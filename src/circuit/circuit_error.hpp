@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
+#include <vector>
 #include <variant>
 
 #include "support/error_variant.hpp"
@@ -30,8 +32,15 @@ struct QubitOutOfRange {
 };
 struct IdenticalQubits {
     std::uint64_t qubit;
+    // All of a three- or four-qubit gate's qubits, for the message; empty for
+    // a two-qubit gate, whose pair is (qubit, qubit).
+    std::vector<std::uint64_t> gate_qubits = {};
     bool operator==(const IdenticalQubits&) const = default;
 };
+
+// "two-qubit gate requires distinct qubits, got (0, 0)", with the gate's
+// arity and qubits; the model and the OpenQASM importer word it alike.
+std::string distinct_qubits_message(std::span<const std::uint64_t> qubits);
 struct QubitAlreadyMeasured {
     std::uint64_t qubit;
     bool operator==(const QubitAlreadyMeasured&) const = default;

@@ -63,7 +63,7 @@ constexpr GateInfo CATALOGUE[] = {
     {K::Ryy,  "ryy",  "ryy",  "Ryy",  2, 1, S::Dense,    false, "", {"q0", "q1"}, {"theta"}},
     {K::Rzx,  "rzx",  "rzx",  "Rzx",  2, 1, S::Dense,    false, "", {"q0", "q1"}, {"theta"}},
     {K::Iswap, "iswap", "iswap", "Iswap", 2, 0, S::Dense, false, "", {"q0", "q1"}, {}},
-    {K::Dcx,  "dcx",  "dcx",  "Dcx",  2, 0, S::Dense,    false, "", {"q0", "q1"}, {}},
+    {K::Dcx,  "dcx",  "dcx",  "Dcx",  2, 0, S::Decomposed, false, "", {"q0", "q1"}, {}},
     {K::Ecr,  "ecr",  "ecr",  "Ecr",  2, 0, S::Dense,    false, "", {"q0", "q1"}, {}},
     {K::XxMinusYy, "xx_minus_yy", "xx_minus_yy", "XxMinusYy", 2, 2, S::Dense, false, "", {"q0", "q1"}, {"theta", "beta"}},
     {K::XxPlusYy,  "xx_plus_yy",  "xx_plus_yy",  "XxPlusYy",  2, 2, S::Dense, false, "", {"q0", "q1"}, {"theta", "beta"}},

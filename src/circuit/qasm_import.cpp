@@ -435,14 +435,7 @@ private:
             std::unordered_set<std::uint64_t> seen;
             for (const std::uint64_t q : qubits) repeat = repeat || !seen.insert(q).second;
         }
-        if (repeat) {
-            std::string list;
-            for (std::size_t k = 0; k < qubits.size(); ++k) {
-                list += concat(k == 0 ? "" : ", ", qubits[k]);
-            }
-            return fail(name, concat(arity_word(qubits.size()),
-                                     "-qubit gate requires distinct qubits, got (", list, ")"));
-        }
+        if (repeat) return fail(name, distinct_qubits_message(qubits));
         for (const std::uint64_t q : qubits) {
             if (acts && measured_[q]) {
                 return fail(name, concat("gate acts on qubit ", q,
@@ -451,15 +444,6 @@ private:
             }
         }
         return {};
-    }
-
-    static std::string arity_word(std::size_t n) {
-        switch (n) {
-            case 2: return "two";
-            case 3: return "three";
-            case 4: return "four";
-            default: return concat(n);
-        }
     }
 
     // A whole-register measurement into bits 0 .. n-1 in order becomes one

@@ -13,6 +13,7 @@
 
 #include "circuit/angle_resolution.hpp"
 #include "circuit/circuit.hpp"
+#include "support/text.hpp"
 
 namespace morvane::circuit {
 namespace {
@@ -161,8 +162,12 @@ TEST(GateValidation, EveryPairOfQubitsMustDiffer) {
     ParameterizedCircuit circuit(4);
     for (const std::vector<std::uint64_t>& qubits :
          std::vector<std::vector<std::uint64_t>>{{0, 1, 2, 0}, {3, 1, 1, 2}, {0, 1, 2, 2}}) {
-        EXPECT_EQ(circuit.push(Gate::make(GateKind::C3sx, qubits, {})).error(),
-                  CircuitError(IdenticalQubits{qubits[0] == qubits[3] ? 0u : qubits[2]}));
+        const auto refused = circuit.push(Gate::make(GateKind::C3sx, qubits, {}));
+        EXPECT_EQ(refused.error(),
+                  CircuitError(IdenticalQubits{qubits[0] == qubits[3] ? 0u : qubits[2], qubits}));
+        EXPECT_EQ(refused.error().message(),
+                  concat("four-qubit gate requires distinct qubits, got (", qubits[0], ", ",
+                         qubits[1], ", ", qubits[2], ", ", qubits[3], ")"));
     }
     EXPECT_EQ(circuit.push(Gate::make(GateKind::Cswap, std::vector<std::uint64_t>{0, 1, 4}, {}))
                   .error(),
