@@ -196,47 +196,60 @@ double AngleExpression::evaluate(std::span<const double> values) const noexcept 
     return stack[0];
 }
 
+const AngleExpression* Angle::new_expression(std::vector<AngleInstruction> code) {
+    const auto* expression = new AngleExpression(std::move(code));
+    expression->references_.store(1, std::memory_order_relaxed);
+    return expression;
+}
+
+void Angle::release() noexcept {
+    if (form_ != Form::Expression) return;
+    if (p_.expression->references_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete p_.expression;
+    form_ = Form::Fixed;
+    p_ = Payload{};
+}
+
 std::uint64_t Angle::index() const noexcept {
     if (form_ == Form::Affine) return index_;
-    if (form_ == Form::Expression) return expression_->first_index();
+    if (form_ == Form::Expression) return p_.expression->first_index();
     return 0;
 }
 
 std::uint64_t Angle::params_needed() const noexcept {
     if (form_ == Form::Affine) return index_ == U64_MAX ? U64_MAX : index_ + 1;
-    if (form_ == Form::Expression) return expression_->params_needed();
+    if (form_ == Form::Expression) return p_.expression->params_needed();
     return 0;
 }
 
 bool Angle::operator==(const Angle& other) const noexcept {
     if (form_ != other.form_) return false;
     switch (form_) {
-        case Form::Fixed: return same_bits(a_, other.a_);
+        case Form::Fixed: return same_bits(p_.affine.a, other.p_.affine.a);
         case Form::Affine:
-            return index_ == other.index_ && same_bits(a_, other.a_) &&
-                   same_bits(offset_, other.offset_);
-        case Form::Expression: return *expression_ == *other.expression_;
+            return index_ == other.index_ && same_bits(p_.affine.a, other.p_.affine.a) &&
+                   same_bits(p_.affine.offset, other.p_.affine.offset);
+        case Form::Expression: return *p_.expression == *other.p_.expression;
     }
     return false;
 }
 
 std::vector<AngleInstruction> Angle::program() const {
     switch (form_) {
-        case Form::Fixed: return {{AngleOp::Constant, a_, 0}};
+        case Form::Fixed: return {{AngleOp::Constant, p_.affine.a, 0}};
         case Form::Affine: {
             std::vector<AngleInstruction> code{{AngleOp::Param, 0.0, index_}};
-            if (a_ != 1.0) {
-                code.push_back({AngleOp::Constant, a_, 0});
+            if (p_.affine.a != 1.0) {
+                code.push_back({AngleOp::Constant, p_.affine.a, 0});
                 code.push_back({AngleOp::Mul, 0.0, 0});
             }
-            if (offset_ != 0.0) {
-                code.push_back({AngleOp::Constant, offset_, 0});
+            if (p_.affine.offset != 0.0) {
+                code.push_back({AngleOp::Constant, p_.affine.offset, 0});
                 code.push_back({AngleOp::Add, 0.0, 0});
             }
             return code;
         }
         case Form::Expression: {
-            auto code = expression_->code();
+            auto code = p_.expression->code();
             return {code.begin(), code.end()};
         }
     }
@@ -244,7 +257,7 @@ std::vector<AngleInstruction> Angle::program() const {
 }
 
 std::string Angle::debug_string() const {
-    if (form_ == Form::Fixed) return concat("Fixed(", a_, ")");
+    if (form_ == Form::Fixed) return concat("Fixed(", p_.affine.a, ")");
     // Infix text rebuilt from the program; an operand that is itself a binary
     // operation is parenthesised.
     struct Text {
@@ -283,7 +296,7 @@ Angle make_expression(std::vector<AngleInstruction> code) {
         return Angle::affine(folded->index, folded->a, folded->offset);
     }
     Angle angle(Angle::Form::Expression, 0.0, 0.0, 0);
-    angle.expression_ = std::make_shared<const AngleExpression>(std::move(code));
+    angle.p_.expression = Angle::new_expression(std::move(code));
     return angle;
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
+#include <atomic>
 #include <span>
 #include <string>
 #include <vector>
@@ -27,10 +27,13 @@ struct AngleInstruction {
 };
 
 // An immutable angle expression over parameters: a postfix program. Shared by
-// every copy of the angle that holds it, so copying a gate never copies it.
+// every copy of the angle that holds it (counted by the angles themselves),
+// so copying a gate never copies it.
 class AngleExpression {
 public:
     explicit AngleExpression(std::vector<AngleInstruction> code);
+    AngleExpression(const AngleExpression&) = delete;
+    AngleExpression& operator=(const AngleExpression&) = delete;
 
     std::span<const AngleInstruction> code() const noexcept { return code_; }
     // 1 + the largest parameter index read (saturating), 0 when none.
@@ -44,7 +47,10 @@ public:
     bool operator==(const AngleExpression& other) const noexcept { return code_ == other.code_; }
 
 private:
+    friend class Angle;
+
     std::vector<AngleInstruction> code_;
+    mutable std::atomic<std::size_t> references_{0};
     std::size_t max_stack_ = 0;
     std::uint64_t params_needed_ = 0;
     std::uint64_t first_index_ = 0;
@@ -70,6 +76,33 @@ public:
     }
 
     Angle() noexcept = default;
+    Angle(const Angle& other) noexcept : form_(other.form_), index_(other.index_), p_(other.p_) {
+        retain();
+    }
+    Angle(Angle&& other) noexcept : form_(other.form_), index_(other.index_), p_(other.p_) {
+        other.form_ = Form::Fixed;
+        other.p_ = Payload{};
+    }
+    Angle& operator=(const Angle& other) noexcept {
+        other.retain();
+        release();
+        form_ = other.form_;
+        index_ = other.index_;
+        p_ = other.p_;
+        return *this;
+    }
+    Angle& operator=(Angle&& other) noexcept {
+        if (this != &other) {
+            release();
+            form_ = other.form_;
+            index_ = other.index_;
+            p_ = other.p_;
+            other.form_ = Form::Fixed;
+            other.p_ = Payload{};
+        }
+        return *this;
+    }
+    ~Angle() { release(); }
 
     constexpr Form form() const noexcept { return form_; }
     constexpr bool is_fixed() const noexcept { return form_ == Form::Fixed; }
@@ -77,30 +110,42 @@ public:
     constexpr bool is_param() const noexcept { return form_ != Form::Fixed; }
     // A bare reference to one parameter.
     constexpr bool is_bare_param() const noexcept {
-        return form_ == Form::Affine && a_ == 1.0 && offset_ == 0.0;
+        return form_ == Form::Affine && p_.affine.a == 1.0 && p_.affine.offset == 0.0;
     }
     // The literal of a Fixed angle (0 otherwise).
-    constexpr double value() const noexcept { return form_ == Form::Fixed ? a_ : 0.0; }
+    constexpr double value() const noexcept { return form_ == Form::Fixed ? p_.affine.a : 0.0; }
     // An Affine angle's scale and offset.
-    constexpr double scale() const noexcept { return a_; }
-    constexpr double offset() const noexcept { return offset_; }
+    constexpr double scale() const noexcept { return form_ == Form::Affine ? p_.affine.a : 0.0; }
+    constexpr double offset() const noexcept {
+        return form_ == Form::Affine ? p_.affine.offset : 0.0;
+    }
     // The parameter an Affine angle reads, the first one an Expression reads,
     // 0 for a Fixed angle.
     std::uint64_t index() const noexcept;
     // 1 + the largest parameter index read (saturating), 0 for a Fixed angle.
     std::uint64_t params_needed() const noexcept;
-    const AngleExpression* expression() const noexcept { return expression_.get(); }
+    const AngleExpression* expression() const noexcept {
+        return form_ == Form::Expression ? p_.expression : nullptr;
+    }
 
     // The value against a parameter vector holding at least params_needed()
     // entries; may be NaN or infinite.
     double evaluate(std::span<const double> values) const noexcept {
-        if (form_ == Form::Fixed) return a_;
+        if (form_ == Form::Fixed) return p_.affine.a;
         if (form_ == Form::Affine) {
             // Without an offset the sign of a zero survives, as a bare parameter must.
-            const double scaled = a_ * values[index_];
-            return offset_ == 0.0 ? scaled : scaled + offset_;
+            const double scaled = p_.affine.a * values[index_];
+            return p_.affine.offset == 0.0 ? scaled : scaled + p_.affine.offset;
         }
-        return expression_->evaluate(values);
+        return p_.expression->evaluate(values);
+    }
+
+    // Makes a Fixed angle of one that holds no expression (a fresh or Fixed
+    // or Affine angle) in place: binding's way of filling a fresh gate.
+    void set_fixed(double radians) noexcept {
+        form_ = Form::Fixed;
+        p_.affine = {radians, 0.0};
+        index_ = 0;
     }
 
     // Identity, not arithmetic: literals compare by bit pattern (NaN equals
@@ -115,15 +160,33 @@ public:
 
 private:
     Angle(Form form, double a, double offset, std::uint64_t index) noexcept
-        : form_(form), a_(a), offset_(offset), index_(index) {}
+        : form_(form), index_(index) {
+        p_.affine = {a, offset};
+    }
 
     friend Angle make_expression(std::vector<AngleInstruction> code);
 
+    void retain() const noexcept {
+        if (form_ == Form::Expression) p_.expression->references_.fetch_add(1, std::memory_order_relaxed);
+    }
+    void release() noexcept;
+    // A new expression, held once (by the angle about to store it).
+    static const AngleExpression* new_expression(std::vector<AngleInstruction> code);
+
+    // Gates hold four angles each and binding copies gates by the thousand,
+    // so an angle is kept to 32 bytes: an expression shares the storage of
+    // the affine coefficients it does not need.
+    union Payload {
+        struct Affine {
+            double a;       // Fixed: the literal; Affine: the scale
+            double offset;  // Affine: the offset
+        } affine{0.0, 0.0};
+        const AngleExpression* expression;  // Expression: counted by its angles
+    };
+
     Form form_ = Form::Fixed;
-    double a_ = 0.0;       // Fixed: the literal; Affine: the scale
-    double offset_ = 0.0;  // Affine: the offset
-    std::uint64_t index_ = 0;
-    std::shared_ptr<const AngleExpression> expression_;
+    std::uint64_t index_ = 0;  // Affine: the parameter
+    Payload p_{};
 };
 
 // Builds an angle from a program, folding it to a Fixed or Affine angle when

@@ -1,6 +1,7 @@
 #include "circuit/circuit.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 
@@ -161,10 +162,17 @@ std::expected<ConcreteCircuit, CircuitError> ParameterizedCircuit::assign_parame
     // The hot path of every training step: field by field into fresh gates,
     // angles evaluated directly (every index is below num_params_, which
     // values.size() now equals), so binding costs little more than a copy.
-    std::vector<Gate> bound(gates_.size());
-    for (std::size_t g = 0; g < gates_.size(); ++g) {
-        const Gate& gate = gates_[g];
-        Gate& copy = bound[g];
+    static const auto ANGLES = [] {
+        std::array<std::uint8_t, GATE_KIND_COUNT> counts{};
+        for (const GateInfo& info : gate_catalogue()) {
+            counts[static_cast<std::size_t>(info.kind)] = info.num_angles;
+        }
+        return counts;
+    }();
+    std::vector<Gate> bound;
+    bound.reserve(gates_.size());
+    for (const Gate& gate : gates_) {
+        Gate& copy = bound.emplace_back();
         copy.kind = gate.kind;
         copy.q0 = gate.q0;
         copy.q1 = gate.q1;
@@ -172,10 +180,10 @@ std::expected<ConcreteCircuit, CircuitError> ParameterizedCircuit::assign_parame
         copy.q3 = gate.q3;
         copy.cbit = gate.cbit;
         if (!gate.barrier_qubits.empty()) copy.barrier_qubits = gate.barrier_qubits;
-        for (std::size_t i = 0; i < gate.num_angles(); ++i) {
+        for (std::size_t i = 0; i < ANGLES[static_cast<std::size_t>(gate.kind)]; ++i) {
             const double value = gate.angles[i].evaluate(values);
             if (!std::isfinite(value)) return std::unexpected(NonFiniteParam{});
-            copy.angles[i] = Angle::fixed(value);
+            copy.angles[i].set_fixed(value);
         }
     }
     return ConcreteCircuit(num_qubits_, std::move(bound), *phase);
