@@ -191,7 +191,7 @@ std::expected<ConcreteCircuit, CircuitError> ParameterizedCircuit::assign_parame
             copy.angles[i].set_fixed(value);
         }
     }
-    return ConcreteCircuit(num_qubits_, std::move(bound), *phase);
+    return ConcreteCircuit(num_qubits_, std::move(bound), *phase, declared_clbits_);
 }
 
 std::expected<std::string, CircuitError> ParameterizedCircuit::to_qasm2(
