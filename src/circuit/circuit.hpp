@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <expected>
 #include <set>
@@ -45,10 +46,29 @@ public:
     // Replaces it; a non-finite constant is refused (NonFiniteParam).
     [[nodiscard]] std::expected<void, CircuitError> set_global_phase(Angle phase);
 
+    // The names of the first parameters, in index order, for a circuit that
+    // came from a framework whose parameters have names (Qiskit): name i is
+    // parameter i's. Empty for a circuit built otherwise, whose parameters
+    // are known by index alone.
+    const std::vector<std::string>& parameter_names() const noexcept { return parameter_names_; }
+    // Names the parameters. The circuit then has at least that many
+    // parameters, even those no gate reads (a Qiskit parameter may appear
+    // only where the conversion drops it, and values still come one per
+    // name).
+    void set_parameter_names(std::vector<std::string> names);
+
     std::uint64_t num_qubits() const noexcept { return num_qubits_; }
     std::uint64_t num_params() const noexcept { return num_params_; }
     const std::vector<Gate>& gates() const noexcept { return gates_; }
-    std::uint64_t num_clbits() const noexcept { return count_clbits(num_qubits_, gates_); }
+    // The classical register's width: the measured bits' count, or the
+    // width declared with declare_clbits when that is larger.
+    std::uint64_t num_clbits() const noexcept {
+        return std::max(count_clbits(num_qubits_, gates_), declared_clbits_);
+    }
+    // Declares a register of at least `count` classical bits, as a Qiskit
+    // circuit with bits no measurement writes has: counts keys then carry
+    // those bits (as 0) the way Qiskit's do.
+    void declare_clbits(std::uint64_t count) noexcept { declared_clbits_ = count; }
 
     // Binds every Param angle to values[index]. Safe to call concurrently.
     [[nodiscard]] std::expected<ConcreteCircuit, CircuitError> assign_parameters(
@@ -76,6 +96,8 @@ private:
     std::uint64_t num_params_ = 0;
     std::vector<Gate> gates_;
     Angle global_phase_ = Angle::fixed(0.0);
+    std::vector<std::string> parameter_names_;
+    std::uint64_t declared_clbits_ = 0;
     std::set<std::uint64_t> measured_qubits_;
     bool all_measured_ = false;
     bool measured_index_ready_ = false;
@@ -85,13 +107,19 @@ private:
 // caller that upholds the same invariant) creates one.
 class ConcreteCircuit {
 public:
-    ConcreteCircuit(std::uint64_t num_qubits, std::vector<Gate> gates, double global_phase = 0.0)
-        : num_qubits_(num_qubits), gates_(std::move(gates)), global_phase_(global_phase) {}
+    ConcreteCircuit(std::uint64_t num_qubits, std::vector<Gate> gates, double global_phase = 0.0,
+                    std::uint64_t declared_clbits = 0)
+        : num_qubits_(num_qubits),
+          gates_(std::move(gates)),
+          global_phase_(global_phase),
+          declared_clbits_(declared_clbits) {}
 
     std::uint64_t num_qubits() const noexcept { return num_qubits_; }
     const std::vector<Gate>& gates() const noexcept { return gates_; }
     double global_phase() const noexcept { return global_phase_; }
-    std::uint64_t num_clbits() const noexcept { return count_clbits(num_qubits_, gates_); }
+    std::uint64_t num_clbits() const noexcept {
+        return std::max(count_clbits(num_qubits_, gates_), declared_clbits_);
+    }
 
     // Cannot fail while the invariant holds; a violation is an internal fault.
     std::string to_qasm2() const;
@@ -100,6 +128,7 @@ private:
     std::uint64_t num_qubits_;
     std::vector<Gate> gates_;
     double global_phase_ = 0.0;
+    std::uint64_t declared_clbits_ = 0;
 };
 
 }  // namespace morvane::circuit
