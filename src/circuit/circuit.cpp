@@ -186,7 +186,9 @@ std::expected<ConcreteCircuit, CircuitError> ParameterizedCircuit::assign_parame
             copy.angles[i].set_fixed(value);
         }
     }
-    return ConcreteCircuit(num_qubits_, std::move(bound), *phase);
+    ConcreteCircuit concrete(num_qubits_, std::move(bound), *phase);
+    concrete.declare_clbits(declared_clbits_);
+    return concrete;
 }
 
 std::expected<std::string, CircuitError> ParameterizedCircuit::to_qasm2(

@@ -20,6 +20,13 @@ class ConcreteCircuit;
 // wrapping for a cbit of 2^64 - 1.
 std::uint64_t count_clbits(std::uint64_t num_qubits, std::span<const Gate> gates) noexcept;
 
+// The classical register of a circuit that measures `measured` bits
+// (count_clbits) and declares `declared`: none without measurements, else
+// the wider of the two.
+constexpr std::uint64_t register_clbits(std::uint64_t measured, std::uint64_t declared) noexcept {
+    return measured == 0 ? 0 : (measured > declared ? measured : declared);
+}
+
 // The circuit users build: gates validated one by one as they are appended,
 // angles either literal or references to free parameters.
 class ParameterizedCircuit {
@@ -48,7 +55,15 @@ public:
     std::uint64_t num_qubits() const noexcept { return num_qubits_; }
     std::uint64_t num_params() const noexcept { return num_params_; }
     const std::vector<Gate>& gates() const noexcept { return gates_; }
-    std::uint64_t num_clbits() const noexcept { return count_clbits(num_qubits_, gates_); }
+    // The classical register the counts keys cover: the bits measured into,
+    // widened to the declared ones.
+    std::uint64_t num_clbits() const noexcept {
+        return register_clbits(count_clbits(num_qubits_, gates_), declared_clbits_);
+    }
+    // Declares a register of `clbits` bits, some perhaps never measured into
+    // (a Qiskit circuit's): once the circuit measures anything, its keys are
+    // that wide, as Qiskit's are. Binding keeps it.
+    void declare_clbits(std::uint64_t clbits) noexcept { declared_clbits_ = clbits; }
 
     // Binds every Param angle to values[index]. Safe to call concurrently.
     [[nodiscard]] std::expected<ConcreteCircuit, CircuitError> assign_parameters(
@@ -79,6 +94,7 @@ private:
     std::set<std::uint64_t> measured_qubits_;
     bool all_measured_ = false;
     bool measured_index_ready_ = false;
+    std::uint64_t declared_clbits_ = 0;
 };
 
 // A bound circuit: every angle Fixed and finite. Only assign_parameters (or a
@@ -91,7 +107,11 @@ public:
     std::uint64_t num_qubits() const noexcept { return num_qubits_; }
     const std::vector<Gate>& gates() const noexcept { return gates_; }
     double global_phase() const noexcept { return global_phase_; }
-    std::uint64_t num_clbits() const noexcept { return count_clbits(num_qubits_, gates_); }
+    std::uint64_t num_clbits() const noexcept {
+        return register_clbits(count_clbits(num_qubits_, gates_), declared_clbits_);
+    }
+    // As ParameterizedCircuit::declare_clbits.
+    void declare_clbits(std::uint64_t clbits) noexcept { declared_clbits_ = clbits; }
 
     // Cannot fail while the invariant holds; a violation is an internal fault.
     std::string to_qasm2() const;
@@ -100,6 +120,7 @@ private:
     std::uint64_t num_qubits_;
     std::vector<Gate> gates_;
     double global_phase_ = 0.0;
+    std::uint64_t declared_clbits_ = 0;
 };
 
 }  // namespace morvane::circuit
