@@ -145,11 +145,16 @@ std::expected<void, CircuitError> ParameterizedCircuit::push(Gate gate) {
 
 std::expected<void, CircuitError> ParameterizedCircuit::set_global_phase(Angle phase) {
     if (phase.is_fixed() && !std::isfinite(phase.value())) return std::unexpected(NonFiniteParam{});
-    std::uint64_t needed = phase.params_needed();
+    std::uint64_t needed = std::max<std::uint64_t>(phase.params_needed(), parameter_names_.size());
     for (const Gate& gate : gates_) needed = std::max(needed, params_needed(gate));
     num_params_ = needed;
     global_phase_ = std::move(phase);
     return {};
+}
+
+void ParameterizedCircuit::set_parameter_names(std::vector<std::string> names) {
+    num_params_ = std::max<std::uint64_t>(num_params_, names.size());
+    parameter_names_ = std::move(names);
 }
 
 std::expected<ConcreteCircuit, CircuitError> ParameterizedCircuit::assign_parameters(

@@ -52,6 +52,17 @@ public:
     // Replaces it; a non-finite constant is refused (NonFiniteParam).
     [[nodiscard]] std::expected<void, CircuitError> set_global_phase(Angle phase);
 
+    // The names of the first parameters, in index order, for a circuit that
+    // came from a framework whose parameters have names (Qiskit): name i is
+    // parameter i's. Empty for a circuit built otherwise, whose parameters
+    // are known by index alone.
+    const std::vector<std::string>& parameter_names() const noexcept { return parameter_names_; }
+    // Names the parameters. The circuit then has at least that many
+    // parameters, even those no gate reads (a Qiskit parameter may appear
+    // only where the conversion drops it, and values still come one per
+    // name).
+    void set_parameter_names(std::vector<std::string> names);
+
     std::uint64_t num_qubits() const noexcept { return num_qubits_; }
     std::uint64_t num_params() const noexcept { return num_params_; }
     const std::vector<Gate>& gates() const noexcept { return gates_; }
@@ -91,6 +102,7 @@ private:
     std::uint64_t num_params_ = 0;
     std::vector<Gate> gates_;
     Angle global_phase_ = Angle::fixed(0.0);
+    std::vector<std::string> parameter_names_;
     std::set<std::uint64_t> measured_qubits_;
     bool all_measured_ = false;
     bool measured_index_ready_ = false;

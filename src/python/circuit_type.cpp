@@ -37,6 +37,7 @@
 #include "python/gil.hpp"
 #include "python/param_object.hpp"
 #include "python/py_ref.hpp"
+#include "python/qiskit_circuit.hpp"
 #include "python/registry.hpp"
 #include "support/text.hpp"
 
@@ -322,6 +323,41 @@ PyObject* circuit_from_qasm2(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
+PyObject* new_circuit_object(PyTypeObject* type, ParameterizedCircuit circuit);
+
+PyObject* circuit_from_qiskit(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* bound[1];
+        if (!bind_arguments("from_qiskit", args, nargs, kwnames, {"qc"}, 1, bound)) {
+            return nullptr;
+        }
+        if (!is_qiskit_circuit(bound[0])) {
+            return type_mismatch("qc", "a Qiskit QuantumCircuit", bound[0]);
+        }
+        // The walk reads Qiskit objects throughout, so it keeps the lock.
+        std::optional<ConvertedCircuit> converted = convert_qiskit_circuit(bound[0]);
+        if (!converted) return nullptr;
+        return new_circuit_object(reinterpret_cast<PyTypeObject*>(cls),
+                                  std::move(converted->circuit));
+    });
+}
+
+PyObject* circuit_get_parameter_names(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        SharedBorrow borrow(self);
+        const std::vector<std::string>& names = borrow.circuit().parameter_names();
+        PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+        if (!tuple) return nullptr;
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            PyObject* name = to_py_str(names[i]);
+            if (!name) return nullptr;
+            PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), name);
+        }
+        return tuple.release();
+    });
+}
+
 PyObject* circuit_get_num_qubits(PyObject* self, void*) {
     return guarded([&] {
         SharedBorrow borrow(self);
@@ -420,6 +456,29 @@ PyMethodDef circuit_methods_before_gates[] = {
         "\n"
         "    qc = morvane.Circuit.from_qasm2(qiskit.qasm2.dumps(qiskit_circuit))\n",
         METH_STATIC),
+    fast<circuit_from_qiskit>(
+        "from_qiskit",
+        "from_qiskit($type, qc)\n--\n\n"
+        "Convert a Qiskit `QuantumCircuit`, keeping its parameters free.\n"
+        "\n"
+        "Standard gates become the gates of the same name; any other instruction\n"
+        "(`QFTGate`, `PauliEvolutionGate`, `UnitaryGate`, a block made with\n"
+        "`to_gate()`, ...) is expanded through its definition. Parameter `i` of the\n"
+        "result is `qc.parameters[i]` and `parameter_names` holds their names;\n"
+        "parameter expressions (+, -, *, /, **, sin, cos, tan, exp, log) stay\n"
+        "expressions, and the global phase, the circuit's and its definitions', is\n"
+        "kept. Measurements keep their classical bits (numbered as in\n"
+        "`qc.clbits`), barriers are kept and `delay` is dropped. Refused with\n"
+        "ValueError naming the instruction and its position in `qc.data`: a\n"
+        "measurement followed by a gate on its qubit, `reset`, classical conditions\n"
+        "and control flow, and an instruction that has neither a known name nor a\n"
+        "definition.\n"
+        "\n"
+        "Example::\n"
+        "\n"
+        "    qc = morvane.Circuit.from_qiskit(qiskit.circuit.library.real_amplitudes(3))\n"
+        "    sv = morvane.statevector(qc, [0.1] * qc.num_params)\n",
+        METH_CLASS),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -576,6 +635,11 @@ PyGetSetDef circuit_getset[] = {
     {"num_params", circuit_get_num_params, nullptr, "Number of free (trainable) parameters.",
      nullptr},
     {"num_clbits", circuit_get_num_clbits, nullptr, "Size of the implicit classical register.",
+     nullptr},
+    {"parameter_names", circuit_get_parameter_names, nullptr,
+     "The names of the parameters in index order, for a circuit made by\n"
+     "`from_qiskit` (the names of `qc.parameters`). A circuit built otherwise\n"
+     "knows its parameters by index only and gives an empty tuple.",
      nullptr},
     {"global_phase", circuit_get_global_phase, circuit_set_global_phase,
      "The phase e^(i global_phase) on the whole state, in radians: a float, or the\n"
