@@ -27,6 +27,8 @@ std::expected<circuit::ParameterizedCircuit, circuit::CircuitError> compose_samp
         return std::unexpected(phase.error());
     }
     sample.declare_clbits(clbits);
+    // The weights are the ansatz's parameters, those no gate reads included.
+    sample.set_parameter_names(ansatz.parameter_names());
     return sample;
 }
 

@@ -371,3 +371,16 @@ def test_qml_keys_of_a_composite_with_classical_bits_follow_them_on_both_backend
         morvane.qml.train(fm, az, [[0.3], [1.0]], morvane.DE(generations=2, population_size=4),
                           64, 1, 1, cost, "local", 1, 1, "bits", backend=backend, seed=2)
         assert keys and keys <= {"000", "100"}, (backend, keys)
+
+
+def test_the_qiskit_qaoa_example_meets_its_targets():
+    # The script asserts its own targets (0.7 of the optimum, an optimal cut sampled).
+    import pathlib
+    import subprocess
+    import sys
+
+    script = pathlib.Path(__file__).parents[2] / "examples" / "qiskit_qaoa.py"
+    done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True,
+                          timeout=300)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert "optimal cuts" in done.stdout
