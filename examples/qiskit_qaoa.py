@@ -11,34 +11,14 @@ is also the order `params=` takes them in to run the trained circuit. Run it wit
 
 import itertools
 import time
-from collections.abc import Sequence
 
 from qiskit import QuantumCircuit
 from qiskit.circuit.library import qaoa_ansatz
 from qiskit.quantum_info import SparsePauliOp
 
 import morvane
-
-NODES = 10
-# A ring with five chords: every node has degree 3, and the triangle 0-1-2 makes the graph
-# non-bipartite, so no cut takes every edge.
-EDGES = [(i, (i + 1) % NODES) for i in range(NODES)] + [(0, 2), (3, 7), (5, 9), (1, 6), (4, 8)]
-SHOTS = 512
-
-
-def cut_value(bits: Sequence[int]) -> int:
-    return sum(1 for i, j in EDGES if bits[i] != bits[j])
-
-
-def negated_cut() -> morvane.Qubo:
-    """cut(x) = sum over edges of x_i + x_j - 2 x_i x_j; this Qubo is its negative."""
-    degree = [0] * NODES
-    for i, j in EDGES:
-        degree[i] += 1
-        degree[j] += 1
-    linear = [(v, -float(d)) for v, d in enumerate(degree)]
-    quadratic = [(i, j, 2.0) for i, j in EDGES]
-    return morvane.Qubo(NODES, linear=linear, quadratic=quadratic, scale=-1.0)
+# The graph, its cut and the cost are those of the hand-built example beside this one.
+from maxcut_qaoa import EDGES, NODES, SHOTS, cut_value, negated_cut
 
 
 def maxcut_ansatz(reps: int = 2) -> QuantumCircuit:

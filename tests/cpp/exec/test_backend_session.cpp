@@ -119,7 +119,7 @@ TEST(OpenBackend, AFactoryFailureIsTheInfrastructureVariant) {
                                 PlanKind::WholeCircuits);
     ASSERT_FALSE(session);
     ASSERT_TRUE(session.error().is<Infrastructure>());
-    EXPECT_EQ(session.error().message(), "no family came up");
+    EXPECT_EQ(session.error().message(), "CUNQA backend error: no family came up");
 }
 
 TEST(BackendSession, ClosesOnceThoughClosedByHandMovedAndDestroyed) {
@@ -141,7 +141,8 @@ TEST(RunCircuit, SplitsShotsOverReplicasMergesThemAndClosesTheBackend) {
         Factory factory{std::make_shared<CountingBackend>(true)};
         auto counts = run_circuit(factory.get(), BELL, 10, NativeChoice{}, config_for(replicas));
         ASSERT_TRUE(counts) << counts.error().message();
-        EXPECT_EQ(*counts, std::vector<CountsMap>{CountsMap{{"0", 10}}});
+        const std::vector<CountsMap> merged{CountsMap{{"0", 10}}};
+        EXPECT_EQ(*counts, merged);
         EXPECT_EQ(factory.backend->replica_calls,
                   replicas > 1 ? std::vector<std::size_t>{replicas} : std::vector<std::size_t>{});
         EXPECT_EQ(factory.backend->closes, 1) << replicas;

@@ -144,7 +144,9 @@ using circuit::ParameterizedCircuit;
 ParameterizedCircuit row_circuit(bool one) {
     ParameterizedCircuit row(2);
     EXPECT_TRUE(row.push(Gate::ry(0, Angle::fixed(0.3))));
-    if (one) EXPECT_TRUE(row.push(Gate::x(1)));
+    if (one) {
+        EXPECT_TRUE(row.push(Gate::x(1)));
+    }
     EXPECT_TRUE(row.set_global_phase(Angle::fixed(0.25)));
     return row;
 }
@@ -170,7 +172,9 @@ class ComposeSample : public testing::TestWithParam<ComposeCase> {};
 TEST_P(ComposeSample, FeatureMapRowThenAnsatzThenMeasurementsAsQiskitComposes) {
     const ComposeCase& c = GetParam();
     ParameterizedCircuit ansatz = weight_circuit();
-    if (!c.measure_all) ASSERT_TRUE(ansatz.push(Gate::measure(0, 0)));
+    if (!c.measure_all) {
+        ASSERT_TRUE(ansatz.push(Gate::measure(0, 0)));
+    }
     auto sample = compose_sample(row_circuit(true), ansatz, c.measure_all, c.clbits);
     ASSERT_TRUE(sample) << sample.error().message();
     EXPECT_EQ(sample->num_qubits(), 2u);
