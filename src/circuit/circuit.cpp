@@ -191,9 +191,7 @@ std::expected<ConcreteCircuit, CircuitError> ParameterizedCircuit::assign_parame
             copy.angles[i].set_fixed(value);
         }
     }
-    ConcreteCircuit concrete(num_qubits_, std::move(bound), *phase);
-    concrete.declare_clbits(declared_clbits_);
-    return concrete;
+    return ConcreteCircuit(num_qubits_, std::move(bound), *phase, declared_clbits_);
 }
 
 std::expected<std::string, CircuitError> ParameterizedCircuit::to_qasm2(

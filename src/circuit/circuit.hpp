@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <expected>
 #include <set>
@@ -66,15 +67,16 @@ public:
     std::uint64_t num_qubits() const noexcept { return num_qubits_; }
     std::uint64_t num_params() const noexcept { return num_params_; }
     const std::vector<Gate>& gates() const noexcept { return gates_; }
-    // The classical register the counts keys cover: the bits measured into,
-    // widened to the declared ones.
+    // The classical register the counts keys cover: none while nothing is
+    // measured (every qubit is read then), else the measured bits' count or
+    // the width declared with declare_clbits when that is larger.
     std::uint64_t num_clbits() const noexcept {
         return register_clbits(count_clbits(num_qubits_, gates_), declared_clbits_);
     }
-    // Declares a register of `clbits` bits, some perhaps never measured into
-    // (a Qiskit circuit's): once the circuit measures anything, its keys are
-    // that wide, as Qiskit's are. Binding keeps it.
-    void declare_clbits(std::uint64_t clbits) noexcept { declared_clbits_ = clbits; }
+    // Declares a register of at least `count` classical bits, as a Qiskit
+    // circuit with bits no measurement writes has: counts keys then carry
+    // those bits (as 0) the way Qiskit's do. Binding keeps it.
+    void declare_clbits(std::uint64_t count) noexcept { declared_clbits_ = count; }
 
     // Binds every Param angle to values[index]. Safe to call concurrently.
     [[nodiscard]] std::expected<ConcreteCircuit, CircuitError> assign_parameters(
@@ -103,18 +105,22 @@ private:
     std::vector<Gate> gates_;
     Angle global_phase_ = Angle::fixed(0.0);
     std::vector<std::string> parameter_names_;
+    std::uint64_t declared_clbits_ = 0;
     std::set<std::uint64_t> measured_qubits_;
     bool all_measured_ = false;
     bool measured_index_ready_ = false;
-    std::uint64_t declared_clbits_ = 0;
 };
 
 // A bound circuit: every angle Fixed and finite. Only assign_parameters (or a
 // caller that upholds the same invariant) creates one.
 class ConcreteCircuit {
 public:
-    ConcreteCircuit(std::uint64_t num_qubits, std::vector<Gate> gates, double global_phase = 0.0)
-        : num_qubits_(num_qubits), gates_(std::move(gates)), global_phase_(global_phase) {}
+    ConcreteCircuit(std::uint64_t num_qubits, std::vector<Gate> gates, double global_phase = 0.0,
+                    std::uint64_t declared_clbits = 0)
+        : num_qubits_(num_qubits),
+          gates_(std::move(gates)),
+          global_phase_(global_phase),
+          declared_clbits_(declared_clbits) {}
 
     std::uint64_t num_qubits() const noexcept { return num_qubits_; }
     const std::vector<Gate>& gates() const noexcept { return gates_; }
@@ -122,8 +128,6 @@ public:
     std::uint64_t num_clbits() const noexcept {
         return register_clbits(count_clbits(num_qubits_, gates_), declared_clbits_);
     }
-    // As ParameterizedCircuit::declare_clbits.
-    void declare_clbits(std::uint64_t clbits) noexcept { declared_clbits_ = clbits; }
 
     // Cannot fail while the invariant holds; a violation is an internal fault.
     std::string to_qasm2() const;

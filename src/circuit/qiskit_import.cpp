@@ -1,6 +1,7 @@
 #include "circuit/qiskit_import.hpp"
 
 #include <array>
+#include <string>
 
 #include "support/text.hpp"
 
@@ -69,8 +70,12 @@ std::optional<std::size_t> expression_op_arity(int op) noexcept {
 }
 
 std::string unknown_expression_op(long op) {
-    return concat("a parameter expression uses operation code ", op,
-                  ", which this converter does not know");
+    // Built piece by piece: GCC 12 misreads concat() with a long here as an
+    // overlapping copy (-Wrestrict).
+    std::string out = "a parameter expression uses operation code ";
+    out += std::to_string(op);
+    out += ", which this converter does not know";
+    return out;
 }
 
 std::expected<Angle, std::string> apply_expression_op(int op, const Angle& lhs, const Angle& rhs) {
@@ -100,11 +105,12 @@ std::expected<Angle, std::string> apply_expression_op(int op, const Angle& lhs, 
 
 std::string instruction_refusal(std::size_t position, std::span<const std::string> names,
                                 std::string_view why) {
-    std::string chain;
+    std::string out = concat("instruction ", position, " (");
     for (std::size_t i = 0; i < names.size(); ++i) {
-        chain += concat(i == 0 ? "'" : " > '", names[i], "'");
+        out.append(i == 0 ? "'" : " > '").append(names[i]).push_back('\'');
     }
-    return concat("instruction ", position, " (", chain, "): ", why);
+    out.append("): ").append(why);
+    return out;
 }
 
 }  // namespace morvane::circuit::qiskit

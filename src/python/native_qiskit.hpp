@@ -19,10 +19,6 @@ namespace morvane::python {
 // shaped like a circuit.
 exec::CircuitForm circuit_form(PyObject* qc);
 
-// `qc` converted, with its classical register declared as qc.num_clbits, so
-// that its counts keys are as wide as Aer's. Empty with the exception set.
-std::optional<ConvertedCircuit> convert_for_native(PyObject* qc);
-
 // The converted circuit bound to `params` (none when absent), refused as a
 // ValueError when their number is not the circuit's. Empty with the
 // exception set.

@@ -571,6 +571,9 @@ std::optional<ConvertedCircuit> Converter::convert(PyObject* qc) {
         }
     }
     if (!walk(qc, *scope, 0)) return std::nullopt;
+    // Qiskit's counts carry every classical bit; ours do too once measured.
+    // A circuit that measures nothing keeps the implicit whole-register read.
+    if (circuit_->num_clbits() != 0) circuit_->declare_clbits(clbits.size());
 
     circuit_->set_parameter_names(parameter_names);
     return ConvertedCircuit{std::move(*circuit_), std::move(parameter_names)};

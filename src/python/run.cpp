@@ -185,7 +185,7 @@ std::optional<exec::CircuitInput> bind_foreign(PyObject* qc, const std::vector<d
 // `params` natively; empty with a Python exception set.
 std::optional<exec::CircuitInput> convert_and_bind(PyObject* qc,
                                                    const std::optional<std::vector<double>>& params) {
-    std::optional<ConvertedCircuit> converted = convert_for_native(qc);
+    std::optional<ConvertedCircuit> converted = convert_qiskit_circuit(qc);
     if (!converted) return std::nullopt;
     std::optional<circuit::ConcreteCircuit> bound = bind_converted(converted->circuit, params);
     if (!bound) return std::nullopt;

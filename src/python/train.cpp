@@ -88,7 +88,7 @@ PyObject* train_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
     }
     if (form == exec::CircuitForm::Qiskit &&
         exec::selects_native_backend(a.infrastructure, a.backend)) {
-        std::optional<ConvertedCircuit> converted = convert_for_native(qc);
+        std::optional<ConvertedCircuit> converted = convert_qiskit_circuit(qc);
         if (!converted || !bind_natively(std::move(converted->circuit))) return nullptr;
     }
     if (!binder) binder = std::make_shared<const QiskitBinder>(qc);
