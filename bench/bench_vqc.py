@@ -1,5 +1,7 @@
-"""Training-batch cost of the VQC example: morvane.qml.train against the usual hand-written
-Qiskit + Aer loop (bind every circuit, run, average in Python), timed in one run.
+"""Training-batch cost of the VQC example: morvane.qml.train, on Aer and on the built-in
+simulator, against the usual hand-written Qiskit + Aer loop (bind every circuit, run, average in
+Python), timed in one run. The built-in simulator converts the ansatz and each row once and binds
+every candidate natively; its target is at least 10 times the usual loop's speed.
 
 Per batch = one population of candidate weight vectors evaluated over every training row.
 Run by hand: `.venv/bin/python bench/bench_vqc.py [--population 12] [--generations 10]`.
@@ -15,6 +17,10 @@ three runs each, alternated; the ratio is morvane over the usual loop, from the 
 The usual loop took 4.3 to 6.7 s per batch in those runs, most of it in `qiskit.transpile` and
 in Aer splitting each 3-qubit state update over both cores, so it swings with the machine's load;
 the time per batch of morvane.qml.train is the steadier figure.
+
+With qml.train on the built-in simulator (the ansatz and each row converted once, candidates
+bound natively), one run with the defaults on the same machine under load: usual loop 6221 ms,
+qml.train on Aer 357 ms, qml.train built-in 4.0 ms per batch (1547x the usual loop).
 """
 
 import argparse
@@ -67,16 +73,22 @@ def main():
         usual_batch(simulator, composite, rows, population, args.shots)
     usual = (time.perf_counter() - start) / batches
 
-    start = time.perf_counter()
-    result = morvane.qml.train(
-        example.feature_map(), example.ansatz(), rows,
-        morvane.DE(generations=args.generations, population_size=args.population, patience=10**6),
-        args.shots, 1, 4, example.correct, "local", 1, 1, "bench", backend="aer", seed=1)
-    ours = (time.perf_counter() - start) / (result.iterations_run + 1)
+    def per_batch(backend):
+        start = time.perf_counter()
+        result = morvane.qml.train(
+            example.feature_map(), example.ansatz(), rows,
+            morvane.DE(generations=args.generations, population_size=args.population,
+                       patience=10**6),
+            args.shots, 1, 4, example.correct, "local", 1, 1, "bench", backend=backend, seed=1)
+        return (time.perf_counter() - start) / (result.iterations_run + 1)
+
+    ours, native = per_batch("aer"), per_batch("morvane")
     print(f"{args.population} candidates x {len(rows)} rows, {args.shots} shots per circuit")
-    print(f"  usual Qiskit + Aer loop: {usual * 1000:8.1f} ms per batch")
-    print(f"  morvane.qml.train:       {ours * 1000:8.1f} ms per batch  "
+    print(f"  usual Qiskit + Aer loop:            {usual * 1000:8.1f} ms per batch")
+    print(f"  morvane.qml.train, backend=\"aer\":   {ours * 1000:8.1f} ms per batch  "
           f"(ratio {ours / usual:.3f})")
+    print(f"  morvane.qml.train, built-in:        {native * 1000:8.1f} ms per batch  "
+          f"(ratio {native / usual:.4f}: {usual / native:.0f}x the usual loop, target >= 10x)")
 
 
 if __name__ == "__main__":

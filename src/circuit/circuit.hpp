@@ -21,6 +21,13 @@ class ConcreteCircuit;
 // wrapping for a cbit of 2^64 - 1.
 std::uint64_t count_clbits(std::uint64_t num_qubits, std::span<const Gate> gates) noexcept;
 
+// The classical register of a circuit that measures `measured` bits
+// (count_clbits) and declares `declared`: none without measurements, else
+// the wider of the two.
+constexpr std::uint64_t register_clbits(std::uint64_t measured, std::uint64_t declared) noexcept {
+    return measured == 0 ? 0 : (measured > declared ? measured : declared);
+}
+
 // The circuit users build: gates validated one by one as they are appended,
 // angles either literal or references to free parameters.
 class ParameterizedCircuit {
@@ -60,14 +67,15 @@ public:
     std::uint64_t num_qubits() const noexcept { return num_qubits_; }
     std::uint64_t num_params() const noexcept { return num_params_; }
     const std::vector<Gate>& gates() const noexcept { return gates_; }
-    // The classical register's width: the measured bits' count, or the
-    // width declared with declare_clbits when that is larger.
+    // The classical register the counts keys cover: none while nothing is
+    // measured (every qubit is read then), else the measured bits' count or
+    // the width declared with declare_clbits when that is larger.
     std::uint64_t num_clbits() const noexcept {
-        return std::max(count_clbits(num_qubits_, gates_), declared_clbits_);
+        return register_clbits(count_clbits(num_qubits_, gates_), declared_clbits_);
     }
     // Declares a register of at least `count` classical bits, as a Qiskit
     // circuit with bits no measurement writes has: counts keys then carry
-    // those bits (as 0) the way Qiskit's do.
+    // those bits (as 0) the way Qiskit's do. Binding keeps it.
     void declare_clbits(std::uint64_t count) noexcept { declared_clbits_ = count; }
 
     // Binds every Param angle to values[index]. Safe to call concurrently.
@@ -118,7 +126,7 @@ public:
     const std::vector<Gate>& gates() const noexcept { return gates_; }
     double global_phase() const noexcept { return global_phase_; }
     std::uint64_t num_clbits() const noexcept {
-        return std::max(count_clbits(num_qubits_, gates_), declared_clbits_);
+        return register_clbits(count_clbits(num_qubits_, gates_), declared_clbits_);
     }
 
     // Cannot fail while the invariant holds; a violation is an internal fault.

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "support/internal_fault.hpp"
+
 namespace morvane::exec {
 
 std::expected<CircuitInput, EvalError> NativeBinder::bind(std::span<const double> values) const {
@@ -21,9 +23,22 @@ std::expected<void, EvalError> check_fitness(std::span<const double> values,
     return {};
 }
 
+std::expected<void, RunError> TrainingRun::open(const BackendFactory& factory) {
+    auto opened = open_backend(factory, config.backend_choice, config, PlanKind::WholeCircuits);
+    if (!opened) return std::unexpected(std::move(opened.error()));
+    session.emplace(std::move(*opened));
+    return {};
+}
+
+void TrainingRun::close() noexcept {
+    if (session) session->close();
+}
+
 std::expected<std::vector<double>, EvalError> TrainingRun::run_batch(
     std::span<const CircuitJob> jobs, const observable::Observable& consumer) {
-    auto values = planner->plan_into(*backend, jobs, config, cancel, consumer);
+    if (!session) internal_fault("a training batch ran before its backend was opened");
+    auto values =
+        session->planner().plan_into(session->backend(), jobs, config, cancel, consumer);
     if (values) return std::move(*values);
     ForeignErrorPtr cancelled =
         values.error().is<Cancelled>() && cancelled_error ? cancelled_error() : nullptr;

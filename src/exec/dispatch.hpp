@@ -9,6 +9,7 @@
 
 #include "circuit/circuit.hpp"
 #include "exec/backend.hpp"
+#include "exec/backend_session.hpp"
 #include "exec/error_slot.hpp"
 #include "exec/eval_error.hpp"
 #include "exec/planner.hpp"
@@ -39,13 +40,20 @@ private:
 struct TrainingRun {
     RunConfig config;
     std::uint32_t shots = 0;
-    std::shared_ptr<Backend> backend;
-    const Planner* planner = nullptr;
+    // The backend, once opened, with the planner that cuts every batch.
+    std::optional<BackendSession> session;
     CancelToken cancel;
     ErrorSlot errors;
     // The KeyboardInterrupt("the run was cancelled") of a cancelled batch,
     // made by the layer that can make exceptions.
     std::function<ForeignErrorPtr()> cancelled_error;
+
+    // Creates config.backend_choice through `factory`, each candidate's
+    // circuits to run whole on one replica (training never splits shots).
+    // A backend that cannot serve that is closed before the refusal.
+    [[nodiscard]] std::expected<void, RunError> open(const BackendFactory& factory);
+    // Releases the backend; idempotent, and done at the latest when the run goes.
+    void close() noexcept;
 
     // Runs the jobs through the planner with `consumer` reducing their counts:
     // one value per job, or the run's failure as an oracle error.

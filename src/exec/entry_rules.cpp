@@ -40,6 +40,46 @@ bool is_native_backend_name(std::string_view backend) noexcept {
     return backend == "morvane" || backend == "statevector" || backend == "morvane_statevector";
 }
 
+bool selects_native_backend(std::string_view infrastructure, std::string_view backend) noexcept {
+    return infrastructure == "local" && is_native_backend_name(backend);
+}
+
+const char* foreign_circuit_on_native_text() noexcept {
+    return "the native 'morvane' backend runs a morvane.Circuit, OpenQASM 2.0 text or a Qiskit "
+           "QuantumCircuit, and this circuit is none of them; pass one of those, or use "
+           "backend=\"aer\"";
+}
+
+std::expected<void, ArgumentError> check_circuit_route(CircuitForm form,
+                                                       std::string_view infrastructure,
+                                                       std::string_view backend,
+                                                       EntryPoint entry) {
+    if (form == CircuitForm::Foreign && is_native_backend_name(backend)) {
+        return refuse(foreign_circuit_on_native_text());
+    }
+    const bool python_only = form == CircuitForm::Qiskit || form == CircuitForm::Foreign;
+    if (python_only && infrastructure == "qmio") {
+        if (entry == EntryPoint::Train) {
+            return refuse(
+                "the 'qmio' infrastructure requires a native morvane.Circuit (GIL-free "
+                "serialization); got a Qiskit circuit. Build it with morvane.Circuit");
+        }
+        return refuse(
+            "the 'qmio' infrastructure runs entirely natively, without the interpreter lock, "
+            "and cannot serialize a Qiskit QuantumCircuit; pass a morvane.Circuit or an "
+            "OpenQASM 2.0 string");
+    }
+    return {};
+}
+
+std::expected<void, ArgumentError> check_dimensions(std::uint64_t dimensions,
+                                                    std::uint64_t declared,
+                                                    std::string_view what) {
+    if (dimensions == declared) return {};
+    return refuse(concat("dimensions (", dimensions, ") does not match the ", what,
+                         "'s free parameters (", declared, ")"));
+}
+
 std::expected<void, ArgumentError> check_run_sizes(std::uint32_t shots, std::uint32_t n_qpus,
                                                    std::string_view infrastructure,
                                                    std::uint32_t nodes,
@@ -63,7 +103,7 @@ std::expected<BackendChoice, ArgumentError> choose_backend(const BackendArgument
         a.infrastructure != "qmio") {
         return refuse(unknown_infrastructure_text(a.infrastructure));
     }
-    if (a.infrastructure == "local" && is_native_backend_name(a.backend)) {
+    if (selects_native_backend(a.infrastructure, a.backend)) {
         if (a.noise_model) {
             return refuse(
                 "the native 'morvane' backend is a noiseless statevector simulator and does not "

@@ -24,6 +24,41 @@ struct ArgumentError {
 // The names that select the built-in statevector simulator on "local".
 bool is_native_backend_name(std::string_view backend) noexcept;
 
+// Whether `backend` on `infrastructure` is the built-in simulator, as
+// choose_backend decides it: a native name on "local".
+bool selects_native_backend(std::string_view infrastructure, std::string_view backend) noexcept;
+
+// The forms a circuit argument comes in, as the entry points tell them apart.
+enum class CircuitForm {
+    Native,    // a morvane.Circuit
+    QasmText,  // OpenQASM 2.0 text
+    Qiskit,    // a Qiskit QuantumCircuit: converted at the edge for the native backend
+    Foreign,   // anything else shaped like a circuit, which only the Python backends read
+};
+
+// The entry point asking, for the wording of the advice in a refusal: train
+// cannot take OpenQASM text, so it cannot suggest it.
+enum class EntryPoint { Run, Train };
+
+// Which circuit form may go to which backend. The native simulator runs
+// every form but an unknown foreign object (checked on the backend name
+// alone, whatever the infrastructure, so it is refused first); "qmio"
+// serializes without the interpreter lock and takes only native forms.
+[[nodiscard]] std::expected<void, ArgumentError> check_circuit_route(
+    CircuitForm form, std::string_view infrastructure, std::string_view backend, EntryPoint entry);
+
+// The refusal of a circuit the native simulator cannot read, the one text
+// for it wherever it is found (an entry point, or the native backend handed
+// a foreign circuit that was not converted).
+const char* foreign_circuit_on_native_text() noexcept;
+
+// The number of trainable values the caller declared against the number the
+// circuit has: "dimensions (3) does not match the circuit's free parameters
+// (2)", with `what` naming the circuit ("circuit", "ansatz").
+[[nodiscard]] std::expected<void, ArgumentError> check_dimensions(std::uint64_t dimensions,
+                                                                 std::uint64_t declared,
+                                                                 std::string_view what);
+
 // Shots and n_qpus, then (on "cunqa" only) nodes and cores_per_qpu, in that
 // order; the first refusal wins.
 [[nodiscard]] std::expected<void, ArgumentError> check_run_sizes(

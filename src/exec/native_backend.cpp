@@ -6,6 +6,7 @@
 #include <limits>
 #include <mutex>
 
+#include "exec/entry_rules.hpp"
 #include "exec/memory_budget.hpp"
 #include "support/log.hpp"
 #include "support/os_random.hpp"
@@ -50,15 +51,16 @@ PreparedCircuit prepare_circuit(const CircuitInput& input) {
                 "native backend could not parse OpenQASM 2.0: " + bound.error().message()}));
         }
     } else {
-        prepared.error = RunError(InfraError(UnsupportedCircuit{
-            "the native statevector backend cannot execute a Qiskit QuantumCircuit; pass a "
-            "morvane.Circuit or an OpenQASM 2.0 string, or select backend=\"aer\""}));
+        // The entry points convert a Qiskit circuit before it comes here, so
+        // a foreign circuit is one the native simulator cannot read.
+        prepared.error =
+            RunError(InfraError(UnsupportedCircuit{foreign_circuit_on_native_text()}));
     }
     return prepared;
 }
 
 // Reports a preparation error when its circuit is reached. Parse failures are
-// logged; a refused Qiskit circuit is the caller's choice and is not.
+// logged; a refused foreign circuit is the caller's choice and is not.
 RunError report_preparation_error(const RunError& error) {
     if (error.is<Infrastructure>() && error.as<Infrastructure>().error.is<NativeCircuit>()) {
         MORVANE_LOG(log::Level::Error, LOG_TARGET, error.message());

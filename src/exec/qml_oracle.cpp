@@ -1,11 +1,43 @@
 #include "exec/qml_oracle.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
 #include "exec/memory_budget.hpp"
 
 namespace morvane::exec {
+
+std::expected<circuit::ParameterizedCircuit, circuit::CircuitError> compose_sample(
+    const circuit::ParameterizedCircuit& row, const circuit::ParameterizedCircuit& ansatz,
+    bool measure_all, std::uint64_t clbits) {
+    circuit::ParameterizedCircuit sample(std::max(row.num_qubits(), ansatz.num_qubits()));
+    for (const auto* part : {&row, &ansatz}) {
+        for (const circuit::Gate& gate : part->gates()) {
+            if (auto pushed = sample.push(gate); !pushed) return std::unexpected(pushed.error());
+        }
+    }
+    if (measure_all) {
+        if (auto pushed = sample.push(circuit::Gate::measure_all()); !pushed) {
+            return std::unexpected(pushed.error());
+        }
+    }
+    if (auto phase = sample.set_global_phase(row.global_phase() + ansatz.global_phase());
+        !phase) {
+        return std::unexpected(phase.error());
+    }
+    sample.declare_clbits(clbits);
+    // The weights are the ansatz's parameters, those no gate reads included.
+    sample.set_parameter_names(ansatz.parameter_names());
+    return sample;
+}
+
+std::expected<CircuitInput, EvalError> NativeSampleBinder::bind(std::span<const double> weights,
+                                                                std::size_t sample) const {
+    auto bound = samples_[sample].assign_parameters(weights);
+    if (!bound) return std::unexpected(EvalError(EvalBinding{std::move(bound.error())}));
+    return CircuitInput(std::move(*bound));
+}
 
 std::size_t qml_chunk_size() noexcept {
     const std::uint64_t processors = available_parallelism();

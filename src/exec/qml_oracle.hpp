@@ -19,6 +19,32 @@ public:
         std::span<const double> weights, std::size_t sample) const = 0;
 };
 
+// A training sample assembled natively, as Qiskit's
+// feature_map.compose(ansatz) builds it: the feature map bound to one row,
+// then the ansatz on the first qubits and classical bits with the weights
+// (its parameters) still free, then a measurement of every qubit when
+// `measure_all` (Qiskit's composite has no classical bits). The sample
+// declares the composite's `clbits` classical bits, and the global phases add. A gate the composite refuses (one after a measurement of its
+// qubit) is the circuit's error.
+[[nodiscard]] std::expected<circuit::ParameterizedCircuit, circuit::CircuitError> compose_sample(
+    const circuit::ParameterizedCircuit& row, const circuit::ParameterizedCircuit& ansatz,
+    bool measure_all, std::uint64_t clbits);
+
+// Binds a candidate's weights into natively assembled samples: no call into
+// Python, and one structure for every sample and candidate, so the native
+// backend plans the whole batch once.
+class NativeSampleBinder final : public SampleBinder {
+public:
+    explicit NativeSampleBinder(std::vector<circuit::ParameterizedCircuit> samples)
+        : samples_(std::move(samples)) {}
+    std::size_t samples() const noexcept override { return samples_.size(); }
+    [[nodiscard]] std::expected<CircuitInput, EvalError> bind(std::span<const double> weights,
+                                                            std::size_t sample) const override;
+
+private:
+    std::vector<circuit::ParameterizedCircuit> samples_;
+};
+
 // Candidates per planner call: twice the processors, so a chunk's circuits
 // keep the backend busy while the number of bound circuits alive at once
 // stays bounded.

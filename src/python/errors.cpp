@@ -128,6 +128,39 @@ PyObject* raise_internal_fault(const char* message) {
 
 PyObject* value_error(const std::string& message) { return raise_with(PyExc_ValueError, message); }
 
+PyObject* raise_argument_error(const exec::ArgumentError& error) {
+    return raise_with(PyExc_ValueError, error.message);
+}
+
+PyObject* raise_eval_error(const exec::EvalError& error) {
+    const auto evaluation = [](const std::string& text) {
+        PyErr_SetString(exception_classes().evaluation_error, text.c_str());
+        return static_cast<PyObject*>(nullptr);
+    };
+    if (const auto* backend = std::get_if<exec::EvalBackend>(&error.detail)) {
+        return raise_infra_error(backend->error);
+    }
+    if (const auto* binding = std::get_if<exec::EvalBinding>(&error.detail)) {
+        return evaluation(binding->error.message());
+    }
+    if (const auto* consumer = std::get_if<exec::EvalObservable>(&error.detail)) {
+        if (const auto* external = std::get_if<observable::External>(&consumer->error.detail)) {
+            return restore_foreign_error(external->error);
+        }
+        return evaluation(consumer->error.message());
+    }
+    if (const auto* python = std::get_if<exec::EvalPython>(&error.detail)) {
+        return restore_foreign_error(python->error);
+    }
+    if (const auto* runtime = std::get_if<exec::RuntimeConversion>(&error.detail)) {
+        return evaluation(runtime->message);
+    }
+    if (const auto* conversion = std::get_if<exec::EvalConversion>(&error.detail)) {
+        return evaluation(conversion->message);
+    }
+    return evaluation(error.message());
+}
+
 ForeignErrorPtr signal_checkpoint() {
     AcquireGil gil;
     if (PyErr_CheckSignals() < 0) return take_pending_error();

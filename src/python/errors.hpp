@@ -4,6 +4,8 @@
 
 #include <exception>
 
+#include "exec/entry_rules.hpp"
+#include "exec/eval_error.hpp"
 #include "exec/infra_error.hpp"
 #include "exec/run_error.hpp"
 #include "support/foreign.hpp"
@@ -50,6 +52,11 @@ PyObject* restore_foreign_error(const ForeignErrorPtr& error);
 PyObject* raise_infra_error(const exec::InfraError& error);
 PyObject* raise_run_error(const exec::RunError& error);
 PyObject* raise_internal_fault(const char* message);
+// An oracle error: a carried Python exception as itself, a backend's by the
+// infrastructure mapping, anything else as EvaluationError.
+PyObject* raise_eval_error(const exec::EvalError& error);
+// An argument the entry rules refuse, as ValueError.
+PyObject* raise_argument_error(const exec::ArgumentError& error);
 // Raises ValueError with `message`. Always returns null.
 PyObject* value_error(const std::string& message);
 

@@ -5,9 +5,11 @@
 #include <vector>
 
 #include "exec/entry_rules.hpp"
+#include "exec/native_backend.hpp"
 #include "exec/qml_oracle.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
+#include "python/qiskit_circuit.hpp"
 #include "python/py_foreign.hpp"
 #include "python/py_ref.hpp"
 #include "python/qiskit_binder.hpp"
@@ -40,66 +42,128 @@ private:
     std::vector<std::unique_ptr<PyForeignObject>> circuits_;
 };
 
-// The sample circuits of steps 4 to 7; empty with an exception set.
-std::optional<std::vector<PyRef>> prepare_samples(PyObject* feature_map, PyObject* ansatz,
-                                                  PyObject* x_train) {
-    PyRef composed = PyRef::steal(PyObject_CallMethod(feature_map, "compose", "O", ansatz));
-    if (!composed) return std::nullopt;
-    PyRef clbits = PyRef::steal(PyObject_GetAttrString(composed.get(), "num_clbits"));
+// Feature map and ansatz composed once, as both backends see them: the
+// composite's classical bits (before any measure_all) and the feature
+// map's parameters, which each row binds in order.
+struct Composite {
+    PyRef circuit;  // feature_map.compose(ansatz), measured on every qubit if it has no bits
+    std::uint64_t clbits = 0;
+    PyRef features;  // list(feature_map.parameters)
+};
+
+std::optional<Composite> compose(PyObject* feature_map, PyObject* ansatz) {
+    Composite composite;
+    composite.circuit = PyRef::steal(PyObject_CallMethod(feature_map, "compose", "O", ansatz));
+    if (!composite.circuit) return std::nullopt;
+    PyRef clbits = PyRef::steal(PyObject_GetAttrString(composite.circuit.get(), "num_clbits"));
     if (!clbits) return std::nullopt;
-    const int has_clbits = PyObject_IsTrue(clbits.get());
-    if (has_clbits < 0) return std::nullopt;
-    if (has_clbits == 0) {
-        PyRef measured = PyRef::steal(PyObject_CallMethod(composed.get(), "measure_all", nullptr));
+    auto count = to_u64(clbits.get(), "num_clbits");
+    if (!count) return std::nullopt;
+    composite.clbits = *count;
+    if (composite.clbits == 0) {
+        PyRef measured =
+            PyRef::steal(PyObject_CallMethod(composite.circuit.get(), "measure_all", nullptr));
         if (!measured) return std::nullopt;
     }
     PyRef builtins = PyRef::steal(PyImport_ImportModule("builtins"));
     if (!builtins) return std::nullopt;
     PyRef fm_parameters = PyRef::steal(PyObject_GetAttrString(feature_map, "parameters"));
     if (!fm_parameters) return std::nullopt;
-    PyRef features = PyRef::steal(
-        PyObject_CallMethod(builtins.get(), "list", "O", fm_parameters.get()));
-    if (!features) return std::nullopt;
-    const Py_ssize_t m = PyList_GET_SIZE(features.get());
+    composite.features =
+        PyRef::steal(PyObject_CallMethod(builtins.get(), "list", "O", fm_parameters.get()));
+    if (!composite.features) return std::nullopt;
+    return composite;
+}
 
+// Calls `bind_row` with a {feature parameter: value} dict for every row of
+// `x_train`, in order, after checking the row's width; false with an
+// exception set when a row is refused, bind_row fails, or there is no row.
+template <class BindRow>
+bool for_each_row(PyObject* x_train, const Composite& composite, BindRow&& bind_row) {
+    const Py_ssize_t m = PyList_GET_SIZE(composite.features.get());
     PyRef rows = PyRef::steal(PyObject_GetIter(x_train));
     if (!rows) {
         prefix_type_error("x_train");
-        return std::nullopt;
+        return false;
     }
-    std::vector<PyRef> samples;
-    for (std::size_t r = 0;; ++r) {
+    std::size_t r = 0;
+    for (;; ++r) {
         PyRef row = PyRef::steal(PyIter_Next(rows.get()));
         if (!row) {
-            if (PyErr_Occurred()) return std::nullopt;
+            if (PyErr_Occurred()) return false;
             break;
         }
         auto values = to_f64_list(row.get(), "x_train");
-        if (!values) return std::nullopt;
+        if (!values) return false;
         if (values->size() != static_cast<std::size_t>(m)) {
             value_error(concat("x_train row ", r, " has ", values->size(),
                                " features, but feature_map expects ", m,
                                " (len(feature_map.parameters))"));
-            return std::nullopt;
+            return false;
         }
         PyRef binding = PyRef::steal(PyDict_New());
-        if (!binding) return std::nullopt;
+        if (!binding) return false;
         for (Py_ssize_t k = 0; k < m; ++k) {
             PyRef value = PyRef::steal(PyFloat_FromDouble((*values)[static_cast<std::size_t>(k)]));
-            if (!value ||
-                PyDict_SetItem(binding.get(), PyList_GET_ITEM(features.get(), k), value.get()) < 0) {
-                return std::nullopt;
+            if (!value || PyDict_SetItem(binding.get(), PyList_GET_ITEM(composite.features.get(), k),
+                                         value.get()) < 0) {
+                return false;
             }
         }
-        PyRef bound = PyRef::steal(assign_parameters(composed.get(), binding.get()));
-        if (!bound) return std::nullopt;
-        samples.push_back(std::move(bound));
+        if (!bind_row(binding.get())) return false;
     }
-    if (samples.empty()) {
+    if (r == 0) {
         value_error("x_train must contain at least one training sample");
-        return std::nullopt;
+        return false;
     }
-    return samples;
+    return true;
+}
+
+// The samples for Aer and CUNQA: the composite with each row's features
+// bound, the weights left to Qiskit's binding per candidate.
+std::shared_ptr<const exec::SampleBinder> qiskit_samples(PyObject* x_train,
+                                                         const Composite& composite) {
+    std::vector<PyRef> samples;
+    const bool read = for_each_row(x_train, composite, [&](PyObject* binding) {
+        PyRef bound = PyRef::steal(assign_parameters(composite.circuit.get(), binding));
+        if (!bound) return false;
+        samples.push_back(std::move(bound));
+        return true;
+    });
+    if (!read) return nullptr;
+    return std::make_shared<const QiskitSampleBinder>(std::move(samples));
+}
+
+// The samples for the native simulator: the ansatz converted once, the
+// feature map bound to each row by Qiskit and that row converted once, and
+// the two assembled natively, so candidates are bound without Python.
+// `size` is set to what the memory checks need to know of one sample.
+std::shared_ptr<const exec::SampleBinder> native_samples(PyObject* feature_map, PyObject* ansatz,
+                                                         PyObject* x_train,
+                                                         const Composite& composite,
+                                                         std::optional<CandidateCircuitSize>& size) {
+    std::optional<ConvertedCircuit> weights = convert_qiskit_circuit(ansatz);
+    if (!weights) return nullptr;
+    std::vector<circuit::ParameterizedCircuit> samples;
+    const bool read = for_each_row(x_train, composite, [&](PyObject* binding) {
+        PyRef bound = PyRef::steal(assign_parameters(feature_map, binding));
+        if (!bound) return false;
+        std::optional<ConvertedCircuit> row = convert_qiskit_circuit(bound.get());
+        if (!row) return false;
+        auto sample = exec::compose_sample(row->circuit, weights->circuit, composite.clbits == 0,
+                                           composite.clbits);
+        if (!sample) {
+            value_error(sample.error().message());
+            return false;
+        }
+        samples.push_back(std::move(*sample));
+        return true;
+    });
+    if (!read) return nullptr;
+    const circuit::ParameterizedCircuit& first = samples.front();
+    size = CandidateCircuitSize{first.num_qubits(), first.gates().size(),
+                                exec::counts_key_width(first.num_qubits(), first.num_clbits())};
+    return std::make_shared<const exec::NativeSampleBinder>(std::move(samples));
 }
 
 PyObject* qml_train_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -123,11 +187,6 @@ PyObject* qml_train_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
     std::uint64_t seed = 0;
     if (!check_training_arguments(a, seed)) return nullptr;
 
-    if (exec::is_native_backend_name(a.backend)) {
-        return value_error(
-            "the native 'morvane' backend is not supported for qml.train (feature maps and "
-            "ans\xC3\xA4tze are Qiskit circuits); use backend=\"aer\"");
-    }
     // The circuits are first read here, after every refusal that needs no
     // circuit.
     for (const auto& [name, circuit] :
@@ -138,16 +197,19 @@ PyObject* qml_train_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
     }
     auto weights = parameter_count(arg[1]);
     if (!weights) return nullptr;
-    if (*weights != a.dimensions) {
-        return value_error(concat("dimensions (", a.dimensions,
-                                  ") does not match the ansatz's free parameters (", *weights,
-                                  ")"));
+    if (auto matched = exec::check_dimensions(a.dimensions, *weights, "ansatz"); !matched) {
+        return raise_argument_error(matched.error());
     }
-    auto samples = prepare_samples(arg[0], arg[1], arg[2]);
-    if (!samples) return nullptr;
-    auto binder = std::make_shared<const QiskitSampleBinder>(std::move(*samples));
+    std::optional<Composite> composite = compose(arg[0], arg[1]);
+    if (!composite) return nullptr;
+    std::optional<CandidateCircuitSize> size;
+    std::shared_ptr<const exec::SampleBinder> binder =
+        exec::selects_native_backend(a.infrastructure, a.backend)
+            ? native_samples(arg[0], arg[1], arg[2], *composite, size)
+            : qiskit_samples(arg[2], *composite);
+    if (!binder) return nullptr;
 
-    std::optional<PreparedTraining> prepared = prepare_training(a, seed);
+    std::optional<PreparedTraining> prepared = prepare_training(a, seed, size);
     if (!prepared) return nullptr;
     exec::QmlOracle oracle(*prepared->run, binder, prepared->observable);
     auto fitness = [&oracle](std::span<const optim::Candidate> candidates) {
@@ -181,8 +243,9 @@ PyMethodDef qml_train_def = {
     "Seed (contract C-7): the `seed` argument, else `method.seed`, else a fresh\n"
     "OS value, reported as TrainResult.seed. `id` is a prefix (1 to 64 of\n"
     "[A-Za-z0-9._-], contract C-9) to which a random UUID v4 is appended.\n"
-    "The native backend cannot run Qiskit circuits and is refused; use \"aer\"\n"
-    "or \"cunqa\". Ctrl+C stops the optimisation with KeyboardInterrupt, and an\n"
+    "On the built-in simulator (backend=\"morvane\") the ansatz and each bound\n"
+    "row are converted once and every candidate is bound natively; the counts\n"
+    "keys are the same as Aer's. Ctrl+C stops the optimisation with KeyboardInterrupt, and an\n"
     "exception of `expectation_function` propagates as itself.\n\n"
     "`callback` is called after every generation or iteration with a\n"
     "morvane.TrainProgress, as for morvane.train: returning True stops the run\n"

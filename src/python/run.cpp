@@ -9,18 +9,18 @@
 #include <vector>
 
 #include "exec/entry_rules.hpp"
-#include "exec/planner.hpp"
+#include "exec/backend_session.hpp"
 #include "python/backend_factory.hpp"
 #include "python/calibration_entry.hpp"
 #include "python/circuit_object.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 #include "python/gil.hpp"
+#include "python/native_qiskit.hpp"
 #include "python/py_foreign.hpp"
 #include "python/qiskit_binder.hpp"
 #include "python/registry.hpp"
 #include "python/run_result.hpp"
-#include "python/training.hpp"
 #include "support/duration_text.hpp"
 #include "support/log.hpp"
 #include "support/text.hpp"
@@ -127,10 +127,10 @@ PyObject* wrong_number_of_params(std::uint64_t declared, std::size_t given) {
 
 // The circuit as a backend receives it, a native one with `params` bound;
 // empty with a Python exception set when `qc` cannot be used. A Qiskit
-// circuit is bound later, after the refusals that need no binding.
+// circuit is converted or bound later, after the refusals that need neither.
 std::optional<exec::CircuitInput> classify_circuit(
-    PyObject* qc, const std::optional<std::vector<double>>& params) {
-    if (is_circuit(qc)) {
+    PyObject* qc, exec::CircuitForm form, const std::optional<std::vector<double>>& params) {
+    if (form == exec::CircuitForm::Native) {
         auto bound = [qc, &params] {
             CircuitRead read(qc);
             return read.circuit().assign_parameters(params ? std::span<const double>(*params)
@@ -148,7 +148,7 @@ std::optional<exec::CircuitInput> classify_circuit(
         }
         return exec::CircuitInput(std::move(*bound));
     }
-    if (PyUnicode_Check(qc)) {
+    if (form == exec::CircuitForm::QasmText) {
         // A str that is not valid Unicode text (lone surrogates) is refused
         // here rather than mistaken for a Qiskit object.
         auto source = to_str(qc, "qc");
@@ -181,32 +181,19 @@ std::optional<exec::CircuitInput> bind_foreign(PyObject* qc, const std::vector<d
     return std::move(*bound);
 }
 
-std::string seed_text(const std::optional<std::uint64_t>& seed) {
-    return seed ? concat("Some(", *seed, ")") : std::string("None");
+// A Qiskit circuit for the native simulator: converted once, then bound to
+// `params` natively; empty with a Python exception set.
+std::optional<exec::CircuitInput> convert_and_bind(PyObject* qc,
+                                                   const std::optional<std::vector<double>>& params) {
+    std::optional<ConvertedCircuit> converted = convert_qiskit_circuit(qc);
+    if (!converted) return std::nullopt;
+    std::optional<circuit::ConcreteCircuit> bound = bind_converted(converted->circuit, params);
+    if (!bound) return std::nullopt;
+    return exec::CircuitInput(std::move(*bound));
 }
 
-// Creates the backend and plans the one job on it, with the interpreter
-// lock released. The backend is released before the lock is taken back.
-std::expected<std::vector<exec::CountsMap>, exec::RunError> execute(
-    const exec::CircuitInput& input, std::uint32_t shots, const exec::BackendChoice& choice,
-    const exec::RunConfig& config) {
-    ReleaseGil nogil;
-    auto backend = create_backend(choice, config);
-    if (!backend) return std::unexpected(exec::RunError(std::move(backend.error())));
-    const exec::Planner& planner = config.replicas == 1 ? (*backend)->default_planner()
-                                                         : exec::shot_distributing_planner();
-    if (auto compatible =
-            exec::check_compatible(planner.requirements(), (*backend)->capabilities());
-        !compatible) {
-        (*backend)->close();
-        return std::unexpected(std::move(compatible.error()));
-    }
-    const exec::CircuitJob job{&input, shots};
-    exec::CancelToken cancel;
-    auto counts =
-        planner.plan(**backend, std::span<const exec::CircuitJob>(&job, 1), config, cancel);
-    (*backend)->close();
-    return counts;
+std::string seed_text(const std::optional<std::uint64_t>& seed) {
+    return seed ? concat("Some(", *seed, ")") : std::string("None");
 }
 
 PyObject* run_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -217,26 +204,20 @@ PyObject* run_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (auto sizes = exec::check_run_sizes(a.shots, a.n_qpus, a.infrastructure, a.nodes,
                                            a.cores_per_qpu);
         !sizes) {
-        return value_error(sizes.error().message);
+        return raise_argument_error(sizes.error());
     }
 
-    std::optional<exec::CircuitInput> input = classify_circuit(a.qc, a.params);
+    const exec::CircuitForm form = circuit_form(a.qc);
+    std::optional<exec::CircuitInput> input = classify_circuit(a.qc, form, a.params);
     if (!input) return nullptr;
-    const bool foreign = std::holds_alternative<ForeignCircuitPtr>(*input);
-    if (foreign && exec::is_native_backend_name(a.backend)) {
-        return value_error(
-            "the native 'morvane' backend cannot execute a Qiskit QuantumCircuit; pass a "
-            "morvane.Circuit or an OpenQASM 2.0 string, or use backend=\"aer\"");
+    if (auto route = exec::check_circuit_route(form, a.infrastructure, a.backend,
+                                               exec::EntryPoint::Run);
+        !route) {
+        return raise_argument_error(route.error());
     }
 
     std::optional<std::uint64_t> seed;
     if (a.infrastructure == "qmio") {
-        if (foreign) {
-            return value_error(
-                "the 'qmio' infrastructure runs entirely natively, without the interpreter lock, "
-                "and cannot serialize a Qiskit QuantumCircuit; pass a morvane.Circuit or an "
-                "OpenQASM 2.0 string");
-        }
         if (a.seed) {
             return value_error(
                 "seed is not supported for the 'qmio' infrastructure (real quantum hardware)");
@@ -244,7 +225,11 @@ PyObject* run_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     } else {
         seed = exec::effective_seed(a.seed);
     }
-    if (foreign && a.params) {
+    if (form == exec::CircuitForm::Qiskit &&
+        exec::selects_native_backend(a.infrastructure, a.backend)) {
+        input = convert_and_bind(a.qc, a.params);
+        if (!input) return nullptr;
+    } else if (std::holds_alternative<ForeignCircuitPtr>(*input) && a.params) {
         input = bind_foreign(a.qc, *a.params);
         if (!input) return nullptr;
     }
@@ -257,11 +242,11 @@ PyObject* run_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         backend_arguments.noise_model = std::make_shared<const PyForeignObject>(a.noise_model);
     }
     auto choice = exec::choose_backend(backend_arguments);
-    if (!choice) return value_error(choice.error().message);
+    if (!choice) return raise_argument_error(choice.error());
     const bool native = std::holds_alternative<exec::NativeChoice>(*choice);
     if (native) {
         if (auto fits = exec::check_native_run_memory(*input, a.shots); !fits) {
-            return value_error(fits.error().message);
+            return raise_argument_error(fits.error());
         }
         calibration_notice();
     }
@@ -278,7 +263,12 @@ PyObject* run_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     config.backend_choice = *choice;
     config.replicas = a.n_qpus;
     config.signal_check = signal_checkpoint;
-    auto counts = execute(*input, a.shots, *choice, config);
+    std::expected<std::vector<exec::CountsMap>, exec::RunError> counts;
+    {
+        // The backend is created, used and released without the lock.
+        ReleaseGil nogil;
+        counts = exec::run_circuit(create_backend, *input, a.shots, *choice, config);
+    }
     if (!counts) return raise_run_error(counts.error());
 
     MORVANE_LOG(log::Level::Info, LOG_TARGET,
@@ -311,7 +301,9 @@ PyMethodDef run_quantum_circuit_def = {
     "params=None)\n"
     "--\n\n"
     "Run a circuit for `shots` shots and return a RunResult with the counts.\n\n"
-    "`qc` is a morvane.Circuit, OpenQASM 2.0 text, or a Qiskit QuantumCircuit.\n"
+    "`qc` is a morvane.Circuit, OpenQASM 2.0 text, or a Qiskit QuantumCircuit\n"
+    "(converted once for the built-in simulator; its counts keys cover its\n"
+    "classical bits, as Aer's do).\n"
     "`params` gives the values of its free parameters, one per parameter: in\n"
     "index order for a Circuit (as for statevector, so a TrainResult's\n"
     "best_params can be passed as they are), in `qc.parameters` order for a\n"

@@ -7,6 +7,7 @@
 #include "python/circuit_object.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
+#include "python/native_qiskit.hpp"
 #include "python/py_foreign.hpp"
 #include "python/qiskit_binder.hpp"
 #include "python/registry.hpp"
@@ -56,34 +57,41 @@ PyObject* train_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
     std::uint64_t seed = 0;
     if (!check_training_arguments(a, seed)) return nullptr;
 
+    const exec::CircuitForm form = circuit_form(qc);
     std::shared_ptr<const exec::CandidateBinder> binder;
     std::optional<CandidateCircuitSize> size;
-    const bool native = is_circuit(qc);
-    if (native) {
+    // A native circuit, or a Qiskit one the native simulator runs: converted
+    // once, so every candidate is bound and run without calling Python.
+    const auto bind_natively = [&](circuit::ParameterizedCircuit circuit) {
+        size = CandidateCircuitSize{circuit.num_qubits(), circuit.gates().size(),
+                                    exec::counts_key_width(circuit.num_qubits(),
+                                                           circuit.num_clbits())};
+        if (auto matched = exec::check_dimensions(a.dimensions, circuit.num_params(), "circuit");
+            !matched) {
+            raise_argument_error(matched.error());
+            return false;
+        }
+        binder = std::make_shared<const exec::NativeBinder>(std::move(circuit));
+        return true;
+    };
+    if (form == exec::CircuitForm::Native) {
         circuit::ParameterizedCircuit copy = [qc] {
             CircuitRead read(qc);
             return read.circuit();
         }();
-        size = CandidateCircuitSize{copy.num_qubits(), copy.gates().size(),
-                                    exec::counts_key_width(copy.num_qubits(), copy.num_clbits())};
-        if (copy.num_params() != a.dimensions) {
-            return value_error(concat("dimensions (", a.dimensions,
-                                      ") does not match the circuit's free parameters (",
-                                      copy.num_params(), ")"));
-        }
-        binder = std::make_shared<const exec::NativeBinder>(std::move(copy));
+        if (!bind_natively(std::move(copy))) return nullptr;
     }
-    if (!native && exec::is_native_backend_name(a.backend)) {
-        return value_error(
-            "the native 'morvane' backend requires a native morvane.Circuit; got a Qiskit "
-            "circuit. Build it with morvane.Circuit or use backend=\"aer\"");
+    if (auto route = exec::check_circuit_route(form, a.infrastructure, a.backend,
+                                               exec::EntryPoint::Train);
+        !route) {
+        return raise_argument_error(route.error());
     }
-    if (!native && a.infrastructure == "qmio") {
-        return value_error(
-            "the 'qmio' infrastructure requires a native morvane.Circuit (GIL-free "
-            "serialization); got a Qiskit circuit. Build it with morvane.Circuit");
+    if (form == exec::CircuitForm::Qiskit &&
+        exec::selects_native_backend(a.infrastructure, a.backend)) {
+        std::optional<ConvertedCircuit> converted = convert_qiskit_circuit(qc);
+        if (!converted || !bind_natively(std::move(converted->circuit))) return nullptr;
     }
-    if (!native) binder = std::make_shared<const QiskitBinder>(qc);
+    if (!binder) binder = std::make_shared<const QiskitBinder>(qc);
 
     std::optional<PreparedTraining> prepared = prepare_training(a, seed, size);
     if (!prepared) return nullptr;
@@ -110,7 +118,9 @@ PyMethodDef train_def = {
     "--\n\n"
     "Unified entry point: train a variational quantum circuit with a chosen optimizer.\n\n"
     "`qc` is a morvane.Circuit with `dimensions` free parameters, or a Qiskit\n"
-    "QuantumCircuit. `method` must be an instance of morvane.DE, morvane.PSO or\n"
+    "QuantumCircuit (on the built-in simulator converted once, `dimensions`\n"
+    "checked against its parameters, every candidate bound natively in\n"
+    "`qc.parameters` order). `method` must be an instance of morvane.DE, morvane.PSO or\n"
     "morvane.QNG. `expectation_function` turns each candidate's counts into a\n"
     "fitness (higher is better): a callable bitstring -> float, a\n"
     "morvane.CachedCost(callable), or a morvane.Qubo / morvane.Ising observable.\n\n"

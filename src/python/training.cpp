@@ -121,35 +121,6 @@ ForeignErrorPtr cancelled_error() {
     return take_pending_error();
 }
 
-PyObject* raise_eval_error(const exec::EvalError& error) {
-    const auto evaluation = [](const std::string& text) {
-        PyErr_SetString(exception_classes().evaluation_error, text.c_str());
-        return static_cast<PyObject*>(nullptr);
-    };
-    if (const auto* backend = std::get_if<exec::EvalBackend>(&error.detail)) {
-        return raise_infra_error(backend->error);
-    }
-    if (const auto* binding = std::get_if<exec::EvalBinding>(&error.detail)) {
-        return evaluation(binding->error.message());
-    }
-    if (const auto* consumer = std::get_if<exec::EvalObservable>(&error.detail)) {
-        if (const auto* external = std::get_if<observable::External>(&consumer->error.detail)) {
-            return restore_foreign_error(external->error);
-        }
-        return evaluation(consumer->error.message());
-    }
-    if (const auto* python = std::get_if<exec::EvalPython>(&error.detail)) {
-        return restore_foreign_error(python->error);
-    }
-    if (const auto* runtime = std::get_if<exec::RuntimeConversion>(&error.detail)) {
-        return evaluation(runtime->message);
-    }
-    if (const auto* conversion = std::get_if<exec::EvalConversion>(&error.detail)) {
-        return evaluation(conversion->message);
-    }
-    return evaluation(error.message());
-}
-
 bool convert_training_arguments(PyObject* const* arg, TrainingArguments& a) {
     const auto u32 = [](PyObject* value, const char* name, std::uint32_t& slot) {
         auto converted = to_u32(value, name);
@@ -200,11 +171,11 @@ bool check_training_arguments(const TrainingArguments& a, std::uint64_t& seed) {
     if (auto sizes = exec::check_run_sizes(a.shots, a.n_qpus, a.infrastructure, a.nodes,
                                            a.cores_per_qpu);
         !sizes) {
-        value_error(sizes.error().message);
+        raise_argument_error(sizes.error());
         return false;
     }
     if (auto prefix = exec::check_run_id_prefix(a.id); !prefix) {
-        value_error(prefix.error().message);
+        raise_argument_error(prefix.error());
         return false;
     }
     seed = exec::effective_seed(a.seed, method_seed_of(a.method));
@@ -240,7 +211,7 @@ bool check_training_memory(const TrainingArguments& a, const Method& method, boo
     }
     if (auto fits = exec::check_batch_memory(batch, a.dimensions, gates, entries, width, setting);
         !fits) {
-        value_error(fits.error().message);
+        raise_argument_error(fits.error());
         return false;
     }
     if (native && circuit) {
@@ -248,7 +219,7 @@ bool check_training_memory(const TrainingArguments& a, const Method& method, boo
                 circuit->num_qubits,
                 exec::native_circuit_bytes(circuit->num_qubits, circuit->key_width, a.shots));
             !fits) {
-            value_error(fits.error().message);
+            raise_argument_error(fits.error());
             return false;
         }
     }
@@ -266,7 +237,7 @@ std::optional<PreparedTraining> prepare_training(const TrainingArguments& a, std
     }
     auto choice = exec::choose_backend(backend_arguments);
     if (!choice) {
-        value_error(choice.error().message);
+        raise_argument_error(choice.error());
         return std::nullopt;
     }
 
@@ -296,27 +267,15 @@ std::optional<PreparedTraining> prepare_training(const TrainingArguments& a, std
                        a.infrastructure, ", backend=", a.backend, ", n_qpus=", a.n_qpus,
                        ", shots=", a.shots, ", seed=", seed));
 
-    std::expected<std::shared_ptr<exec::Backend>, exec::InfraError> backend;
+    std::expected<void, exec::RunError> opened;
     {
+        // Raising a CUNQA family may wait for the cluster; a backend that
+        // cannot serve the run is released again before the refusal.
         ReleaseGil nogil;
-        backend = create_backend(*choice, run->config);
+        opened = run->open(create_backend);
     }
-    if (!backend) {
-        raise_infra_error(backend.error());
-        return std::nullopt;
-    }
-    run->backend = std::move(*backend);
-    // Training never splits a circuit's shots: each candidate's circuit runs
-    // whole on one replica, whatever n_qpus is.
-    run->planner = &run->backend->default_planner();
-    if (auto compatible =
-            exec::check_compatible(run->planner->requirements(), run->backend->capabilities());
-        !compatible) {
-        {
-            ReleaseGil nogil;
-            run->backend->close();
-        }
-        raise_run_error(compatible.error());
+    if (!opened) {
+        raise_run_error(opened.error());
         return std::nullopt;
     }
     return PreparedTraining{std::move(run), std::move(observable), std::move(*method), seed,
@@ -332,7 +291,7 @@ PyObject* finish_training(PreparedTraining& prepared, optim::BatchOracle fitness
         ReleaseGil nogil;
         outcome = run_method(prepared, fitness, prepared.dimensions, progress);
         // The allocation goes when the run ends, whatever happened in it.
-        run.backend->close();
+        run.close();
     }
     if (auto error = run.errors.take()) return raise_eval_error(*error);
     if (progress.raised()) return restore_foreign_error(progress.raised());

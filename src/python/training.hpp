@@ -84,9 +84,6 @@ std::optional<PreparedTraining> prepare_training(
 PyObject* finish_training(PreparedTraining& prepared, optim::BatchOracle fitness,
                           std::chrono::steady_clock::time_point started);
 
-// Raises an oracle error by the module's mapping. Always returns null.
-PyObject* raise_eval_error(const exec::EvalError& error);
-
 // KeyboardInterrupt("the run was cancelled") as a native error.
 ForeignErrorPtr cancelled_error();
 

@@ -61,9 +61,8 @@ class Untouchable:
         ({"id": "a b", "az": Untouchable()},
          "id contains invalid character ' '; only ASCII letters, digits, '.', '_' and '-' are "
          "allowed (got \"a b\")"),
-        ({"backend": "morvane", "az": Untouchable()},
-         "the native 'morvane' backend is not supported for qml.train (feature maps and ansätze "
-         "are Qiskit circuits); use backend=\"aer\""),
+        ({"backend": "morvane", "dimensions": 2},
+         "dimensions (2) does not match the ansatz's free parameters (1)"),
         ({"dimensions": 2}, "dimensions (2) does not match the ansatz's free parameters (1)"),
         ({"x": ((0.1,), (0.2, 0.3))},
          "x_train row 1 has 2 features, but feature_map expects 1 (len(feature_map.parameters))"),

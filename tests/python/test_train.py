@@ -60,18 +60,28 @@ def test_refusals_in_their_order(kwargs, message):
     assert str(info.value) == message
 
 
-def test_qiskit_circuits_are_refused_by_native_and_qmio():
+class FakeQiskitCircuit:
+    """Shaped like a circuit, but no Qiskit QuantumCircuit: only the Python backends read it."""
+
+    num_qubits = 1
+    data: list[object] = []
+
+
+def test_qmio_refuses_qiskit_circuits_and_native_refuses_what_it_cannot_read():
     qiskit = pytest.importorskip("qiskit")
     qc = qiskit.QuantumCircuit(1)
     qc.rx(qiskit.circuit.Parameter("a"), 0)
-    with pytest.raises(ValueError, match=re.escape(
-            "the native 'morvane' backend requires a native morvane.Circuit; got a Qiskit "
-            "circuit. Build it with morvane.Circuit or use backend=\"aer\"")):
-        train(qc=qc, dimensions=1)
-    with pytest.raises(ValueError, match=re.escape(
-            "the 'qmio' infrastructure requires a native morvane.Circuit (GIL-free "
-            "serialization); got a Qiskit circuit. Build it with morvane.Circuit")):
-        train(qc=qc, dimensions=1, infrastructure="qmio", backend="aer")
+    with pytest.raises(ValueError) as info:
+        train(qc=FakeQiskitCircuit(), dimensions=1)
+    assert str(info.value) == (
+        "the native 'morvane' backend runs a morvane.Circuit, OpenQASM 2.0 text or a Qiskit "
+        "QuantumCircuit, and this circuit is none of them; pass one of those, or use "
+        "backend=\"aer\"")
+    for backend in ("aer", "morvane"):
+        with pytest.raises(ValueError, match=re.escape(
+                "the 'qmio' infrastructure requires a native morvane.Circuit (GIL-free "
+                "serialization); got a Qiskit circuit. Build it with morvane.Circuit")):
+            train(qc=qc, dimensions=1, infrastructure="qmio", backend=backend)
 
 
 NOT_TRAINABLE = "argument 'qc': expected a morvane.Circuit or a Qiskit QuantumCircuit, got '{}'"

@@ -117,6 +117,23 @@ TEST(Circuit, NumClbits) {
     EXPECT_EQ(clbits(0, {Gate::measure_all()}), 0u);
 }
 
+TEST(Circuit, DeclaredClbitsWidenTheRegisterOnlyOnceSomethingIsMeasured) {
+    // A Qiskit circuit's register may hold bits nothing is measured into: its
+    // keys are the register's width, and without a measurement every qubit's.
+    ParameterizedCircuit circuit(2);
+    circuit.declare_clbits(5);
+    ASSERT_TRUE(circuit.push(Gate::rx(0, P(0))));
+    EXPECT_EQ(circuit.num_clbits(), 0u);
+    ASSERT_TRUE(circuit.push(Gate::measure(1, 1)));
+    EXPECT_EQ(circuit.num_clbits(), 5u);
+    ASSERT_TRUE(circuit.push(Gate::measure(0, 6)));
+    EXPECT_EQ(circuit.num_clbits(), 7u) << "a bit beyond the declared ones still counts";
+    // Bound without a measurement, the declared bits do not narrow the every-qubit read.
+    ParameterizedCircuit unmeasured(3);
+    unmeasured.declare_clbits(5);
+    EXPECT_EQ(unmeasured.assign_parameters({})->num_clbits(), 0u);
+}
+
 TEST(Binding, ResolvesEveryParamAndKeepsTheRest) {
     ParameterizedCircuit circuit(3);
     const std::vector<Gate> gates = {Gate::h(0),           Gate::rx(0, P(2)),

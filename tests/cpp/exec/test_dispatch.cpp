@@ -60,8 +60,8 @@ struct Harness {
         run.config.id = "unit_0";
         run.config.seed = 9;
         run.shots = 2000;
-        run.backend = std::make_shared<NativeBackend>(std::uint64_t{9}, true);
-        run.planner = &run.backend->default_planner();
+        auto backend = std::make_shared<NativeBackend>(std::uint64_t{9}, true);
+        run.session.emplace(backend, backend->default_planner());
     }
 };
 

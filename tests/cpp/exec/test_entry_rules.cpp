@@ -249,3 +249,73 @@ INSTANTIATE_TEST_SUITE_P(
                     BatchCase{"saturating", UINT64_MAX, UINT64_MAX, UINT64_MAX, UINT64_MAX,
                               UINT64_MAX, false}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
+
+namespace {
+
+const std::string QMIO_RUN =
+    "the 'qmio' infrastructure runs entirely natively, without the interpreter lock, and cannot "
+    "serialize a Qiskit QuantumCircuit; pass a morvane.Circuit or an OpenQASM 2.0 string";
+const std::string QMIO_TRAIN =
+    "the 'qmio' infrastructure requires a native morvane.Circuit (GIL-free serialization); got "
+    "a Qiskit circuit. Build it with morvane.Circuit";
+
+struct RouteCase {
+    CircuitForm form;
+    const char* infrastructure;
+    const char* backend;
+    EntryPoint entry;
+    std::string message;  // empty: accepted
+};
+
+class CircuitRoute : public testing::TestWithParam<RouteCase> {};
+
+}  // namespace
+
+TEST_P(CircuitRoute, EachFormGoesWhereItCanRun) {
+    const RouteCase& c = GetParam();
+    auto route = check_circuit_route(c.form, c.infrastructure, c.backend, c.entry);
+    EXPECT_EQ(route ? std::string() : route.error().message, c.message);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CircuitRoute,
+    testing::Values(
+        // The native simulator takes a Qiskit circuit (converted) like its own forms.
+        RouteCase{CircuitForm::Qiskit, "local", "morvane", EntryPoint::Run, ""},
+        RouteCase{CircuitForm::Qiskit, "local", "statevector", EntryPoint::Train, ""},
+        RouteCase{CircuitForm::Native, "local", "morvane", EntryPoint::Train, ""},
+        RouteCase{CircuitForm::QasmText, "local", "morvane_statevector", EntryPoint::Run, ""},
+        // Anything else shaped like a circuit only the Python backends read; the
+        // refusal rests on the name alone and so comes before the infrastructure's.
+        RouteCase{CircuitForm::Foreign, "local", "morvane", EntryPoint::Run,
+                  foreign_circuit_on_native_text()},
+        RouteCase{CircuitForm::Foreign, "nowhere", "statevector", EntryPoint::Train,
+                  foreign_circuit_on_native_text()},
+        RouteCase{CircuitForm::Foreign, "qmio", "morvane", EntryPoint::Run,
+                  foreign_circuit_on_native_text()},
+        RouteCase{CircuitForm::Foreign, "local", "aer", EntryPoint::Run, ""},
+        RouteCase{CircuitForm::Qiskit, "cunqa", "aer", EntryPoint::Train, ""},
+        // "qmio" serializes only native forms, in the words of each entry point.
+        RouteCase{CircuitForm::Qiskit, "qmio", "morvane", EntryPoint::Run, QMIO_RUN},
+        RouteCase{CircuitForm::Foreign, "qmio", "aer", EntryPoint::Run, QMIO_RUN},
+        RouteCase{CircuitForm::Qiskit, "qmio", "aer", EntryPoint::Train, QMIO_TRAIN},
+        RouteCase{CircuitForm::Native, "qmio", "aer", EntryPoint::Run, ""},
+        RouteCase{CircuitForm::QasmText, "qmio", "aer", EntryPoint::Run, ""}));
+
+TEST(CircuitRoute, TheNativeBackendIsANativeNameOnLocalOnly) {
+    EXPECT_TRUE(selects_native_backend("local", "morvane"));
+    EXPECT_TRUE(selects_native_backend("local", "morvane_statevector"));
+    EXPECT_FALSE(selects_native_backend("cunqa", "morvane"));
+    EXPECT_FALSE(selects_native_backend("local", "Morvane"));
+    EXPECT_FALSE(selects_native_backend("Local", "morvane"));
+}
+
+TEST(Dimensions, AMismatchNamesBothCountsAndTheCircuit) {
+    EXPECT_TRUE(check_dimensions(4, 4, "circuit"));
+    auto refused = check_dimensions(3, 2, "circuit");
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().message,
+              "dimensions (3) does not match the circuit's free parameters (2)");
+    EXPECT_EQ(check_dimensions(0, 1, "ansatz").error().message,
+              "dimensions (0) does not match the ansatz's free parameters (1)");
+}

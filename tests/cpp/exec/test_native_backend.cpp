@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "exec/entry_rules.hpp"
 #include "exec/native_backend.hpp"
 #include "exec/planner.hpp"
 #include "support/log.hpp"
@@ -209,12 +210,10 @@ TEST(NativeBackend, ReportsAndLogsBadCircuits) {
     auto refused = backend.run_jobs(jobs_for(foreign, 1), request(1));
     ASSERT_FALSE(refused);
     EXPECT_TRUE(refused.error().as<Infrastructure>().error.is<UnsupportedCircuit>());
-    EXPECT_EQ(refused.error().message(),
-              "the native statevector backend cannot execute a Qiskit QuantumCircuit; pass a "
-              "morvane.Circuit or an OpenQASM 2.0 string, or select backend=\"aer\"");
+    EXPECT_EQ(refused.error().message(), foreign_circuit_on_native_text());
 
     log::reset_for_testing();
-    ASSERT_EQ(lines.size(), 3u) << "the refused Qiskit circuit is not logged";
+    ASSERT_EQ(lines.size(), 3u) << "the refused foreign circuit is not logged";
     EXPECT_EQ(lines[0], "morvane_infrastructure::native: " + parse_text);
     EXPECT_EQ(lines[1], "morvane_infrastructure::native: " + sim.error().message());
 }

@@ -5,6 +5,7 @@
 #include <limits>
 #include <vector>
 
+#include "exec/native_backend.hpp"
 #include "exec/qml_oracle.hpp"
 
 using namespace morvane;
@@ -82,8 +83,7 @@ struct Harness {
     Harness() {
         run.config.id = "qml_0";
         run.shots = 5;
-        run.backend = backend;
-        run.planner = &backend->default_planner();
+        run.session.emplace(backend, backend->default_planner());
     }
 };
 
@@ -132,4 +132,89 @@ TEST(QmlOracle, AfterAFailureBatchesAreAnsweredWithoutRunning) {
     EXPECT_EQ(oracle.evaluate(candidates(3)), (std::vector<double>(3, 0.0)));
     EXPECT_TRUE(h.backend->calls.empty());
     EXPECT_GE(qml_chunk_size(), 2u);
+}
+
+namespace {
+
+using circuit::Angle;
+using circuit::Gate;
+using circuit::ParameterizedCircuit;
+
+// A row of a two-qubit feature map: X on qubit 1 (the row's bit), phase 0.25.
+ParameterizedCircuit row_circuit(bool one) {
+    ParameterizedCircuit row(2);
+    EXPECT_TRUE(row.push(Gate::ry(0, Angle::fixed(0.3))));
+    if (one) {
+        EXPECT_TRUE(row.push(Gate::x(1)));
+    }
+    EXPECT_TRUE(row.set_global_phase(Angle::fixed(0.25)));
+    return row;
+}
+
+// A one-qubit ansatz of one weight, phase on the weight.
+ParameterizedCircuit weight_circuit() {
+    ParameterizedCircuit ansatz(1);
+    EXPECT_TRUE(ansatz.push(Gate::rx(0, Angle::param(0))));
+    EXPECT_TRUE(ansatz.set_global_phase(Angle::affine(0, 0.5, 0.0)));
+    return ansatz;
+}
+
+struct ComposeCase {
+    bool measure_all;
+    std::uint64_t clbits;
+    std::uint64_t key_width;
+};
+
+class ComposeSample : public testing::TestWithParam<ComposeCase> {};
+
+}  // namespace
+
+TEST_P(ComposeSample, FeatureMapRowThenAnsatzThenMeasurementsAsQiskitComposes) {
+    const ComposeCase& c = GetParam();
+    ParameterizedCircuit ansatz = weight_circuit();
+    if (!c.measure_all) {
+        ASSERT_TRUE(ansatz.push(Gate::measure(0, 0)));
+    }
+    auto sample = compose_sample(row_circuit(true), ansatz, c.measure_all, c.clbits);
+    ASSERT_TRUE(sample) << sample.error().message();
+    EXPECT_EQ(sample->num_qubits(), 2u);
+    EXPECT_EQ(sample->num_params(), 1u);
+    std::vector<Gate> expected{Gate::ry(0, Angle::fixed(0.3)), Gate::x(1),
+                               Gate::rx(0, Angle::param(0))};
+    expected.push_back(c.measure_all ? Gate::measure_all() : Gate::measure(0, 0));
+    EXPECT_EQ(sample->gates(), expected);
+
+    // Bound natively: the weight lands in the ansatz and in the summed phase,
+    // and the register is the composite's.
+    const double weights[] = {0.8};
+    NativeSampleBinder binder({*sample});
+    auto bound = binder.bind(weights, 0);
+    ASSERT_TRUE(bound);
+    const auto& concrete = std::get<circuit::ConcreteCircuit>(*bound);
+    EXPECT_EQ(concrete.gates()[2].angles[0], Angle::fixed(0.8));
+    EXPECT_DOUBLE_EQ(concrete.global_phase(), 0.25 + 0.4);
+    EXPECT_EQ(counts_key_width(concrete), c.key_width);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ComposeSample,
+                         testing::Values(ComposeCase{true, 0, 2}, ComposeCase{false, 1, 1},
+                                         ComposeCase{false, 4, 4}));
+
+TEST(ComposeSample, AFeatureMapThatMeasuresRefusesTheAnsatzAfterIt) {
+    ParameterizedCircuit row = row_circuit(false);
+    ASSERT_TRUE(row.push(Gate::measure(0, 0)));
+    auto sample = compose_sample(row, weight_circuit(), false, 1);
+    ASSERT_FALSE(sample);
+    EXPECT_NE(sample.error().message().find("after it was measured"), std::string::npos);
+}
+
+TEST(NativeSampleBinder, AWrongNumberOfWeightsIsTheBindingVariant) {
+    auto sample = compose_sample(row_circuit(false), weight_circuit(), true, 0);
+    ASSERT_TRUE(sample);
+    NativeSampleBinder binder({*sample, *sample});
+    EXPECT_EQ(binder.samples(), 2u);
+    const double two[] = {0.1, 0.2};
+    auto bound = binder.bind(two, 1);
+    ASSERT_FALSE(bound);
+    EXPECT_TRUE(std::holds_alternative<EvalBinding>(bound.error().detail));
 }
