@@ -7,8 +7,7 @@
 #include <vector>
 
 #include "sim/index_math.hpp"
-#include "sim/kernel_clones.hpp"
-#include "sim/vec8.hpp"
+#include "sim/kernel_variants.hpp"
 #include "support/internal_fault.hpp"
 #include "support/text.hpp"
 #include "support/thread_pool.hpp"
@@ -29,7 +28,8 @@
 // vectors hold the matrix entry each lane needs. Either way every cache line
 // is read and written once per sweep.
 //
-// The per-range functions are multiversioned (sim/kernel_clones.hpp).
+// The per-range functions have one variant per instruction set
+// (sim/kernel_variants.hpp); their bodies are templates on the block type.
 
 namespace morvane::sim {
 
@@ -75,36 +75,41 @@ void run_range(std::size_t count, bool parallel, std::size_t default_grain, Body
 }
 
 // ---- vector helpers (Vec8, load8, store8: sim/vec8.hpp) ------------------------------
-[[gnu::always_inline]] inline Vec8 swap_re_im(Vec8 v) noexcept {
-    return __builtin_shufflevector(v, v, 1, 0, 3, 2, 5, 4, 7, 6);
+template <class V>
+[[gnu::always_inline]] inline V swap_re_im(V v) noexcept {
+    return shuffle8<1, 0, 3, 2, 5, 4, 7, 6>(v);
 }
 // Lane L takes lane L xor D (D = 1: neighbours, D = 2: halves).
-template <int D>
-[[gnu::always_inline]] inline Vec8 permute_lanes(Vec8 v) noexcept {
+template <int D, class V>
+[[gnu::always_inline]] inline V permute_lanes(V v) noexcept {
     static_assert(D == 1 || D == 2);
-    if constexpr (D == 1) return __builtin_shufflevector(v, v, 2, 3, 0, 1, 6, 7, 4, 5);
-    return __builtin_shufflevector(v, v, 4, 5, 6, 7, 0, 1, 2, 3);
+    if constexpr (D == 1) return shuffle8<2, 3, 0, 1, 6, 7, 4, 5>(v);
+    return shuffle8<4, 5, 6, 7, 0, 1, 2, 3>(v);
 }
 
 // Four complex coefficients, one per lane, ready to multiply: with a lane
 // holding (x, y), c * (x, y) = re(c) (x, y) + im(c) (-y, x).
+template <class V>
 struct LaneCoefficients {
-    Vec8 re;  // (re c0, re c0, re c1, re c1, ...)
-    Vec8 im;  // (-im c0, +im c0, -im c1, +im c1, ...)
+    V re;  // (re c0, re c0, re c1, re c1, ...)
+    V im;  // (-im c0, +im c0, -im c1, +im c1, ...)
 };
 
-[[gnu::always_inline]] inline LaneCoefficients lanes(Amplitude c0, Amplitude c1, Amplitude c2,
-                                                     Amplitude c3) noexcept {
-    return {Vec8{c0.real(), c0.real(), c1.real(), c1.real(), c2.real(), c2.real(), c3.real(),
-                 c3.real()},
-            Vec8{-c0.imag(), c0.imag(), -c1.imag(), c1.imag(), -c2.imag(), c2.imag(), -c3.imag(),
-                 c3.imag()}};
+template <class V>
+[[gnu::always_inline]] inline LaneCoefficients<V> lanes(Amplitude c0, Amplitude c1, Amplitude c2,
+                                                        Amplitude c3) noexcept {
+    return {V::make(c0.real(), c0.real(), c1.real(), c1.real(), c2.real(), c2.real(), c3.real(),
+                    c3.real()),
+            V::make(-c0.imag(), c0.imag(), -c1.imag(), c1.imag(), -c2.imag(), c2.imag(),
+                    -c3.imag(), c3.imag())};
 }
-[[gnu::always_inline]] inline LaneCoefficients lanes(Amplitude c) noexcept {
-    return lanes(c, c, c, c);
+template <class V>
+[[gnu::always_inline]] inline LaneCoefficients<V> lanes(Amplitude c) noexcept {
+    return lanes<V>(c, c, c, c);
 }
 
-[[gnu::always_inline]] inline Vec8 lane_multiply(const LaneCoefficients& c, Vec8 v) noexcept {
+template <class V>
+[[gnu::always_inline]] inline V lane_multiply(const LaneCoefficients<V>& c, V v) noexcept {
     return c.re * v + c.im * swap_re_im(v);
 }
 
@@ -114,41 +119,44 @@ struct LaneCoefficients {
 // other lanes zero), and back. Tails go through the same vector arithmetic
 // as whole blocks, so an amplitude's result never depends on where a range
 // boundary fell, and serial and parallel runs agree bit for bit.
-[[gnu::always_inline]] inline Vec8 load_lanes(const double* p, std::size_t count) noexcept {
-    Vec8 v{};
-    __builtin_memcpy(&v, p, count * 2 * sizeof(double));
+template <class V>
+[[gnu::always_inline]] inline V load_lanes(const double* p, std::size_t count) noexcept {
+    V v{};
+    __builtin_memcpy(v.part, p, count * 2 * sizeof(double));
     return v;
 }
-[[gnu::always_inline]] inline void store_lanes(double* p, Vec8 v, std::size_t count) noexcept {
-    __builtin_memcpy(p, &v, count * 2 * sizeof(double));
+template <class V>
+[[gnu::always_inline]] inline void store_lanes(double* p, V v, std::size_t count) noexcept {
+    __builtin_memcpy(p, v.part, count * 2 * sizeof(double));
 }
 
 // K contiguous streams of `count` amplitudes each (K = 2 or 4) updated by the
 // K x K matrix m (interleaved complex, row-major): element j of stream r
 // becomes sum_c m[r][c] * element j of stream c. Four elements per step.
-template <std::size_t K>
-using StreamCoefficients = std::array<LaneCoefficients, K * K>;
+template <class V, std::size_t K>
+using StreamCoefficients = std::array<LaneCoefficients<V>, K * K>;
 
 // The matrix entries as lane coefficients, built once per range rather than
 // once per run: runs are as short as four amplitudes on qubit 2.
-template <std::size_t K>
-[[gnu::always_inline]] inline StreamCoefficients<K> stream_coefficients(const double* m) {
-    StreamCoefficients<K> coefficients;
+template <class V, std::size_t K>
+[[gnu::always_inline]] inline StreamCoefficients<V, K> stream_coefficients(const double* m) {
+    StreamCoefficients<V, K> coefficients;
     for (std::size_t k = 0; k < K * K; ++k)
-        coefficients[k] = lanes(Amplitude(m[2 * k], m[2 * k + 1]));
+        coefficients[k] = lanes<V>(Amplitude(m[2 * k], m[2 * k + 1]));
     return coefficients;
 }
 
-template <std::size_t K>
+template <std::size_t K, class V>
 [[gnu::always_inline]] inline void dense_streams(double* const (&p)[K], std::size_t count,
-                                                 const StreamCoefficients<K>& coefficients) {
-    auto step = [&](std::size_t j, std::size_t lanes_used) [[gnu::always_inline]] {
-        Vec8 a[K];
+                                                 const StreamCoefficients<V, K>& coefficients) {
+    auto step = [&](std::size_t j, std::size_t lanes_used) __attribute__((always_inline)) {
+        V a[K];
         for (std::size_t c = 0; c < K; ++c) {
-            a[c] = lanes_used == 4 ? load8(p[c] + 2 * j) : load_lanes(p[c] + 2 * j, lanes_used);
+            a[c] = lanes_used == 4 ? load8<V>(p[c] + 2 * j)
+                                   : load_lanes<V>(p[c] + 2 * j, lanes_used);
         }
         for (std::size_t r = 0; r < K; ++r) {
-            Vec8 out = lane_multiply(coefficients[K * r], a[0]);
+            V out = lane_multiply(coefficients[K * r], a[0]);
             for (std::size_t c = 1; c < K; ++c)
                 out += lane_multiply(coefficients[K * r + c], a[c]);
             if (lanes_used == 4) {
@@ -171,19 +179,19 @@ template <std::size_t K>
 // by bit insertion would cost as much as its arithmetic: run r is the 2^(T+1)
 // amplitudes from r 2^(T+1). Same products, in the same order, as
 // dense_streams.
-template <std::uint64_t T>
+template <std::uint64_t T, class V>
 [[gnu::always_inline]] inline void dense_1q_short_runs(double* data,
-                                                       const StreamCoefficients<2>& c,
+                                                       const StreamCoefficients<V, 2>& c,
                                                        std::uint64_t first, std::uint64_t last) {
     constexpr std::uint64_t run = std::uint64_t{1} << T;
     for (std::uint64_t r = first; r < last; ++r) {
         double* p0 = data + 2 * (r << (T + 1));
         double* p1 = p0 + 2 * run;
         for (std::uint64_t j = 0; j < run; j += 4) {
-            const Vec8 a = load8(p0 + 2 * j), b = load8(p1 + 2 * j);
-            Vec8 out0 = lane_multiply(c[0], a);
+            const V a = load8<V>(p0 + 2 * j), b = load8<V>(p1 + 2 * j);
+            V out0 = lane_multiply(c[0], a);
             out0 += lane_multiply(c[1], b);
-            Vec8 out1 = lane_multiply(c[2], a);
+            V out1 = lane_multiply(c[2], a);
             out1 += lane_multiply(c[3], b);
             store8(p0 + 2 * j, out0);
             store8(p1 + 2 * j, out1);
@@ -193,11 +201,12 @@ template <std::uint64_t T>
 
 // Pairs [begin, end) of a one-qubit gate on t >= 2 (or any t when the range
 // is a single pair): runs of 2^t pairs, two streams 2^t apart.
-MORVANE_KERNEL_CLONES
-void dense_1q_range(double* data, std::uint64_t t, const double* m, std::uint64_t begin,
-                    std::uint64_t end) {
-    const StreamCoefficients<2> coefficients = stream_coefficients<2>(m);
-    auto runs = [&](std::uint64_t i, std::uint64_t stop) {
+template <class V>
+[[gnu::always_inline]] inline void dense_1q_range_body(double* data, std::uint64_t t,
+                                                       const double* m, std::uint64_t begin,
+                                                       std::uint64_t end) {
+    const StreamCoefficients<V, 2> coefficients = stream_coefficients<V, 2>(m);
+    auto runs = [&](std::uint64_t i, std::uint64_t stop) __attribute__((always_inline)) {
         while (i < stop) {
             const std::uint64_t run_end = run_stop(i, stop, t);
             const std::uint64_t i0 = insert_zero(i, t);
@@ -222,14 +231,18 @@ void dense_1q_range(double* data, std::uint64_t t, const double* m, std::uint64_
     if (t == 4) dense_1q_short_runs<4>(data, coefficients, first, last);
     runs(last << t, end);
 }
+MORVANE_KERNEL_VARIANTS(dense_1q_range,
+                        (double* data, std::uint64_t t, const double* m, std::uint64_t begin,
+                         std::uint64_t end),
+                        (data, t, m, begin, end))
 
 // Groups [begin, end) with zero bits at lo < hi (lo >= 2): runs of 2^lo
 // groups; `offsets` place the streams relative to the group's base.
-template <std::size_t K>
+template <class V, std::size_t K>
 [[gnu::always_inline]] inline void group_streams(double* data, std::uint64_t lo, std::uint64_t hi,
                                                  const std::uint64_t (&offsets)[K], const double* m,
                                                  std::uint64_t begin, std::uint64_t end) {
-    const StreamCoefficients<K> coefficients = stream_coefficients<K>(m);
+    const StreamCoefficients<V, K> coefficients = stream_coefficients<V, K>(m);
     for (std::uint64_t i = begin; i < end;) {
         const std::uint64_t stop = run_stop(i, end, lo);
         const std::uint64_t base = insert_zero(insert_zero(i, lo), hi);
@@ -243,20 +256,31 @@ template <std::size_t K>
 
 // Only the pairs whose control bit is set change, so the walk visits just
 // those: the 2^(n-2) groups with zero bits at both qubits, control bit set.
-MORVANE_KERNEL_CLONES
-void controlled_1q_range(double* data, std::uint64_t control, std::uint64_t target, const double* m,
-                         std::uint64_t begin, std::uint64_t end) {
+template <class V>
+[[gnu::always_inline]] inline void controlled_1q_range_body(double* data, std::uint64_t control,
+                                                            std::uint64_t target, const double* m,
+                                                            std::uint64_t begin,
+                                                            std::uint64_t end) {
     const std::uint64_t offsets[2] = {bit(control), bit(control) | bit(target)};
-    group_streams<2>(data, std::min(control, target), std::max(control, target), offsets, m, begin,
-                     end);
+    group_streams<V, 2>(data, std::min(control, target), std::max(control, target), offsets, m,
+                        begin, end);
 }
+MORVANE_KERNEL_VARIANTS(controlled_1q_range,
+                        (double* data, std::uint64_t control, std::uint64_t target,
+                         const double* m, std::uint64_t begin, std::uint64_t end),
+                        (data, control, target, m, begin, end))
 
-MORVANE_KERNEL_CLONES
-void dense_2q_range(double* data, std::uint64_t a, std::uint64_t b, const double* m,
-                    std::uint64_t begin, std::uint64_t end) {
+template <class V>
+[[gnu::always_inline]] inline void dense_2q_range_body(double* data, std::uint64_t a,
+                                                       std::uint64_t b, const double* m,
+                                                       std::uint64_t begin, std::uint64_t end) {
     const std::uint64_t offsets[4] = {0, bit(a), bit(b), bit(a) | bit(b)};
-    group_streams<4>(data, std::min(a, b), std::max(a, b), offsets, m, begin, end);
+    group_streams<V, 4>(data, std::min(a, b), std::max(a, b), offsets, m, begin, end);
 }
+MORVANE_KERNEL_VARIANTS(dense_2q_range,
+                        (double* data, std::uint64_t a, std::uint64_t b, const double* m,
+                         std::uint64_t begin, std::uint64_t end),
+                        (data, a, b, m, begin, end))
 
 // ---- dense kernels touching qubit 0 or 1 -----------------------------------------------
 
@@ -267,7 +291,7 @@ Amplitude entry(const double* m, std::size_t n, std::size_t r, std::size_t c) no
 
 // Blocks [begin, end) of a one-qubit gate on t < 2: lane L holds local bit
 // l = bit t of L; its new value is u[l][l] x[L] + u[l][1-l] x[L ^ 2^t].
-template <int D>
+template <int D, class V>
 [[gnu::always_inline]] inline void dense_1q_blocks(double* data, const double* u,
                                                    std::uint64_t begin, std::uint64_t end) {
     Amplitude same[4], other[4];
@@ -276,24 +300,29 @@ template <int D>
         same[lane] = entry(u, 2, l, l);
         other[lane] = entry(u, 2, l, 1 - l);
     }
-    const LaneCoefficients cs = lanes(same[0], same[1], same[2], same[3]);
-    const LaneCoefficients co = lanes(other[0], other[1], other[2], other[3]);
+    const LaneCoefficients<V> cs = lanes<V>(same[0], same[1], same[2], same[3]);
+    const LaneCoefficients<V> co = lanes<V>(other[0], other[1], other[2], other[3]);
     for (std::uint64_t w = begin; w < end; ++w) {
         double* p = data + 8 * w;
-        const Vec8 x = load8(p);
+        const V x = load8<V>(p);
         store8(p, lane_multiply(cs, x) + lane_multiply(co, permute_lanes<D>(x)));
     }
 }
 
-MORVANE_KERNEL_CLONES
-void dense_1q_low_range(double* data, std::uint64_t t, const double* u, std::uint64_t begin,
-                        std::uint64_t end) {
+template <class V>
+[[gnu::always_inline]] inline void dense_1q_low_range_body(double* data, std::uint64_t t,
+                                                           const double* u, std::uint64_t begin,
+                                                           std::uint64_t end) {
     if (t == 0) {
-        dense_1q_blocks<1>(data, u, begin, end);
+        dense_1q_blocks<1, V>(data, u, begin, end);
     } else {
-        dense_1q_blocks<2>(data, u, begin, end);
+        dense_1q_blocks<2, V>(data, u, begin, end);
     }
 }
+MORVANE_KERNEL_VARIANTS(dense_1q_low_range,
+                        (double* data, std::uint64_t t, const double* u, std::uint64_t begin,
+                         std::uint64_t end),
+                        (data, t, u, begin, end))
 
 // Local index of a lane's amplitude for the ordered pair (a, b), given the
 // values of the two qubits' bits.
@@ -304,34 +333,40 @@ constexpr std::size_t local_index(bool a_is_lo, int lo_bit, int hi_bit) noexcept
 
 // Blocks [begin, end) of a two-qubit gate on qubits {0, 1}: each block is one
 // group; lane L gets sum over d of M[k(L)][k(L ^ d)] x[L ^ d].
-MORVANE_KERNEL_CLONES
-void dense_2q_low_pair_range(double* data, bool a_is_lo, const double* m, std::uint64_t begin,
-                             std::uint64_t end) {
-    auto k = [a_is_lo](int lane) { return local_index(a_is_lo, lane & 1, lane >> 1); };
-    LaneCoefficients c[4];
+template <class V>
+[[gnu::always_inline]] inline void dense_2q_low_pair_range_body(double* data, bool a_is_lo,
+                                                                const double* m,
+                                                                std::uint64_t begin,
+                                                                std::uint64_t end) {
+    auto k = [a_is_lo](int lane) __attribute__((always_inline)) { return local_index(a_is_lo, lane & 1, lane >> 1); };
+    LaneCoefficients<V> c[4];
     for (int d = 0; d < 4; ++d) {
-        c[d] = lanes(entry(m, 4, k(0), k(0 ^ d)), entry(m, 4, k(1), k(1 ^ d)),
+        c[d] = lanes<V>(entry(m, 4, k(0), k(0 ^ d)), entry(m, 4, k(1), k(1 ^ d)),
                      entry(m, 4, k(2), k(2 ^ d)), entry(m, 4, k(3), k(3 ^ d)));
     }
     for (std::uint64_t w = begin; w < end; ++w) {
         double* p = data + 8 * w;
-        const Vec8 x = load8(p);
-        const Vec8 x1 = permute_lanes<1>(x), x2 = permute_lanes<2>(x);
-        const Vec8 x3 = permute_lanes<1>(x2);
+        const V x = load8<V>(p);
+        const V x1 = permute_lanes<1>(x), x2 = permute_lanes<2>(x);
+        const V x3 = permute_lanes<1>(x2);
         store8(p, lane_multiply(c[0], x) + lane_multiply(c[1], x1) + lane_multiply(c[2], x2) +
                       lane_multiply(c[3], x3));
     }
 }
+MORVANE_KERNEL_VARIANTS(dense_2q_low_pair_range,
+                        (double* data, bool a_is_lo, const double* m, std::uint64_t begin,
+                         std::uint64_t end),
+                        (data, a_is_lo, m, begin, end))
 
 // Block pairs [begin, end) of a two-qubit gate with lo < 2 <= hi: block X has
 // the hi bit clear, block Y (2^hi amplitudes later) has it set; within a
 // block, bit lo of the lane is the lo qubit.
-template <int D>
+template <int D, class V>
 [[gnu::always_inline]] inline void dense_2q_split_blocks(double* data, bool a_is_lo,
                                                          std::uint64_t hi, const double* m,
                                                          std::uint64_t begin, std::uint64_t end) {
     // coefficient[out block][in block][same lane / partner lane]
-    LaneCoefficients c[2][2][2];
+    LaneCoefficients<V> c[2][2][2];
     for (int out = 0; out < 2; ++out) {
         for (int in = 0; in < 2; ++in) {
             Amplitude same[4], partner[4];
@@ -341,16 +376,16 @@ template <int D>
                 same[lane] = entry(m, 4, row, local_index(a_is_lo, l, in));
                 partner[lane] = entry(m, 4, row, local_index(a_is_lo, 1 - l, in));
             }
-            c[out][in][0] = lanes(same[0], same[1], same[2], same[3]);
-            c[out][in][1] = lanes(partner[0], partner[1], partner[2], partner[3]);
+            c[out][in][0] = lanes<V>(same[0], same[1], same[2], same[3]);
+            c[out][in][1] = lanes<V>(partner[0], partner[1], partner[2], partner[3]);
         }
     }
     const std::uint64_t y_offset = 2 * bit(hi);
     for (std::uint64_t w = begin; w < end; ++w) {
         double* px = data + 8 * insert_zero(w, hi - 2);
         double* py = px + y_offset;
-        const Vec8 x = load8(px), y = load8(py);
-        const Vec8 xp = permute_lanes<D>(x), yp = permute_lanes<D>(y);
+        const V x = load8<V>(px), y = load8<V>(py);
+        const V xp = permute_lanes<D>(x), yp = permute_lanes<D>(y);
         store8(px, lane_multiply(c[0][0][0], x) + lane_multiply(c[0][0][1], xp) +
                        lane_multiply(c[0][1][0], y) + lane_multiply(c[0][1][1], yp));
         store8(py, lane_multiply(c[1][0][0], x) + lane_multiply(c[1][0][1], xp) +
@@ -358,15 +393,21 @@ template <int D>
     }
 }
 
-MORVANE_KERNEL_CLONES
-void dense_2q_split_range(double* data, bool a_is_lo, std::uint64_t lo, std::uint64_t hi,
-                          const double* m, std::uint64_t begin, std::uint64_t end) {
+template <class V>
+[[gnu::always_inline]] inline void dense_2q_split_range_body(double* data, bool a_is_lo,
+                                                             std::uint64_t lo, std::uint64_t hi,
+                                                             const double* m, std::uint64_t begin,
+                                                             std::uint64_t end) {
     if (lo == 0) {
-        dense_2q_split_blocks<1>(data, a_is_lo, hi, m, begin, end);
+        dense_2q_split_blocks<1, V>(data, a_is_lo, hi, m, begin, end);
     } else {
-        dense_2q_split_blocks<2>(data, a_is_lo, hi, m, begin, end);
+        dense_2q_split_blocks<2, V>(data, a_is_lo, hi, m, begin, end);
     }
 }
+MORVANE_KERNEL_VARIANTS(dense_2q_split_range,
+                        (double* data, bool a_is_lo, std::uint64_t lo, std::uint64_t hi,
+                         const double* m, std::uint64_t begin, std::uint64_t end),
+                        (data, a_is_lo, lo, hi, m, begin, end))
 
 // ---- diagonals ---------------------------------------------------------------------
 
@@ -374,10 +415,11 @@ void dense_2q_split_range(double* data, bool a_is_lo, std::uint64_t lo, std::uin
 // one-qubit diagonal, whose table is then d0, d1, d0, d1). Masks at or above
 // 4 are constant over runs of 2^(lowest such bit) >= 4 amplitudes; masks 1
 // and 2 vary inside each block of four and become per-lane phases.
-MORVANE_KERNEL_CLONES
-void diagonal_range(double* data, std::uint64_t mask_a, std::uint64_t mask_b, const Amplitude* e,
-                    std::uint64_t begin, std::uint64_t end) {
-    auto phase = [&](std::uint64_t index) {
+template <class V>
+[[gnu::always_inline]] inline void diagonal_range_body(double* data, std::uint64_t mask_a,
+                                                       std::uint64_t mask_b, const Amplitude* e,
+                                                       std::uint64_t begin, std::uint64_t end) {
+    auto phase = [&](std::uint64_t index) __attribute__((always_inline)) {
         return e[((index & mask_a) != 0 ? 1 : 0) + ((index & mask_b) != 0 ? 2 : 0)];
     };
     const std::uint64_t high = (mask_a | mask_b) & ~std::uint64_t{3};
@@ -388,22 +430,26 @@ void diagonal_range(double* data, std::uint64_t mask_a, std::uint64_t mask_b, co
     std::uint64_t block = begin & ~std::uint64_t{3};
     while (block < end) {
         const std::uint64_t stop = run_stop(block, end, run_bits);
-        const LaneCoefficients c =
-            lanes(phase(block), phase(block + 1), phase(block + 2), phase(block + 3));
+        const LaneCoefficients<V> c =
+            lanes<V>(phase(block), phase(block + 1), phase(block + 2), phase(block + 3));
         for (; block < stop; block += 4) {
             const std::uint64_t first = std::max(block, begin), last = std::min(block + 4, end);
             if (first == block && last == block + 4) {
-                store8(data + 2 * block, lane_multiply(c, load8(data + 2 * block)));
+                store8(data + 2 * block, lane_multiply(c, load8<V>(data + 2 * block)));
                 continue;
             }
-            Vec8 v{};
-            double* lanes_start = reinterpret_cast<double*>(&v) + 2 * (first - block);
+            V v{};
+            double* lanes_start = reinterpret_cast<double*>(v.part) + 2 * (first - block);
             __builtin_memcpy(lanes_start, data + 2 * first, (last - first) * 2 * sizeof(double));
             v = lane_multiply(c, v);
             __builtin_memcpy(data + 2 * first, lanes_start, (last - first) * 2 * sizeof(double));
         }
     }
 }
+MORVANE_KERNEL_VARIANTS(diagonal_range,
+                        (double* data, std::uint64_t mask_a, std::uint64_t mask_b,
+                         const Amplitude* e, std::uint64_t begin, std::uint64_t end),
+                        (data, mask_a, mask_b, e, begin, end))
 
 // ---- three-qubit gates ---------------------------------------------------------------
 
@@ -427,10 +473,11 @@ template <class Body>
 
 // Exchanges `count` consecutive amplitudes at p with those at q: a move,
 // exact whatever the split.
+template <class V>
 [[gnu::always_inline]] inline void swap_amplitudes(double* p, double* q, std::uint64_t count) {
     const std::uint64_t whole = count / 4 * 4;
     for (std::uint64_t j = 0; j < whole; j += 4) {
-        const Vec8 x = load8(p + 2 * j), y = load8(q + 2 * j);
+        const V x = load8<V>(p + 2 * j), y = load8<V>(q + 2 * j);
         store8(p + 2 * j, y);
         store8(q + 2 * j, x);
     }
@@ -441,32 +488,46 @@ template <class Body>
 // For every group, the amplitudes at base + from and base + to trade places
 // (CCX: both controls set, target clear / set; CSWAP: control set and one
 // target set / the other).
-MORVANE_KERNEL_CLONES
-void exchange_3q_range(double* data, const std::array<std::uint64_t, 3>& sorted, std::uint64_t from,
-                       std::uint64_t to, std::uint64_t begin, std::uint64_t end) {
-    group_runs_3q(sorted, begin, end, [&](std::uint64_t base, std::uint64_t count) {
-        swap_amplitudes(data + 2 * (base + from), data + 2 * (base + to), count);
+template <class V>
+[[gnu::always_inline]] inline void exchange_3q_range_body(double* data,
+                                                          const std::array<std::uint64_t, 3>& sorted,
+                                                          std::uint64_t from, std::uint64_t to,
+                                                          std::uint64_t begin, std::uint64_t end) {
+    group_runs_3q(sorted, begin, end, [&](std::uint64_t base, std::uint64_t count) __attribute__((always_inline)) {
+        swap_amplitudes<V>(data + 2 * (base + from), data + 2 * (base + to), count);
     });
 }
+MORVANE_KERNEL_VARIANTS(exchange_3q_range,
+                        (double* data, const std::array<std::uint64_t, 3>& sorted,
+                         std::uint64_t from, std::uint64_t to, std::uint64_t begin,
+                         std::uint64_t end),
+                        (data, sorted, from, to, begin, end))
 
 // For every group, the amplitude at base + mask (all three bits set) times
 // c. Whole blocks of four and shorter runs go through the same lane
 // arithmetic, so the result does not depend on the split.
-MORVANE_KERNEL_CLONES
-void phase_3q_range(double* data, const std::array<std::uint64_t, 3>& sorted, std::uint64_t mask,
-                    const double* phase, std::uint64_t begin, std::uint64_t end) {
-    const LaneCoefficients c = lanes(Amplitude(phase[0], phase[1]));
-    group_runs_3q(sorted, begin, end, [&](std::uint64_t base, std::uint64_t count) {
+template <class V>
+[[gnu::always_inline]] inline void phase_3q_range_body(double* data,
+                                                       const std::array<std::uint64_t, 3>& sorted,
+                                                       std::uint64_t mask, const double* phase,
+                                                       std::uint64_t begin, std::uint64_t end) {
+    const LaneCoefficients<V> c = lanes<V>(Amplitude(phase[0], phase[1]));
+    group_runs_3q(sorted, begin, end, [&](std::uint64_t base, std::uint64_t count) __attribute__((always_inline)) {
         double* p = data + 2 * (base + mask);
         const std::uint64_t whole = count / 4 * 4;
         for (std::uint64_t j = 0; j < whole; j += 4)
-            store8(p + 2 * j, lane_multiply(c, load8(p + 2 * j)));
+            store8(p + 2 * j, lane_multiply(c, load8<V>(p + 2 * j)));
         if (whole < count) {
             const std::size_t rest = count - whole;
-            store_lanes(p + 2 * whole, lane_multiply(c, load_lanes(p + 2 * whole, rest)), rest);
+            store_lanes(p + 2 * whole, lane_multiply(c, load_lanes<V>(p + 2 * whole, rest)), rest);
         }
     });
 }
+MORVANE_KERNEL_VARIANTS(phase_3q_range,
+                        (double* data, const std::array<std::uint64_t, 3>& sorted,
+                         std::uint64_t mask, const double* phase, std::uint64_t begin,
+                         std::uint64_t end),
+                        (data, sorted, mask, phase, begin, end))
 
 // ---- precondition checks -------------------------------------------------------------
 
@@ -773,10 +834,11 @@ RunPlan plan_run(std::size_t size, std::span<const DiagonalFactor> factors) {
 }
 
 // Lane-wise product of two vectors of complex numbers.
-[[gnu::always_inline]] inline Vec8 complex_multiply(Vec8 a, Vec8 t) noexcept {
-    const Vec8 t_re = __builtin_shufflevector(t, t, 0, 0, 2, 2, 4, 4, 6, 6);
-    const Vec8 t_im = __builtin_shufflevector(t, t, 1, 1, 3, 3, 5, 5, 7, 7) *
-                      Vec8{-1.0, 1.0, -1.0, 1.0, -1.0, 1.0, -1.0, 1.0};
+template <class V>
+[[gnu::always_inline]] inline V complex_multiply(V a, V t) noexcept {
+    const V t_re = shuffle8<0, 0, 2, 2, 4, 4, 6, 6>(t);
+    const V t_im = shuffle8<1, 1, 3, 3, 5, 5, 7, 7>(t) *
+                   V::make(-1.0, 1.0, -1.0, 1.0, -1.0, 1.0, -1.0, 1.0);
     return t_re * a + t_im * swap_re_im(a);
 }
 
@@ -797,8 +859,9 @@ void pair_table(Amplitude* table, const Amplitude* base, unsigned first, unsigne
         table[j] = mul(base[j], table[j]);
 }
 
-MORVANE_KERNEL_CLONES
-void apply_run_chunk(const RunPlan& plan, double* data, std::uint64_t start) {
+template <class V>
+[[gnu::always_inline]] inline void apply_run_chunk_body(const RunPlan& plan, double* data,
+                                                        std::uint64_t start) {
     Amplitude scale(1.0, 0.0);
     for (const ChunkConstantFactor& factor : plan.constant)
         scale = mul(factor.at(start), scale);
@@ -821,23 +884,25 @@ void apply_run_chunk(const RunPlan& plan, double* data, std::uint64_t start) {
         plan.cross.empty() ? nullptr : reinterpret_cast<const double*>(plan.cross.data());
     double* chunk = data + 2 * start;
     if (width < 4) {  // states of fewer than four amplitudes: one short row
-        Vec8 a = load_lanes(chunk, width);
-        a = complex_multiply(a, load_lanes(column_doubles, width));
-        a = lane_multiply(lanes(mul(scale, rows[0])), a);
+        V a = load_lanes<V>(chunk, width);
+        a = complex_multiply(a, load_lanes<V>(column_doubles, width));
+        a = lane_multiply(lanes<V>(mul(scale, rows[0])), a);
         store_lanes(chunk, a, width);
         return;
     }
     for (std::uint64_t h = 0; h < bit(plan.row_bits); ++h) {
-        const LaneCoefficients row = lanes(mul(scale, rows[h]));
+        const LaneCoefficients<V> row = lanes<V>(mul(scale, rows[h]));
         double* p = chunk + 2 * h * width;
         for (std::uint64_t k = 0; k < width; k += 4) {
-            const Vec8 phase = lane_multiply(row, load8(column_doubles + 2 * k));
-            Vec8 a = complex_multiply(load8(p + 2 * k), phase);
-            if (cross != nullptr) a = complex_multiply(a, load8(cross + 2 * (h * width + k)));
+            const V phase = lane_multiply(row, load8<V>(column_doubles + 2 * k));
+            V a = complex_multiply(load8<V>(p + 2 * k), phase);
+            if (cross != nullptr) a = complex_multiply(a, load8<V>(cross + 2 * (h * width + k)));
             store8(p + 2 * k, a);
         }
     }
 }
+MORVANE_KERNEL_VARIANTS(apply_run_chunk, (const RunPlan& plan, double* data, std::uint64_t start),
+                        (plan, data, start))
 
 }  // namespace
 

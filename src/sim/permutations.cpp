@@ -5,8 +5,7 @@
 #include <vector>
 
 #include "sim/index_math.hpp"
-#include "sim/kernel_clones.hpp"
-#include "sim/vec8.hpp"
+#include "sim/kernel_variants.hpp"
 #include "support/internal_fault.hpp"
 #include "support/text.hpp"
 
@@ -24,9 +23,10 @@ void check(std::span<Amplitude> amplitudes, std::uint64_t n, std::uint64_t a, st
 
 // Swaps `count` amplitudes (a multiple of four) at p and q, one cache line
 // at a time.
+template <class V>
 [[gnu::always_inline]] inline void swap_lines(Amplitude* p, Amplitude* q, std::uint64_t count) {
     for (std::uint64_t j = 0; j < count; j += 4) {
-        const Vec8 x = load8(p + j), y = load8(q + j);
+        const V x = load8<V>(p + j), y = load8<V>(q + j);
         store8(p + j, y);
         store8(q + j, x);
     }
@@ -35,31 +35,40 @@ void check(std::span<Amplitude> amplitudes, std::uint64_t n, std::uint64_t a, st
 // For every index with zero bits at lo and hi (lo < hi; hi = 64 for one
 // qubit), the amplitudes at index + from and index + to trade places. Those
 // indices come in runs of 2^lo >= 4 consecutive ones.
-MORVANE_KERNEL_CLONES
-void exchange_runs(Amplitude* data, std::uint64_t n, std::uint64_t lo, std::uint64_t hi,
-                   std::uint64_t from, std::uint64_t to) {
+template <class V>
+[[gnu::always_inline]] inline void exchange_runs_body(Amplitude* data, std::uint64_t n,
+                                                      std::uint64_t lo, std::uint64_t hi,
+                                                      std::uint64_t from, std::uint64_t to) {
     const std::uint64_t run = bit(lo);
     const std::uint64_t zero_bits = hi < 64 ? 2 : 1;
     const std::uint64_t groups = bit(n - zero_bits);
     for (std::uint64_t i = 0; i < groups; i += run) {
         std::uint64_t base = insert_zero(i, lo);
         if (hi < 64) base = insert_zero(base, hi);
-        swap_lines(data + base + from, data + base + to, run);
+        swap_lines<V>(data + base + from, data + base + to, run);
     }
 }
+MORVANE_KERNEL_VARIANTS(exchange_runs,
+                        (Amplitude* data, std::uint64_t n, std::uint64_t lo, std::uint64_t hi,
+                         std::uint64_t from, std::uint64_t to),
+                        (data, n, lo, hi, from, to))
 
 // One cache line (four amplitudes) from `from` to `to`.
+template <class V>
 [[gnu::always_inline]] inline void copy_line(Amplitude* to, const Amplitude* from) {
-    store8(to, load8(from));
+    store8(to, load8<V>(from));
 }
 
 // The runs of an IndexPermutation, target in order: target run y
 // (2^run_bits amplitudes) comes from source run low[y mod 2^low_bits] xor
 // high[y / 2^low_bits] xor shift. The high half is looked up once per row.
-MORVANE_KERNEL_CLONES
-void fetch_runs(const Amplitude* source, Amplitude* target, const std::uint64_t* low,
-                const std::uint64_t* high, std::uint64_t low_bits, std::uint64_t high_count,
-                std::uint64_t shift, std::uint64_t run_bits) {
+template <class V>
+[[gnu::always_inline]] inline void fetch_runs_body(const Amplitude* source, Amplitude* target,
+                                                   const std::uint64_t* low,
+                                                   const std::uint64_t* high,
+                                                   std::uint64_t low_bits,
+                                                   std::uint64_t high_count, std::uint64_t shift,
+                                                   std::uint64_t run_bits) {
     const std::uint64_t run = bit(run_bits);
     const std::uint64_t row = bit(low_bits);
     for (std::uint64_t h = 0; h < high_count; ++h) {
@@ -68,10 +77,15 @@ void fetch_runs(const Amplitude* source, Amplitude* target, const std::uint64_t*
         for (std::uint64_t l = 0; l < row; ++l, out += run) {
             const Amplitude* in = source + ((low[l] ^ row_source) << run_bits);
             for (std::uint64_t j = 0; j < run; j += 4)
-                copy_line(out + j, in + j);
+                copy_line<V>(out + j, in + j);
         }
     }
 }
+MORVANE_KERNEL_VARIANTS(fetch_runs,
+                        (const Amplitude* source, Amplitude* target, const std::uint64_t* low,
+                         const std::uint64_t* high, std::uint64_t low_bits,
+                         std::uint64_t high_count, std::uint64_t shift, std::uint64_t run_bits),
+                        (source, target, low, high, low_bits, high_count, shift, run_bits))
 
 // How far ahead a gather or scatter asks for the runs it will copy: the
 // runs lie far apart, where the hardware prefetcher does not follow.
@@ -79,7 +93,7 @@ constexpr std::size_t PREFETCH_RUNS = 8;
 
 // Copies `runs` runs of `run` amplitudes one after another into buffer, run
 // r from source(r), asking for the run PREFETCH_RUNS ahead as it goes.
-template <class Source>
+template <class V, class Source>
 [[gnu::always_inline]] inline void gather_by(Source&& source, std::uint64_t runs, std::uint64_t run,
                                              Amplitude* buffer) {
     for (std::uint64_t r = 0; r < runs; ++r) {
@@ -91,7 +105,7 @@ template <class Source>
         const Amplitude* from = source(r);
         Amplitude* to = buffer + r * run;
         for (std::uint64_t j = 0; j < run; j += 4)
-            copy_line(to + j, from + j);
+            copy_line<V>(to + j, from + j);
     }
 }
 
@@ -99,28 +113,43 @@ template <class Source>
 // would read it: source run s lies in gathered run s >> piece_bits, at
 // data + offsets[s >> piece_bits], piece s mod 2^piece_bits of it. The
 // chunk is gathered and permuted in one move.
-MORVANE_KERNEL_CLONES
-void fetch_gathered_runs(const Amplitude* data, const std::uint64_t* offsets,
-                         std::uint64_t piece_bits, Amplitude* target, const std::uint64_t* low,
-                         const std::uint64_t* high, std::uint64_t low_bits,
-                         std::uint64_t high_count, std::uint64_t shift, std::uint64_t run_bits) {
+template <class V>
+[[gnu::always_inline]] inline void fetch_gathered_runs_body(
+    const Amplitude* data, const std::uint64_t* offsets, std::uint64_t piece_bits,
+    Amplitude* target, const std::uint64_t* low, const std::uint64_t* high,
+    std::uint64_t low_bits, std::uint64_t high_count, std::uint64_t shift,
+    std::uint64_t run_bits) {
     const std::uint64_t low_mask = bit(low_bits) - 1, piece_mask = bit(piece_bits) - 1;
-    auto source = [&](std::uint64_t y) {
+    auto source = [&](std::uint64_t y) __attribute__((always_inline)) {
         const std::uint64_t s = low[y & low_mask] ^ high[y >> low_bits] ^ shift;
         return data + offsets[s >> piece_bits] + ((s & piece_mask) << run_bits);
     };
-    gather_by(source, high_count << low_bits, bit(run_bits), target);
+    gather_by<V>(source, high_count << low_bits, bit(run_bits), target);
 }
+MORVANE_KERNEL_VARIANTS(fetch_gathered_runs,
+                        (const Amplitude* data, const std::uint64_t* offsets,
+                         std::uint64_t piece_bits, Amplitude* target, const std::uint64_t* low,
+                         const std::uint64_t* high, std::uint64_t low_bits,
+                         std::uint64_t high_count, std::uint64_t shift, std::uint64_t run_bits),
+                        (data, offsets, piece_bits, target, low, high, low_bits, high_count, shift,
+                         run_bits))
 
-MORVANE_KERNEL_CLONES
-void gather_lines(const Amplitude* data, const std::uint64_t* offsets, std::size_t runs,
-                  std::uint64_t run, Amplitude* buffer) {
-    gather_by([&](std::uint64_t r) { return data + offsets[r]; }, runs, run, buffer);
+template <class V>
+[[gnu::always_inline]] inline void gather_lines_body(const Amplitude* data,
+                                                     const std::uint64_t* offsets, std::size_t runs,
+                                                     std::uint64_t run, Amplitude* buffer) {
+    gather_by<V>([&](std::uint64_t r) __attribute__((always_inline)) { return data + offsets[r]; }, runs, run, buffer);
 }
+MORVANE_KERNEL_VARIANTS(gather_lines,
+                        (const Amplitude* data, const std::uint64_t* offsets, std::size_t runs,
+                         std::uint64_t run, Amplitude* buffer),
+                        (data, offsets, runs, run, buffer))
 
-MORVANE_KERNEL_CLONES
-void scatter_lines(const Amplitude* buffer, const std::uint64_t* offsets, std::size_t runs,
-                   std::uint64_t run, Amplitude* data) {
+template <class V>
+[[gnu::always_inline]] inline void scatter_lines_body(const Amplitude* buffer,
+                                                      const std::uint64_t* offsets,
+                                                      std::size_t runs, std::uint64_t run,
+                                                      Amplitude* data) {
     for (std::size_t r = 0; r < runs; ++r) {
         if (r + PREFETCH_RUNS < runs) {
             Amplitude* ahead = data + offsets[r + PREFETCH_RUNS];
@@ -130,9 +159,13 @@ void scatter_lines(const Amplitude* buffer, const std::uint64_t* offsets, std::s
         const Amplitude* from = buffer + r * run;
         Amplitude* to = data + offsets[r];
         for (std::uint64_t j = 0; j < run; j += 4)
-            copy_line(to + j, from + j);
+            copy_line<V>(to + j, from + j);
     }
 }
+MORVANE_KERNEL_VARIANTS(scatter_lines,
+                        (const Amplitude* buffer, const std::uint64_t* offsets, std::size_t runs,
+                         std::uint64_t run, Amplitude* data),
+                        (buffer, offsets, runs, run, data))
 
 // ---- CX on qubits 0 and 1 -----------------------------------------------------------
 // Qubits 0 and 1 vary inside each block of four amplitudes (one 8-double
@@ -141,49 +174,62 @@ void scatter_lines(const Amplitude* buffer, const std::uint64_t* offsets, std::s
 
 // Both qubits below 2: lane L's amplitude goes to lane L with the target
 // bit flipped where the control bit is set.
-MORVANE_KERNEL_CLONES
-void cx_within_lanes(Amplitude* data, std::uint64_t vectors, std::uint64_t control) {
+template <class V>
+[[gnu::always_inline]] inline void cx_within_lanes_body(Amplitude* data, std::uint64_t vectors,
+                                                        std::uint64_t control) {
     for (std::uint64_t w = 0; w < vectors; ++w) {
-        const Vec8 v = load8(data + 4 * w);
+        const V v = load8<V>(data + 4 * w);
         // control 0, target 1: lanes 1 and 3 trade; control 1, target 0: 2 and 3.
-        store8(data + 4 * w, control == 0
-                                      ? __builtin_shufflevector(v, v, 0, 1, 6, 7, 4, 5, 2, 3)
-                                      : __builtin_shufflevector(v, v, 0, 1, 2, 3, 6, 7, 4, 5));
+        store8(data + 4 * w, control == 0 ? shuffle8<0, 1, 6, 7, 4, 5, 2, 3>(v)
+                                          : shuffle8<0, 1, 2, 3, 6, 7, 4, 5>(v));
     }
 }
+MORVANE_KERNEL_VARIANTS(cx_within_lanes,
+                        (Amplitude* data, std::uint64_t vectors, std::uint64_t control),
+                        (data, vectors, control))
 
 // Control below 2, target t >= 2: vector x (target clear) and its partner y
 // (target set) trade the lanes whose control bit is set.
-MORVANE_KERNEL_CLONES
-void cx_across_lanes(Amplitude* data, std::uint64_t pairs, std::uint64_t control,
-                     std::uint64_t target) {
+template <class V>
+[[gnu::always_inline]] inline void cx_across_lanes_body(Amplitude* data, std::uint64_t pairs,
+                                                        std::uint64_t control,
+                                                        std::uint64_t target) {
     const std::uint64_t apart = bit(target - 2);
     for (std::uint64_t i = 0; i < pairs; ++i) {
         Amplitude* px = data + 4 * insert_zero(i, target - 2);
         Amplitude* py = px + 4 * apart;
-        const Vec8 x = load8(px), y = load8(py);
+        const V x = load8<V>(px), y = load8<V>(py);
         if (control == 0) {
-            store8(px, __builtin_shufflevector(x, y, 0, 1, 10, 11, 4, 5, 14, 15));
-            store8(py, __builtin_shufflevector(y, x, 0, 1, 10, 11, 4, 5, 14, 15));
+            store8(px, shuffle8<0, 1, 10, 11, 4, 5, 14, 15>(x, y));
+            store8(py, shuffle8<0, 1, 10, 11, 4, 5, 14, 15>(y, x));
         } else {
-            store8(px, __builtin_shufflevector(x, y, 0, 1, 2, 3, 12, 13, 14, 15));
-            store8(py, __builtin_shufflevector(y, x, 0, 1, 2, 3, 12, 13, 14, 15));
+            store8(px, shuffle8<0, 1, 2, 3, 12, 13, 14, 15>(x, y));
+            store8(py, shuffle8<0, 1, 2, 3, 12, 13, 14, 15>(y, x));
         }
     }
 }
+MORVANE_KERNEL_VARIANTS(cx_across_lanes,
+                        (Amplitude* data, std::uint64_t pairs, std::uint64_t control,
+                         std::uint64_t target),
+                        (data, pairs, control, target))
 
 // Control c >= 2, target below 2: the vectors whose control bit is set swap
 // lanes across the target bit.
-MORVANE_KERNEL_CLONES
-void cx_lanes_where_set(Amplitude* data, std::uint64_t half, std::uint64_t control,
-                        std::uint64_t target) {
+template <class V>
+[[gnu::always_inline]] inline void cx_lanes_where_set_body(Amplitude* data, std::uint64_t half,
+                                                           std::uint64_t control,
+                                                           std::uint64_t target) {
     for (std::uint64_t i = 0; i < half; ++i) {
         Amplitude* p = data + 4 * (insert_zero(i, control - 2) | bit(control - 2));
-        const Vec8 v = load8(p);
-        store8(p, target == 0 ? __builtin_shufflevector(v, v, 2, 3, 0, 1, 6, 7, 4, 5)
-                                   : __builtin_shufflevector(v, v, 4, 5, 6, 7, 0, 1, 2, 3));
+        const V v = load8<V>(p);
+        store8(p, target == 0 ? shuffle8<2, 3, 0, 1, 6, 7, 4, 5>(v)
+                              : shuffle8<4, 5, 6, 7, 0, 1, 2, 3>(v));
     }
 }
+MORVANE_KERNEL_VARIANTS(cx_lanes_where_set,
+                        (Amplitude* data, std::uint64_t half, std::uint64_t control,
+                         std::uint64_t target),
+                        (data, half, control, target))
 
 }  // namespace
 

@@ -1,0 +1,35 @@
+#pragma once
+
+#include "sim/vec8.hpp"
+
+// The hot loops are compiled once per instruction set: AVX-512, AVX2 + FMA
+// and the baseline, and the CPU picks one at load time (GCC function
+// multiversioning). Each variant instantiates the kernel's body with the
+// block type of its register width (sim/vec8.hpp), and everything the body
+// calls is force-inlined so that the chosen instruction set reaches the
+// inner loops.
+//
+// MORVANE_KERNEL_VARIANTS(name, (parameters), (arguments)) defines
+// `void name(parameters)` once per instruction set, each calling
+// `name##_body<Vec8<W>>(arguments)`.
+//
+// Multiversioning resolves through an ifunc, whose resolver runs while the
+// program is still being relocated. ThreadSanitizer instruments that resolver
+// and crashes before its runtime exists, so its builds (and compilers other
+// than GCC, and other architectures) get the baseline variant only.
+#if defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__) && \
+    defined(__x86_64__)
+#define MORVANE_KERNEL_VARIANTS(name, parameters, arguments)             \
+    __attribute__((target("arch=x86-64-v4"))) void name parameters {     \
+        name##_body<::morvane::sim::Vec8<8>> arguments;                  \
+    }                                                                    \
+    __attribute__((target("arch=x86-64-v3"))) void name parameters {     \
+        name##_body<::morvane::sim::Vec8<4>> arguments;                  \
+    }                                                                    \
+    __attribute__((target("default"))) void name parameters {            \
+        name##_body<::morvane::sim::Vec8<2>> arguments;                  \
+    }
+#else
+#define MORVANE_KERNEL_VARIANTS(name, parameters, arguments) \
+    void name parameters { name##_body<::morvane::sim::Vec8<2>> arguments; }
+#endif
