@@ -12,12 +12,11 @@ stopping disabled; a candidate evaluation is one circuit bound, run for `--shots
 reduced. Each figure is the best of `--repeat` trainings. Run by hand:
 `.venv/bin/python bench/bench_qiskit_train.py [--reps 2] [--generations 20] [--population 16]`.
 
-With the defaults on the 2-core development machine (Qiskit 2.x, Aer 0.18, other builds running
-beside it, load average 3 to 4), two runs: the Qiskit circuit natively 1509 and 674
-candidates/s, 0.97x and 1.07x the hand-built circuit's rate, 17.1x and 11.4x Aer's. A candidate
-costs about 0.5 ms natively here, nearly all of it the 10-qubit simulation itself (a bare
-`statevector` of this circuit takes about 0.4 ms on this machine), so the ratio to Aer is bound by
-the simulator, not by the conversion or binding.
+With the defaults on the 2-core development machine (an AVX2 EPYC without AVX-512; Qiskit 2.x,
+Aer 0.18; load average about 1), two runs: the Qiskit circuit natively 5457 and 5385
+candidates/s, 0.95x and 0.94x the hand-built circuit's rate, 33.7x and 32.4x Aer's. A candidate
+costs about 0.2 ms natively here, most of it the 10-qubit simulation itself, so the ratio to Aer
+is bound by the simulator, not by the conversion or binding.
 """
 
 import argparse
