@@ -782,6 +782,58 @@ void check_mask(std::uint64_t mask) {
     }
 }
 
+// table[j] = base[j] * (tensor product of pairs[first + q] over q < bits)[j]:
+// doubling, entry j taking bit q's phase from bit q of j. No base: all ones.
+void pair_table(Amplitude* table, const Amplitude* base, unsigned first, unsigned bits,
+                const std::array<PhasePair, 12>& pairs) {
+    table[0] = Amplitude(1.0, 0.0);
+    std::uint64_t len = 1;
+    for (unsigned q = 0; q < bits; ++q, len *= 2) {
+        const PhasePair& pair = pairs[first + q];
+        for (std::uint64_t j = 0; j < len; ++j) {
+            table[j + len] = mul(pair.p1, table[j]);
+            table[j] = mul(pair.p0, table[j]);
+        }
+    }
+    if (base == nullptr) return;
+    for (std::uint64_t j = 0; j < len; ++j)
+        table[j] = mul(base[j], table[j]);
+}
+
+// The product of the two-qubit factors with one bit in the column and one in
+// the row, as one table over the chunk. Row by row each such factor is a
+// phase pair on its column bit, so a row's entries are the tensor product of
+// those pairs: about two products per entry however many factors there are,
+// against one per factor and entry when the factors are multiplied in one by
+// one, which is cheaper for one or two factors.
+void build_cross_table(RunPlan& plan, std::span<const StraddlingFactor> row_column) {
+    const std::uint64_t width = bit(plan.column_bits);
+    plan.cross.assign(width << plan.row_bits, Amplitude(1.0, 0.0));
+    if (row_column.size() <= 2) {
+        for (const StraddlingFactor& factor : row_column) {
+            const std::uint64_t low = bit(factor.low_bit);
+            for (std::uint64_t j = 0; j < plan.cross.size(); ++j) {
+                const auto& phases =
+                    (j & factor.high_mask) != 0 ? factor.when_high_set : factor.when_high_clear;
+                plan.cross[j] = mul(phases[(j & low) != 0 ? 1 : 0], plan.cross[j]);
+            }
+        }
+        return;
+    }
+    for (std::uint64_t h = 0; h < bit(plan.row_bits); ++h) {
+        std::array<PhasePair, 12> pairs{};
+        for (const StraddlingFactor& factor : row_column) {
+            const auto& phases = ((h << plan.column_bits) & factor.high_mask) != 0
+                                     ? factor.when_high_set
+                                     : factor.when_high_clear;
+            PhasePair& pair = pairs[factor.low_bit];
+            pair.p0 = mul(phases[0], pair.p0);
+            pair.p1 = mul(phases[1], pair.p1);
+        }
+        pair_table(plan.cross.data() + h * width, nullptr, 0, plan.column_bits, pairs);
+    }
+}
+
 RunPlan plan_run(std::size_t size, std::span<const DiagonalFactor> factors) {
     RunPlan plan;
     const std::uint64_t chunk_len = std::min<std::uint64_t>(size, DIAGONAL_CHUNK);
@@ -791,6 +843,7 @@ RunPlan plan_run(std::size_t size, std::span<const DiagonalFactor> factors) {
     plan.column_static.assign(bit(plan.column_bits), Amplitude(1.0, 0.0));
     plan.row_static.assign(bit(plan.row_bits), Amplitude(1.0, 0.0));
     const std::uint64_t low = chunk_len - 1, column = bit(plan.column_bits) - 1;
+    std::vector<StraddlingFactor> row_column;
 
     for (const DiagonalFactor& factor : factors) {
         ChunkConstantFactor f{};
@@ -805,17 +858,19 @@ RunPlan plan_run(std::size_t size, std::span<const DiagonalFactor> factors) {
             f = {two.mask_a, two.mask_b, two.e};
         }
         const std::uint64_t masks = f.mask_a | f.mask_b;
+        // A two-qubit factor with one bit inside `inner` and one outside, as
+        // a phase pair on the inner bit chosen by the outer one.
+        auto split = [&f](std::uint64_t inner) -> StraddlingFactor {
+            const bool a_inner = (f.mask_a & inner) != 0;
+            const std::uint64_t inner_mask = a_inner ? f.mask_a : f.mask_b;
+            const auto q = static_cast<unsigned>(std::countr_zero(inner_mask));
+            if (a_inner) return {q, f.mask_b, {f.e[0], f.e[1]}, {f.e[2], f.e[3]}};
+            return {q, f.mask_a, {f.e[0], f.e[2]}, {f.e[1], f.e[3]}};
+        };
         if ((masks & low) == 0) {
             plan.constant.push_back(f);
         } else if ((masks & ~low) != 0) {
-            const bool a_low = (f.mask_a & low) != 0;
-            const std::uint64_t low_mask = a_low ? f.mask_a : f.mask_b;
-            const auto q = static_cast<unsigned>(std::countr_zero(low_mask));
-            if (a_low) {
-                plan.straddling.push_back({q, f.mask_b, {f.e[0], f.e[1]}, {f.e[2], f.e[3]}});
-            } else {
-                plan.straddling.push_back({q, f.mask_a, {f.e[0], f.e[2]}, {f.e[1], f.e[3]}});
-            }
+            plan.straddling.push_back(split(low));
         } else if ((masks & ~column) == 0) {
             for (std::uint64_t k = 0; k < plan.column_static.size(); ++k) {
                 plan.column_static[k] = mul(f.at(k), plan.column_static[k]);
@@ -825,11 +880,10 @@ RunPlan plan_run(std::size_t size, std::span<const DiagonalFactor> factors) {
                 plan.row_static[h] = mul(f.at(h << plan.column_bits), plan.row_static[h]);
             }
         } else {
-            if (plan.cross.empty()) plan.cross.assign(chunk_len, Amplitude(1.0, 0.0));
-            for (std::uint64_t j = 0; j < chunk_len; ++j)
-                plan.cross[j] = mul(f.at(j), plan.cross[j]);
+            row_column.push_back(split(column));
         }
     }
+    if (!row_column.empty()) build_cross_table(plan, row_column);
     return plan;
 }
 
@@ -840,23 +894,6 @@ template <class V>
     const V t_im = shuffle8<1, 1, 3, 3, 5, 5, 7, 7>(t) *
                    V::make(-1.0, 1.0, -1.0, 1.0, -1.0, 1.0, -1.0, 1.0);
     return t_re * a + t_im * swap_re_im(a);
-}
-
-// table[j] = base[j] * (tensor product of pairs[first + q] over q < bits)[j]:
-// doubling, entry j taking bit q's phase from bit q of j.
-void pair_table(Amplitude* table, const Amplitude* base, unsigned first, unsigned bits,
-                const std::array<PhasePair, 12>& pairs) {
-    table[0] = Amplitude(1.0, 0.0);
-    std::uint64_t len = 1;
-    for (unsigned q = 0; q < bits; ++q, len *= 2) {
-        const PhasePair& pair = pairs[first + q];
-        for (std::uint64_t j = 0; j < len; ++j) {
-            table[j + len] = mul(pair.p1, table[j]);
-            table[j] = mul(pair.p0, table[j]);
-        }
-    }
-    for (std::uint64_t j = 0; j < len; ++j)
-        table[j] = mul(base[j], table[j]);
 }
 
 template <class V>
