@@ -48,23 +48,6 @@ bool Gate::operator==(const Gate& other) const noexcept {
 std::string Gate::debug_string() const {
     const std::string name(gate_info(kind).debug_name);
     switch (kind) {
-        case GateKind::Cx:
-        case GateKind::Cz:
-            return concat(name, " { control: ", q0, ", target: ", q1, " }");
-        case GateKind::Swap: return concat(name, " { q0: ", q0, ", q1: ", q1, " }");
-        case GateKind::Rzz:
-        case GateKind::Rxx:
-        case GateKind::Cp:
-            return concat(name, " { q0: ", q0, ", q1: ", q1, ", theta: ", angles[0].debug_string(),
-                          " }");
-        case GateKind::Rx:
-        case GateKind::Ry:
-        case GateKind::Rz:
-            return concat(name, " { qubit: ", q0, ", theta: ", angles[0].debug_string(), " }");
-        case GateKind::U:
-            return concat(name, " { qubit: ", q0, ", theta: ", angles[0].debug_string(),
-                          ", phi: ", angles[1].debug_string(), ", lam: ", angles[2].debug_string(),
-                          " }");
         case GateKind::Barrier: {
             std::string out = name + " { qubits: [";
             for (std::size_t i = 0; i < barrier_qubits.size(); ++i) {
@@ -75,17 +58,9 @@ std::string Gate::debug_string() const {
         }
         case GateKind::Measure: return concat(name, " { qubit: ", q0, ", cbit: ", cbit, " }");
         case GateKind::MeasureAll: return name;
-        case GateKind::H:
-        case GateKind::X:
-        case GateKind::Y:
-        case GateKind::Z:
-        case GateKind::S:
-        case GateKind::T:
-        case GateKind::Sdg:
-        case GateKind::Tdg: return concat(name, " { qubit: ", q0, " }");
         default: break;
     }
-    // Every later kind: its fields by the catalogue's names.
+    // Every gate: its fields by the catalogue's names.
     const GateInfo& info = gate_info(kind);
     std::string out = name + " {";
     const char* separator = " ";

@@ -43,51 +43,13 @@ public:
         const std::array<double, 4>& angles = *resolved;
 
         switch (g.kind) {
-            case GateKind::H:
-            case GateKind::X:
-            case GateKind::Y:
-            case GateKind::Z:
-            case GateKind::S:
-            case GateKind::T:
-            case GateKind::Sdg:
-            case GateKind::Tdg:
-                out_ += gate_kind_name(g.kind);
-                out_ += ' ';
-                qubit(g.q0);
-                break;
-            case GateKind::Rx:
-            case GateKind::Ry:
-            case GateKind::Rz:
-                out_ += gate_kind_name(g.kind);
-                angle_list(angles, 1);
-                qubit(g.q0);
-                break;
-            case GateKind::Cx:
-            case GateKind::Cz:
-            case GateKind::Swap:
-                out_ += gate_kind_name(g.kind);
-                out_ += ' ';
-                qubit_pair(g.q0, g.q1);
-                break;
-            case GateKind::Rzz:
-            case GateKind::Rxx:
-            case GateKind::Cp:
-                out_ += gate_kind_name(g.kind);
-                angle_list(angles, 1);
-                qubit_pair(g.q0, g.q1);
-                break;
-            case GateKind::U:
-                out_ += "u3";
-                angle_list(angles, 3);
-                qubit(g.q0);
-                break;
             case GateKind::Barrier: barrier(g); return {};
             case GateKind::Measure:
                 measure(g.q0, g.cbit);
                 return {};
             case GateKind::MeasureAll: measure_all(); return {};
             default: {
-                // Every later gate: its OpenQASM name, angles, then qubits.
+                // Every gate: its OpenQASM name, angles, then qubits.
                 const GateInfo& info = gate_info(g.kind);
                 if (info.num_qubits == 0) return {};  // a global phase has no text
                 out_ += info.qasm_name;
@@ -111,12 +73,6 @@ public:
 
 private:
     void qubit(std::uint64_t q) { out_ += concat("q[", q, "]"); }
-
-    void qubit_pair(std::uint64_t a, std::uint64_t b) {
-        qubit(a);
-        out_ += ',';
-        qubit(b);
-    }
 
     // "(A) " or "(A,B,C) ": the space separates the parameters from the operands.
     void angle_list(const std::array<double, 4>& angles, std::size_t count) {

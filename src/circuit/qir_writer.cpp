@@ -40,11 +40,7 @@ std::string angle_operand(double value) {
 }
 
 // Single-qubit intrinsic names, indexed by GateKind for the first eight kinds.
-constexpr std::string_view ONE_QUBIT[] = {
-    "__quantum__qis__h__body", "__quantum__qis__x__body", "__quantum__qis__y__body",
-    "__quantum__qis__z__body", "__quantum__qis__s__body", "__quantum__qis__t__body",
-    "__quantum__qis__s__adj",  "__quantum__qis__t__adj",
-};
+constexpr std::string_view H = "__quantum__qis__h__body";
 constexpr std::string_view RX = "__quantum__qis__rx__body";
 constexpr std::string_view RY = "__quantum__qis__ry__body";
 constexpr std::string_view RZ = "__quantum__qis__rz__body";
@@ -100,7 +96,7 @@ public:
             case GateKind::S:
             case GateKind::T:
             case GateKind::Sdg:
-            case GateKind::Tdg: one_qubit(ONE_QUBIT[static_cast<std::size_t>(g.kind)], a); break;
+            case GateKind::Tdg: one_qubit(gate_info(g.kind).qir_intrinsic, a); break;
             case GateKind::Rx: rotation(RX, theta, a); break;
             case GateKind::Ry: rotation(RY, theta, a); break;
             case GateKind::Rz: rotation(RZ, theta, a); break;
@@ -118,13 +114,13 @@ public:
                 break;
             case GateKind::Rxx:
                 // Conjugating by H on both qubits turns XX into ZZ.
-                one_qubit(ONE_QUBIT[0], a);
-                one_qubit(ONE_QUBIT[0], b);
+                one_qubit(H, a);
+                one_qubit(H, b);
                 two_qubit(CNOT, a, b);
                 rotation(RZ, theta, b);
                 two_qubit(CNOT, a, b);
-                one_qubit(ONE_QUBIT[0], a);
-                one_qubit(ONE_QUBIT[0], b);
+                one_qubit(H, a);
+                one_qubit(H, b);
                 break;
             case GateKind::Cp:
                 rotation(RZ, theta * 0.5, a);
