@@ -19,8 +19,17 @@ _QiskitCircuit = Any
 # parameters or a number.
 _Angle = Param | ParamExpression | float
 
-# The cost a training run reduces each candidate's counts to.
-_Cost = Callable[[str], float] | CachedCost | Qubo | Ising
+# The cost a training run reduces each candidate's counts to (PauliSum only
+# with shots=None, where the cost is an exact expectation value).
+_Cost = Callable[[str], float] | CachedCost | Qubo | Ising | PauliSum
+
+# An observable of an exact expectation value; Qiskit's SparsePauliOp and
+# SparseObservable, which ship no types, are left open as circuits are.
+_Observable = PauliSum | Qubo | Ising | Any
+
+# The terms of a PauliSum: (label, coefficient) pairs or sparse
+# (paulis, qubits, coefficient) triples.
+_PauliTerms = Sequence[tuple[str, complex]] | Sequence[tuple[str, Sequence[int], complex]]
 
 # The optimiser of a training run.
 _Method = DE | PSO | QNG
@@ -287,10 +296,22 @@ class Ising:
 class CachedCost:
     def __new__(cls, cost_fn: Callable[[str], float]) -> CachedCost: ...
 
+@final
+class PauliSum:
+    # Equality is by operator, and there is no hash.
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+    def __new__(cls, terms: _PauliTerms | Any, num_qubits: int | None = None) -> PauliSum: ...
+    @property
+    def num_qubits(self) -> int: ...
+    def to_list(self) -> list[tuple[str, float | complex]]: ...
+    def __len__(self) -> int: ...
+    def __eq__(self, value: object, /) -> bool: ...
+    def __ne__(self, value: object, /) -> bool: ...
+
 def train(
     qc: Circuit | _QiskitCircuit,
     method: _Method,
-    shots: int,
+    shots: int | None,
     n_qpus: int,
     dimensions: int,
     expectation_function: _Cost,
@@ -323,6 +344,11 @@ def run_quantum_circuit(
 def statevector(
     qc: Circuit, params: Sequence[float] | None = None, fusion: bool = True
 ) -> npt.NDArray[np.complex128]: ...
+def expectation_values(
+    qc: Circuit | _QiskitCircuit,
+    observables: _Observable | Sequence[_Observable],
+    parameter_values: npt.ArrayLike | None = None,
+) -> npt.NDArray[np.float64]: ...
 def init_logger(
     level: str = "info",
     format: str = "text",

@@ -80,11 +80,12 @@ std::expected<void, ArgumentError> check_dimensions(std::uint64_t dimensions,
                          "'s free parameters (", declared, ")"));
 }
 
-std::expected<void, ArgumentError> check_run_sizes(std::uint32_t shots, std::uint32_t n_qpus,
+std::expected<void, ArgumentError> check_run_sizes(std::optional<std::uint32_t> shots,
+                                                   std::uint32_t n_qpus,
                                                    std::string_view infrastructure,
                                                    std::uint32_t nodes,
                                                    std::uint32_t cores_per_qpu) {
-    if (shots == 0) return refuse(concat("shots must be >= 1, got ", shots));
+    if (shots == 0u) return refuse(concat("shots must be >= 1, got ", *shots));
     if (n_qpus == 0) return refuse(concat("n_qpus must be >= 1, got ", n_qpus));
     if (infrastructure == "cunqa") {
         if (nodes == 0) {
@@ -96,6 +97,33 @@ std::expected<void, ArgumentError> check_run_sizes(std::uint32_t shots, std::uin
         }
     }
     return {};
+}
+
+std::expected<void, ArgumentError> check_exact_backend(std::string_view infrastructure,
+                                                      std::string_view backend) {
+    if (selects_native_backend(infrastructure, backend)) return {};
+    return refuse(concat("shots=None computes exact expectation values from the statevector, "
+                         "which only the native backend has; pass infrastructure=\"local\" and "
+                         "backend=\"morvane\", or a number of shots for backend \"",
+                         backend, "\" on infrastructure \"", infrastructure, "\""));
+}
+
+std::expected<void, ArgumentError> check_exact_cost(CostKind kind) {
+    switch (kind) {
+        case CostKind::Qubo:
+        case CostKind::Ising:
+        case CostKind::PauliSum:
+            return {};
+        case CostKind::Callable:
+        case CostKind::CachedCost:
+            break;
+    }
+    return refuse(concat(
+        "shots=None needs an expectation_function with an exact expectation on the statevector "
+        "(a morvane.Qubo, morvane.Ising or morvane.PauliSum); a ",
+        kind == CostKind::CachedCost ? "morvane.CachedCost" : "Python callable",
+        " scores sampled bitstrings one at a time and has no exact value, so pass a number of "
+        "shots to use it"));
 }
 
 std::expected<BackendChoice, ArgumentError> choose_backend(const BackendArguments& a) {

@@ -60,10 +60,23 @@ const char* foreign_circuit_on_native_text() noexcept;
                                                                  std::string_view what);
 
 // Shots and n_qpus, then (on "cunqa" only) nodes and cores_per_qpu, in that
-// order; the first refusal wins.
+// order; the first refusal wins. Absent shots (exact training) are not checked.
 [[nodiscard]] std::expected<void, ArgumentError> check_run_sizes(
-    std::uint32_t shots, std::uint32_t n_qpus, std::string_view infrastructure,
+    std::optional<std::uint32_t> shots, std::uint32_t n_qpus, std::string_view infrastructure,
     std::uint32_t nodes, std::uint32_t cores_per_qpu);
+
+// Exact training (shots=None): the fitness is read off each candidate's
+// statevector, which only the built-in simulator has.
+[[nodiscard]] std::expected<void, ArgumentError> check_exact_backend(std::string_view infrastructure,
+                                                                    std::string_view backend);
+
+// The forms of a training cost, as exact training tells them apart.
+enum class CostKind { Qubo, Ising, PauliSum, Callable, CachedCost };
+
+// Exact training takes a cost with an exact expectation on a state: a Qubo,
+// an Ising or a PauliSum. A callable (or CachedCost) of a bitstring has one
+// only through sampled bitstrings, so it is refused with the reason.
+[[nodiscard]] std::expected<void, ArgumentError> check_exact_cost(CostKind kind);
 
 // What the backend choice looks at.
 struct BackendArguments {

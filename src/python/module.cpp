@@ -86,9 +86,10 @@ bool populate(PyObject* module) {
     if (!add_train_result_class(module)) return false;
     if (!add_train_progress_class(module)) return false;
     if (!add_observable_classes(module)) return false;
+    if (!add_pauli_sum_class(module)) return false;
     for (PyMethodDef* def : {&train_def, &run_quantum_circuit_def, &statevector_def, &init_logger_def,
                              &calibrate_parallel_threshold_def, &backend_cleanup_failures_def,
-                             &sweep_count_def}) {
+                             &sweep_count_def, &expectation_values_def, &expectation_sweeps_def}) {
         if (!add_function(module, def)) return false;
     }
     for (PyMethodDef* def = angle_function_defs; def->ml_name != nullptr; ++def) {

@@ -16,6 +16,8 @@ bool add_circuit_classes(PyObject* module);
 bool add_run_result_class(PyObject* module);
 // Classes Qubo, Ising and CachedCost (observable_classes.cpp).
 bool add_observable_classes(PyObject* module);
+// Class PauliSum (pauli_sum_type.cpp).
+bool add_pauli_sum_class(PyObject* module);
 
 // Module functions, each defined next to its implementation.
 extern PyMethodDef train_def;                         // train.cpp
@@ -23,6 +25,8 @@ extern PyMethodDef qml_train_def;                     // qml_train.cpp
 extern PyMethodDef run_quantum_circuit_def;           // run.cpp
 extern PyMethodDef statevector_def;                   // statevector.cpp
 extern PyMethodDef sweep_count_def;                   // statevector.cpp
+extern PyMethodDef expectation_values_def;            // expectation_entry.cpp
+extern PyMethodDef expectation_sweeps_def;            // expectation_entry.cpp
 extern PyMethodDef init_logger_def;                   // logger.cpp
 extern PyMethodDef calibrate_parallel_threshold_def;  // calibration_entry.cpp
 extern PyMethodDef backend_cleanup_failures_def;      // calibration_entry.cpp

@@ -1,9 +1,12 @@
-// The owner of native memory lent to NumPy arrays. This is the only file
-// that talks to the NumPy C API; its API table is private to it and
-// imported on first use, so importing morvane does not import NumPy.
+// The owner of native memory lent to NumPy arrays, and the few conversions
+// to and from float64 arrays. This is the only file that talks to the NumPy
+// C API; its API table is private to it and imported on first use, so
+// importing morvane does not import NumPy.
 #include "python/slice_container.hpp"
 
 #include <numpy/arrayobject.h>
+
+#include <cstring>
 
 #include "python/py_ref.hpp"
 
@@ -85,6 +88,33 @@ PyObject* amplitudes_to_array(sim::AmplitudeBuffer amplitudes, std::size_t size)
         return nullptr;
     }
     return array.release();
+}
+
+PyObject* doubles_to_array(std::span<const double> values, std::span<const std::size_t> shape) {
+    if (!prepare()) return nullptr;
+    npy_intp dims[2] = {0, 0};
+    for (std::size_t d = 0; d < shape.size() && d < 2; ++d) dims[d] = static_cast<npy_intp>(shape[d]);
+    PyObject* array = PyArray_SimpleNew(static_cast<int>(shape.size()), dims, NPY_FLOAT64);
+    if (!array) return nullptr;
+    if (!values.empty()) {
+        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), values.data(),
+                    values.size() * sizeof(double));
+    }
+    return array;
+}
+
+std::optional<DoubleArray> to_double_array(PyObject* value) {
+    if (!prepare()) return std::nullopt;
+    PyRef array = PyRef::steal(PyArray_FromAny(value, PyArray_DescrFromType(NPY_FLOAT64), 0, 0,
+                                               NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED,
+                                               nullptr));
+    if (!array) return std::nullopt;
+    auto* a = reinterpret_cast<PyArrayObject*>(array.get());
+    DoubleArray out;
+    for (int d = 0; d < PyArray_NDIM(a); ++d) out.shape.push_back(static_cast<std::size_t>(PyArray_DIM(a, d)));
+    const auto* data = static_cast<const double*>(PyArray_DATA(a));
+    out.values.assign(data, data + PyArray_SIZE(a));
+    return out;
 }
 
 }  // namespace morvane::python

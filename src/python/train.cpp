@@ -3,11 +3,14 @@
 #include <chrono>
 
 #include "exec/entry_rules.hpp"
+#include "exec/exact_expectation.hpp"
 #include "exec/native_backend.hpp"
 #include "python/circuit_object.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 #include "python/native_qiskit.hpp"
+#include "python/observable_classes.hpp"
+#include "python/pauli_sum_type.hpp"
 #include "python/py_foreign.hpp"
 #include "python/qiskit_binder.hpp"
 #include "python/registry.hpp"
@@ -39,6 +42,48 @@ constexpr const char* NAMES[] = {"qc", "method", "shots", "n_qpus", "dimensions"
                                  "cores_per_qpu", "id", "sim_method", "noise_model", "backend",
                                  "seed", "fusion", "callback"};
 
+// The kind of cost exact training was given; TypeError with nothing returned
+// for something that is no cost at all.
+std::optional<exec::CostKind> exact_cost_kind(PyObject* cost) {
+    if (is_exact_observable(cost)) return exec::CostKind::PauliSum;
+    if (cached_cost_function(cost)) return exec::CostKind::CachedCost;
+    if (PyCallable_Check(cost)) return exec::CostKind::Callable;
+    PyErr_SetString(PyExc_TypeError,
+                    "with shots=None, expectation_function must be a morvane.Qubo, morvane.Ising "
+                    "or morvane.PauliSum (or a Qiskit SparsePauliOp / SparseObservable)");
+    return std::nullopt;
+}
+
+// shots=None: every candidate's fitness is the exact expectation of the cost
+// on its statevector, read off by one plan made here.
+PyObject* train_exact(const TrainingArguments& a, std::uint64_t seed,
+                      std::optional<circuit::ParameterizedCircuit> circuit,
+                      std::chrono::steady_clock::time_point started) {
+    if (!circuit) return value_error("shots=None needs a circuit the native simulator runs");
+    const auto kind = exact_cost_kind(a.expectation_function);
+    if (!kind) return nullptr;
+    if (auto accepted = exec::check_exact_cost(*kind); !accepted) {
+        return raise_argument_error(accepted.error());
+    }
+    auto cost = exact_observable_from(a.expectation_function, "expectation_function");
+    if (!cost) return nullptr;
+    auto plan = observable::ExpectationPlan::build(std::span(&*cost, 1), exec::readout_of(*circuit));
+    if (!plan) return value_error(plan.error().message());
+
+    const CandidateCircuitSize size{circuit->num_qubits(), circuit->gates().size(),
+                                    exec::counts_key_width(circuit->num_qubits(),
+                                                           circuit->num_clbits())};
+    std::optional<PreparedTraining> prepared = prepare_training(a, seed, size);
+    if (!prepared) return nullptr;
+    sim::StatevectorSimulator simulator = sim::StatevectorSimulator::create();
+    simulator.fusion = a.fusion != false;
+    exec::ExactOracle oracle(*prepared->run, std::move(*circuit), std::move(*plan), simulator);
+    auto fitness = [&oracle](std::span<const optim::Candidate> candidates) {
+        return oracle.evaluate(candidates);
+    };
+    return finish_training(*prepared, fitness, started);
+}
+
 PyObject* train_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const auto started = std::chrono::steady_clock::now();
     PyObject* arg[16];
@@ -50,7 +95,7 @@ PyObject* train_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
         return nullptr;
     }
     TrainingArguments a;
-    if (!convert_training_arguments(arg, a)) return nullptr;
+    if (!convert_training_arguments(arg, a, /*allow_exact=*/true)) return nullptr;
     PyObject* qc = arg[0];
     if (!check_circuit_type(qc)) return nullptr;
 
@@ -58,20 +103,16 @@ PyObject* train_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
     if (!check_training_arguments(a, seed)) return nullptr;
 
     const exec::CircuitForm form = circuit_form(qc);
-    std::shared_ptr<const exec::CandidateBinder> binder;
-    std::optional<CandidateCircuitSize> size;
     // A native circuit, or a Qiskit one the native simulator runs: converted
     // once, so every candidate is bound and run without calling Python.
-    const auto bind_natively = [&](circuit::ParameterizedCircuit circuit) {
-        size = CandidateCircuitSize{circuit.num_qubits(), circuit.gates().size(),
-                                    exec::counts_key_width(circuit.num_qubits(),
-                                                           circuit.num_clbits())};
+    std::optional<circuit::ParameterizedCircuit> native;
+    const auto take_native = [&](circuit::ParameterizedCircuit circuit) {
         if (auto matched = exec::check_dimensions(a.dimensions, circuit.num_params(), "circuit");
             !matched) {
             raise_argument_error(matched.error());
             return false;
         }
-        binder = std::make_shared<const exec::NativeBinder>(std::move(circuit));
+        native.emplace(std::move(circuit));
         return true;
     };
     if (form == exec::CircuitForm::Native) {
@@ -79,7 +120,7 @@ PyObject* train_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
             CircuitRead read(qc);
             return read.circuit();
         }();
-        if (!bind_natively(std::move(copy))) return nullptr;
+        if (!take_native(std::move(copy))) return nullptr;
     }
     if (auto route = exec::check_circuit_route(form, a.infrastructure, a.backend,
                                                exec::EntryPoint::Train);
@@ -89,9 +130,25 @@ PyObject* train_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
     if (form == exec::CircuitForm::Qiskit &&
         exec::selects_native_backend(a.infrastructure, a.backend)) {
         std::optional<ConvertedCircuit> converted = convert_qiskit_circuit(qc);
-        if (!converted || !bind_natively(std::move(converted->circuit))) return nullptr;
+        if (!converted || !take_native(std::move(converted->circuit))) return nullptr;
     }
-    if (!binder) binder = std::make_shared<const QiskitBinder>(qc);
+    if (a.exact) return train_exact(a, seed, std::move(native), started);
+    if (is_pauli_sum(a.expectation_function)) {
+        return value_error(
+            "a morvane.PauliSum has no value per measured bitstring, only an exact expectation; "
+            "pass shots=None to train on it (native backend)");
+    }
+
+    std::shared_ptr<const exec::CandidateBinder> binder;
+    std::optional<CandidateCircuitSize> size;
+    if (native) {
+        size = CandidateCircuitSize{native->num_qubits(), native->gates().size(),
+                                    exec::counts_key_width(native->num_qubits(),
+                                                           native->num_clbits())};
+        binder = std::make_shared<const exec::NativeBinder>(std::move(*native));
+    } else {
+        binder = std::make_shared<const QiskitBinder>(qc);
+    }
 
     std::optional<PreparedTraining> prepared = prepare_training(a, seed, size);
     if (!prepared) return nullptr;
@@ -124,6 +181,12 @@ PyMethodDef train_def = {
     "morvane.QNG. `expectation_function` turns each candidate's counts into a\n"
     "fitness (higher is better): a callable bitstring -> float, a\n"
     "morvane.CachedCost(callable), or a morvane.Qubo / morvane.Ising observable.\n\n"
+    "`shots=None` trains on exact expectation values instead of samples (native\n"
+    "backend only): each candidate's fitness is the exact expectation of\n"
+    "`expectation_function` on its statevector, which must then be a\n"
+    "morvane.Qubo, morvane.Ising or morvane.PauliSum (a Qubo or Ising gives the\n"
+    "exact mean of its counts reduction). No shots are drawn, so the seed drives\n"
+    "the optimiser alone; QNG works as with shots.\n\n"
     "Seed (contract C-7): the `seed` argument if given, else `method.seed`, else\n"
     "a fresh value from the operating system; the one used is reported as\n"
     "TrainResult.seed. On the native backend the same seed also drives shot\n"

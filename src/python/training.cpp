@@ -121,7 +121,7 @@ ForeignErrorPtr cancelled_error() {
     return take_pending_error();
 }
 
-bool convert_training_arguments(PyObject* const* arg, TrainingArguments& a) {
+bool convert_training_arguments(PyObject* const* arg, TrainingArguments& a, bool allow_exact) {
     const auto u32 = [](PyObject* value, const char* name, std::uint32_t& slot) {
         auto converted = to_u32(value, name);
         if (converted) slot = *converted;
@@ -135,7 +135,8 @@ bool convert_training_arguments(PyObject* const* arg, TrainingArguments& a) {
     };
     a.method = arg[1];
     a.expectation_function = arg[5];
-    if (!u32(arg[2], "shots", a.shots) || !u32(arg[3], "n_qpus", a.n_qpus) ||
+    a.exact = allow_exact && arg[2] == Py_None;
+    if ((!a.exact && !u32(arg[2], "shots", a.shots)) || !u32(arg[3], "n_qpus", a.n_qpus) ||
         !u32(arg[4], "dimensions", a.dimensions) ||
         !text(arg[6], "infrastructure", a.infrastructure) || !u32(arg[7], "nodes", a.nodes) ||
         !u32(arg[8], "cores_per_qpu", a.cores_per_qpu) || !text(arg[9], "id", a.id) ||
@@ -168,7 +169,14 @@ bool convert_training_arguments(PyObject* const* arg, TrainingArguments& a) {
 }
 
 bool check_training_arguments(const TrainingArguments& a, std::uint64_t& seed) {
-    if (auto sizes = exec::check_run_sizes(a.shots, a.n_qpus, a.infrastructure, a.nodes,
+    if (a.exact) {
+        if (auto native = exec::check_exact_backend(a.infrastructure, a.backend); !native) {
+            raise_argument_error(native.error());
+            return false;
+        }
+    }
+    const std::optional<std::uint32_t> shots = a.exact ? std::nullopt : std::optional(a.shots);
+    if (auto sizes = exec::check_run_sizes(shots, a.n_qpus, a.infrastructure, a.nodes,
                                            a.cores_per_qpu);
         !sizes) {
         raise_argument_error(sizes.error());
@@ -253,8 +261,11 @@ std::optional<PreparedTraining> prepare_training(const TrainingArguments& a, std
 
     // The cost and the method are converted before anything is allocated, so
     // a wrong argument never raises a QPU family only to release it again.
-    auto observable = observable_from(a.expectation_function);
-    if (!observable) return std::nullopt;
+    std::shared_ptr<const observable::Observable> observable;
+    if (!a.exact) {
+        observable = observable_from(a.expectation_function);
+        if (!observable) return std::nullopt;
+    }
     std::optional<Method> method = method_from(a.method);
     if (!method) return std::nullopt;
     if (!check_training_memory(a, *method, std::holds_alternative<exec::NativeChoice>(*choice),
@@ -265,7 +276,8 @@ std::optional<PreparedTraining> prepare_training(const TrainingArguments& a, std
     MORVANE_LOG(log::Level::Info, LOG_TARGET,
                 concat("training run ", run->config.id, " starting: infrastructure=",
                        a.infrastructure, ", backend=", a.backend, ", n_qpus=", a.n_qpus,
-                       ", shots=", a.shots, ", seed=", seed));
+                       ", shots=", a.exact ? std::string("None") : std::to_string(a.shots),
+                       ", seed=", seed));
 
     std::expected<void, exec::RunError> opened;
     {

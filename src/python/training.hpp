@@ -23,6 +23,8 @@ namespace morvane::python {
 // The arguments both entry points take after their circuit arguments.
 struct TrainingArguments {
     std::uint32_t shots = 0;
+    // shots=None: each candidate's fitness is an exact expectation value.
+    bool exact = false;
     std::uint32_t n_qpus = 1;
     std::uint32_t dimensions = 0;
     PyObject* expectation_function = nullptr;  // borrowed
@@ -41,10 +43,14 @@ struct TrainingArguments {
 
 // Converts the shared arguments from the objects bound to train()'s 16
 // parameters in signature order (the circuit at 0 is not read; 14, fusion,
-// and 15, callback, may be null). False with the conversion's exception set.
-bool convert_training_arguments(PyObject* const* arg, TrainingArguments& a);
+// and 15, callback, may be null). shots=None sets `exact`, which only an
+// entry point that passes `allow_exact` takes. False with the conversion's
+// exception set.
+bool convert_training_arguments(PyObject* const* arg, TrainingArguments& a,
+                                bool allow_exact = false);
 
-// Shots, n_qpus, cluster sizes and the id prefix, in that order; then the
+// For exact training first the native backend; then shots, n_qpus, cluster
+// sizes and the id prefix, in that order; then the
 // seed (call, else the method object's, else fresh). False with ValueError
 // set on a refusal.
 bool check_training_arguments(const TrainingArguments& a, std::uint64_t& seed);
@@ -52,6 +58,7 @@ bool check_training_arguments(const TrainingArguments& a, std::uint64_t& seed);
 // A training run being prepared: everything an oracle and the optimiser need.
 struct PreparedTraining {
     std::shared_ptr<exec::TrainingRun> run;
+    // The counts reduction; null in exact training, which reads states instead.
     std::shared_ptr<const observable::Observable> observable;
     Method method;
     std::uint64_t seed = 0;

@@ -30,6 +30,7 @@ def instances():
             "Circuit": bell, "Param": morvane.Param(0),
             "ParamExpression": 2 * morvane.Param(0), "Qubo": morvane.Qubo(1),
             "Ising": morvane.Ising(1), "CachedCost": morvane.CachedCost(len),
+            "PauliSum": morvane.PauliSum([("Z", 1.0)]),
             "RunResult": morvane.run_quantum_circuit(bell, 4, "local", backend="morvane"),
             "TrainResult": trained, "TrainProgress": seen[0]}
 
