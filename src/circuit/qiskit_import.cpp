@@ -2,6 +2,7 @@
 
 #include <array>
 #include <string>
+#include <unordered_set>
 
 #include "support/text.hpp"
 
@@ -110,6 +111,26 @@ std::string instruction_refusal(std::size_t position, std::span<const std::strin
         out.append(i == 0 ? "'" : " > '").append(names[i]).push_back('\'');
     }
     out.append("): ").append(why);
+    return out;
+}
+
+std::optional<std::vector<Gate>> last_measurement_per_clbit(std::span<const Gate> gates) {
+    std::unordered_set<std::uint64_t> written;
+    std::vector<bool> kept(gates.size(), true);
+    bool dropped = false;
+    for (std::size_t i = gates.size(); i-- > 0;) {
+        if (gates[i].kind != GateKind::Measure) continue;
+        if (!written.insert(gates[i].cbit).second) {
+            kept[i] = false;
+            dropped = true;
+        }
+    }
+    if (!dropped) return std::nullopt;
+    std::vector<Gate> out;
+    out.reserve(gates.size());
+    for (std::size_t i = 0; i < gates.size(); ++i) {
+        if (kept[i]) out.push_back(gates[i]);
+    }
     return out;
 }
 

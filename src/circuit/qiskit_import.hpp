@@ -12,8 +12,10 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "circuit/angle.hpp"
+#include "circuit/gate.hpp"
 
 namespace morvane::circuit::qiskit {
 
@@ -39,6 +41,13 @@ std::optional<std::string_view> refusal_reason(std::string_view name) noexcept;
 // Whether an instruction of this name is left out: `delay`, which only waits
 // and does nothing to an ideal state.
 bool is_dropped(std::string_view name) noexcept;
+
+// A classical bit that several measurements write holds, in Qiskit, what the
+// last of them wrote; a morvane circuit ORs them. The gates with only the
+// last measurement into each bit kept, or nothing when no bit is written
+// twice. Measurements are terminal, so the qubits whose measurement is
+// dropped are merely not read, as in Qiskit.
+std::optional<std::vector<Gate>> last_measurement_per_clbit(std::span<const Gate> gates);
 
 // Qiskit's numbering of a ParameterExpression's operations (its OpCode, the
 // `op` of each entry of `_qpy_replay`).

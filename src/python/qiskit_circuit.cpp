@@ -571,6 +571,11 @@ std::optional<ConvertedCircuit> Converter::convert(PyObject* qc) {
         }
     }
     if (!walk(qc, *scope, 0)) return std::nullopt;
+    if (auto kept = rules::last_measurement_per_clbit(circuit_->gates())) {
+        Angle phase = circuit_->global_phase();
+        *circuit_ = circuit::ParameterizedCircuit::from_validated_gates(
+            circuit_->num_qubits(), std::move(*kept), std::move(phase));
+    }
     // Qiskit's counts carry every classical bit; ours do too once measured.
     // A circuit that measures nothing keeps the implicit whole-register read.
     if (circuit_->num_clbits() != 0) circuit_->declare_clbits(clbits.size());

@@ -94,5 +94,19 @@ TEST(DeclaredClbits, WidenTheRegisterOfBoundCircuitsToo) {
     EXPECT_NE(bound->to_qasm2().find("creg c[3];"), std::string::npos);
 }
 
+TEST(LastMeasurementPerClbit, KeepsEachBitsLastWriteAndEverythingElseInOrder) {
+    const std::vector<Gate> gates = {Gate::x(0),          Gate::measure(0, 0), Gate::measure(2, 1),
+                                     Gate::measure(1, 0), Gate::barrier({0, 1}), Gate::measure(0, 1),
+                                     Gate::measure(1, 2)};
+    const auto kept = last_measurement_per_clbit(gates);
+    ASSERT_TRUE(kept);
+    const std::vector<Gate> expected = {Gate::x(0), Gate::measure(1, 0), Gate::barrier({0, 1}),
+                                        Gate::measure(0, 1), Gate::measure(1, 2)};
+    EXPECT_EQ(*kept, expected);
+    // Nothing to drop: nothing returned, and a qubit measured into two bits is not a repeat.
+    EXPECT_FALSE(last_measurement_per_clbit(std::vector<Gate>{
+        Gate::h(0), Gate::measure(0, 0), Gate::measure(0, 1), Gate::measure(1, 2)}));
+}
+
 }  // namespace
 }  // namespace morvane::circuit::qiskit
