@@ -13,7 +13,8 @@ FUZZ_APT_PACKAGES := clang-16 libclang-rt-16-dev
 # A real single-node SLURM cluster for the CUNQA tests.
 CLUSTER_APT_PACKAGES := slurm-wlm munge
 # What the Python tests and the type checks install into .venv.
-PY_TEST_PACKAGES := "pytest>=8" "qiskit>=1.0" "qiskit-aer>=0.15" "mypy>=1.13"
+PY_TEST_PACKAGES := "pytest>=8" "qiskit>=1.0" "qiskit-aer>=0.15" "mypy>=1.13" \
+	"qiskit-machine-learning>=0.9" "qiskit-algorithms>=0.4"
 
 .PHONY: all deps build test test-release test-asan test-tsan test-python test-types cluster-stop install demo asan tsan bench fuzz fuzz-deps format clean
 

@@ -9,6 +9,7 @@ import numpy.typing as npt
 
 from . import circuits as circuits
 from . import qml as qml
+from . import qiskit as qiskit
 
 # A Qiskit QuantumCircuit. Qiskit ships no type information, so it is left
 # open here; anything that is not a Circuit (or OpenQASM text, where that is

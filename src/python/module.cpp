@@ -45,6 +45,10 @@ PyModuleDef qml_def = {PyModuleDef_HEAD_INIT, "morvane.qml",
 PyModuleDef circuits_def = {PyModuleDef_HEAD_INIT, "morvane.circuits",
                             "Ready-made circuits.", -1, nullptr, nullptr, nullptr, nullptr,
                             nullptr};
+PyModuleDef qiskit_def = {PyModuleDef_HEAD_INIT, "morvane.qiskit",
+                          "Qiskit's V2 primitives on the native engine: SamplerV2.\n\n"
+                          "Qiskit is imported on first access to a primitive, not with morvane.",
+                          -1, nullptr, nullptr, nullptr, nullptr, nullptr};
 PyModuleDef templates_def = {PyModuleDef_HEAD_INIT, "morvane.circuits.templates",
                              "Circuit templates.", -1, nullptr, nullptr, nullptr, nullptr,
                              nullptr};
@@ -104,7 +108,13 @@ bool populate(PyObject* module) {
     if (!add_submodule(circuits.get(), "templates", &templates_def, sys_modules, templates)) {
         return false;
     }
-    return add_function(templates.get(), &qft_def, templates_def.m_name);
+    if (!add_function(templates.get(), &qft_def, templates_def.m_name)) return false;
+    PyRef qiskit;
+    if (!add_submodule(module, "qiskit", &qiskit_def, sys_modules, qiskit)) return false;
+    for (PyMethodDef* def = qiskit_module_defs; def->ml_name != nullptr; ++def) {
+        if (!add_function(qiskit.get(), def, qiskit_def.m_name)) return false;
+    }
+    return true;
 }
 
 int exec_module(PyObject* module) {

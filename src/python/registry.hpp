@@ -31,6 +31,9 @@ extern PyMethodDef init_logger_def;                   // logger.cpp
 extern PyMethodDef calibrate_parallel_threshold_def;  // calibration_entry.cpp
 extern PyMethodDef backend_cleanup_failures_def;      // calibration_entry.cpp
 extern PyMethodDef qft_def;                           // templates_entry.cpp
+// The functions of the submodule morvane.qiskit (its lazy __getattr__ and
+// __dir__, and the native PUB runners); ends with a null entry.
+extern PyMethodDef qiskit_module_defs[];              // qiskit_primitives.cpp
 // sin, cos, tan, exp, ln, sqrt; ends with a null entry.
 extern PyMethodDef angle_function_defs[];             // param_expression.cpp
 

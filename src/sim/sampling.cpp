@@ -229,49 +229,99 @@ void ShotSampler::draw_from_table(std::uint32_t shots, std::uint64_t& generator)
     }
 }
 
+namespace {
+
+// Calls emit(k, i) for the k-th of `points` (ascending, each in [0, total))
+// with the basis index i it lands on: the first index whose running sum is
+// not below it, the last index when rounding leaves it above them all (the
+// table's lower bound). The walk keeps `running` equal to the table's entry at
+// i, and the entry before i below every point still to come; it jumps over
+// the blocks no point lands in.
+template <class Emit>
+void walk_sorted_points(std::span<const Amplitude> swept, std::span<const double> block_ends,
+                        std::size_t block_size, std::span<const double> points, Emit emit) {
+    const std::size_t last = swept.size() - 1;
+    const std::size_t blocks = block_ends.size();
+    std::size_t block = 0;
+    std::size_t i = 0;
+    double running = 0.0 + probability(swept[0]);
+    for (std::size_t k = 0; k < points.size(); ++k) {
+        const double point = points[k];
+        if (running < point && point > block_ends[block]) {
+            // Jump to the first block whose end reaches the point; from the
+            // end of the block before it the sums continue as they would
+            // have. None reaches it: the clamped last index.
+            const auto reached =
+                std::lower_bound(block_ends.begin() + static_cast<std::ptrdiff_t>(block) + 1,
+                                 block_ends.end(), point);
+            if (reached == block_ends.end()) {
+                block = blocks - 1;
+                i = last;
+                running = block_ends[block];
+            } else {
+                block = static_cast<std::size_t>(reached - block_ends.begin());
+                i = block * block_size;
+                running = block_ends[block - 1] + probability(swept[i]);
+            }
+        }
+        while (running < point && i < last) running += probability(swept[++i]);
+        emit(k, i);
+    }
+}
+
+}  // namespace
+
 void ShotSampler::draw_by_sweeping(std::uint32_t shots, std::uint64_t& generator) {
-    const std::size_t last = swept_.size() - 1;
-    const std::size_t blocks = block_ends_.size();
     for (std::uint32_t left = shots; left > 0;) {
         const std::uint32_t batch = std::min(left, sweep_draws_);
         left -= batch;
         draws_.resize(batch);
         for (double& point : draws_) point = draw_point(generator, total_);
         std::sort(draws_.begin(), draws_.end());
-        // Each point lands on the first index whose running sum is not below
-        // it, the last index when rounding leaves it above them all: the
-        // table's lower bound. The walk keeps running == the table's entry at
-        // i, and the entry before i below every point still to come.
         const std::size_t before = outcomes_.size();
-        std::size_t block = 0;
-        std::size_t i = 0;
-        double running = 0.0 + probability(swept_[0]);
-        for (const double point : draws_) {
-            if (running < point && point > block_ends_[block]) {
-                // Jump to the first block whose end reaches the point; from
-                // the end of the block before it the sums continue as they
-                // would have. None reaches it: the clamped last index.
-                const auto reached = std::lower_bound(
-                    block_ends_.begin() + static_cast<std::ptrdiff_t>(block) + 1,
-                    block_ends_.end(), point);
-                if (reached == block_ends_.end()) {
-                    block = blocks - 1;
-                    i = last;
-                    running = block_ends_[block];
-                } else {
-                    block = static_cast<std::size_t>(reached - block_ends_.begin());
-                    i = block * SWEEP_BLOCK;
-                    running = block_ends_[block - 1] + probability(swept_[i]);
-                }
-            }
-            while (running < point && i < last) running += probability(swept_[++i]);
-            if (outcomes_.size() > before && outcomes_.back().value == i) {
-                ++outcomes_.back().count;
-            } else {
-                outcomes_.push_back({i, 1});
-            }
-        }
+        walk_sorted_points(swept_, block_ends_, SWEEP_BLOCK, draws_,
+                           [&](std::size_t, std::uint64_t i) {
+                               if (outcomes_.size() > before && outcomes_.back().value == i) {
+                                   ++outcomes_.back().count;
+                               } else {
+                                   outcomes_.push_back({i, 1});
+                               }
+                           });
         if (before != 0) sort_and_merge(outcomes_);
+    }
+}
+
+void ShotSampler::draw_shots(std::uint64_t seed, std::span<std::uint64_t> outcomes) {
+    const std::size_t size = swept_.empty() ? cumulative_.size() : swept_.size();
+    if (outcomes.empty() || size == 0) return;
+    std::uint64_t generator = seed;
+    if (swept_.empty()) {
+        for (std::uint64_t& outcome : outcomes) {
+            outcome = draw_index(cumulative_, total_, generator);
+        }
+        return;
+    }
+    // The points of a batch are walked in ascending order; each outcome goes
+    // back to the shot that drew it.
+    for (std::size_t first = 0; first < outcomes.size();) {
+        const std::size_t batch = std::min<std::size_t>(outcomes.size() - first, sweep_draws_);
+        draws_.resize(batch);
+        draw_order_.resize(batch);
+        for (std::size_t k = 0; k < batch; ++k) {
+            draws_[k] = draw_point(generator, total_);
+            draw_order_[k] = static_cast<std::uint32_t>(k);
+        }
+        std::sort(draw_order_.begin(), draw_order_.end(),
+                  [this](std::uint32_t a, std::uint32_t b) { return draws_[a] < draws_[b]; });
+        // Sorted points in place of the drawn ones; draw_order_ says whose they are.
+        std::vector<double>& sorted = draws_sorted_;
+        sorted.resize(batch);
+        for (std::size_t k = 0; k < batch; ++k) sorted[k] = draws_[draw_order_[k]];
+        walk_sorted_points(swept_, block_ends_, SWEEP_BLOCK, sorted,
+                           [&](std::size_t k, std::uint64_t i) {
+                               outcomes[first + draw_order_[k]] = i;
+                           });
+        first += batch;
     }
 }
 

@@ -99,6 +99,14 @@ public:
     [[nodiscard]] std::expected<std::span<const RegisterCount>, SimError> sample(
         std::span<const circuit::Gate> gates, std::uint32_t shots, std::uint64_t seed);
 
+    // The basis-state outcomes of `shots` shots, one per shot in the order
+    // they are drawn, written to `outcomes` (which must hold `shots`
+    // entries): the same draws sample() makes for the same seed, without
+    // counting them. A swept state is walked once per batch of draws in
+    // sorted order and each outcome put back in its shot's place. Nothing is
+    // written when nothing is loaded or the loaded state is empty.
+    void draw_shots(std::uint64_t seed, std::span<std::uint64_t> outcomes);
+
     // The most memory load and sample need beside the state itself for a
     // state of `num_qubits` qubits and `shots` shots, before any regrouping
     // by classical register (which needs no more than the outcomes).
@@ -119,6 +127,9 @@ private:
     // Running sum at the last amplitude of each SWEEP_BLOCK of a swept state.
     std::vector<double> block_ends_;
     std::vector<double> draws_;
+    // Shot numbers of draws_, sorted with them (draw_shots on a swept state).
+    std::vector<std::uint32_t> draw_order_;
+    std::vector<double> draws_sorted_;
     // Dense counts, all zero between calls; grown, never shrunk.
     std::vector<std::uint32_t> bins_;
     std::vector<RegisterCount> outcomes_;

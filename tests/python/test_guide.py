@@ -45,6 +45,9 @@ SECTIONS = sections()
 def test_guide_section_runs(title, blocks, tmp_path):
     if any("qiskit" in code for _, code in blocks) or title == "QPU families on SLURM":
         pytest.importorskip("qiskit_aer")
+    for client in ("qiskit_machine_learning", "qiskit_algorithms"):
+        if any(client in code for _, code in blocks):
+            pytest.importorskip(client)
     env = dict(os.environ)
     env.update({"MORVANE_CUNQA_REGISTRY": str(tmp_path / "cunqa"),
                 "MORVANE_LOG_DIR": str(tmp_path / "logs"),

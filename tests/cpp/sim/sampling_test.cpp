@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 
 namespace morvane::sim {
 namespace {
@@ -299,6 +300,58 @@ TEST(ShotSampler, OneLoadServesManySeedsAndRefusesBitSixtyFour) {
     }
     const std::vector<Gate> wide{Gate::measure(0, 64)};
     EXPECT_EQ(sampler.sample(wide, 10, 1).error(), SimError(ClassicalBitOutOfRange{64}));
+}
+
+}  // namespace
+}  // namespace morvane::sim
+
+namespace morvane::sim {
+namespace {
+
+// Per-shot outcomes are the very draws sample() counts, in draw order: the
+// table and the sweep (in batches of any size) give the same sequence, and
+// counting it gives sample()'s counts.
+TEST_P(ShotSamplerLimits, DrawShotsGivesSamplesDrawsInShotOrder) {
+    for (const std::uint64_t n : {1u, 6u, 11u}) {
+        SCOPED_TRACE(n);
+        const std::vector<Gate> gates = with(spread(n), {Gate::measure_all()});
+        const Statevector state = state_from(n, gates);
+        for (const std::uint32_t shots : {1u, 9u, 2500u}) {
+            ShotSampler reference;
+            reference.load(state);
+            std::vector<std::uint64_t> expected(shots);
+            reference.draw_shots(77 + shots, expected);
+
+            ShotSampler sampler(GetParam().table_qubits, GetParam().sweep_draws);
+            sampler.load(state);
+            std::vector<std::uint64_t> outcomes(shots, ~std::uint64_t{0});
+            sampler.draw_shots(77 + shots, outcomes);
+            EXPECT_EQ(outcomes, expected);
+
+            std::map<std::uint64_t, std::uint64_t> tally;
+            for (const std::uint64_t outcome : outcomes) ++tally[outcome];
+            std::vector<RegisterCount> counted;
+            for (const auto& [value, count] : tally) counted.push_back({value, count});
+            auto counts = sampler.sample(gates, shots, 77 + shots);
+            ASSERT_TRUE(counts.has_value());
+            EXPECT_EQ(counted, std::vector<RegisterCount>(counts->begin(), counts->end()));
+        }
+    }
+}
+
+TEST(ShotSampler, DrawShotsOrderIsTheGeneratorsNotSorted) {
+    // Uniform over 8 outcomes: 64 shots drawn in sorted order would be
+    // monotone, which draws in generator order almost never are.
+    const Statevector state = state_from(3, {Gate::h(0), Gate::h(1), Gate::h(2)});
+    for (const std::uint64_t table_qubits : {ShotSampler::TABLE_QUBITS, std::uint64_t{0}}) {
+        ShotSampler sampler(table_qubits, 16);
+        sampler.load(state);
+        std::vector<std::uint64_t> outcomes(64);
+        sampler.draw_shots(5, outcomes);
+        EXPECT_FALSE(std::is_sorted(outcomes.begin(), outcomes.end()));
+        EXPECT_TRUE(std::all_of(outcomes.begin(), outcomes.end(),
+                                [](std::uint64_t o) { return o < 8; }));
+    }
 }
 
 }  // namespace
