@@ -114,30 +114,22 @@ def test_unmeasured_and_measure_all_keys_equal_aers(make, expected):
     assert run(qc, "morvane", 9, seed=1) == run(qc, "aer", 9, seed=1) == expected
 
 
-def _overwritten_bits():
+def _prepared_and_measured(qubits, clbits, prepare, measurements):
+    qc = qiskit.QuantumCircuit(qubits, clbits)
+    for gate, qubit in prepare:
+        getattr(qc, gate)(qubit)
+    for qubit, clbit in measurements:
+        qc.measure(qubit, clbit)
+    return qc
+
+
+@pytest.mark.parametrize("make", [
     # Bit 0 written by qubits 0 (|1>) then 1 (|0>); bit 1 by qubit 2 (|1>) then
     # qubit 0 (|1>); bit 2 only by qubit 1. Qiskit keeps each bit's last write.
-    qc = qiskit.QuantumCircuit(3, 3)
-    qc.x(0)
-    qc.x(2)
-    qc.measure(0, 0)
-    qc.measure(2, 1)
-    qc.measure(1, 0)
-    qc.measure(0, 1)
-    qc.measure(1, 2)
-    return qc
-
-
-def _overwritten_superposition():
-    qc = qiskit.QuantumCircuit(2, 1)
-    qc.x(0)
-    qc.h(1)
-    qc.measure(0, 0)
-    qc.measure(1, 0)
-    return qc
-
-
-@pytest.mark.parametrize("make", [_overwritten_bits, _overwritten_superposition])
+    lambda: _prepared_and_measured(3, 3, [("x", 0), ("x", 2)],
+                                   [(0, 0), (2, 1), (1, 0), (0, 1), (1, 2)]),
+    lambda: _prepared_and_measured(2, 1, [("x", 0), ("h", 1)], [(0, 0), (1, 0)]),
+])
 def test_a_bit_written_by_several_measurements_keeps_the_last_write_as_on_aer(make):
     qc = make()
     native, aer = run(qc, "morvane", 4000, seed=5), run(qc, "aer", 4000, seed=5)
