@@ -36,6 +36,7 @@ struct LazyAttribute {
 };
 constexpr LazyAttribute LAZY_ATTRIBUTES[] = {
     {"SamplerV2", "morvane_python._sampler"},
+    {"EstimatorV2", "morvane_python._estimator"},
 };
 
 PyObject* module_getattr(PyObject*, PyObject* name) {

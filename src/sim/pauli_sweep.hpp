@@ -24,7 +24,9 @@ namespace morvane::sim {
 // bits l. Within a block of fixed h the sign factors as
 // (-1)^{|h & z_high|} (-1)^{|l & z_low|}, so a Walsh-Hadamard transform of the
 // block's products gives the inner sums for every z_low at once, and each
-// mask then costs one read per block instead of one per amplitude.
+// mask then costs one read per block instead of one per amplitude. A pass
+// for only a few masks sums their signs directly instead, which is cheaper
+// than the transform.
 //
 // The blocks are cut into a fixed number of ranges whose partial sums are
 // added in range order, so the result is the same bit for bit whether the
