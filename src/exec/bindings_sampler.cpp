@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "exec/memory_budget.hpp"
+#include "sim/circuit_batch.hpp"
 #include "sim/sampling.hpp"
 #include "support/text.hpp"
 #include "support/thread_pool.hpp"
@@ -36,6 +37,15 @@ std::uint64_t bindings_row_bytes(std::uint64_t num_qubits, std::uint32_t shots) 
     return state + working + outcomes;
 }
 
+namespace {
+
+RunError simulation_failed(const sim::SimError& error) {
+    return RunError(
+        InfraError(NativeCircuit{"native statevector simulation failed: " + error.message()}));
+}
+
+}  // namespace
+
 std::expected<void, BindingsSampleError> sample_bindings(
     const circuit::ParameterizedCircuit& circuit, ValueRows values, std::uint32_t shots,
     std::uint64_t seed, std::span<const RegisterOutput> outputs,
@@ -43,11 +53,6 @@ std::expected<void, BindingsSampleError> sample_bindings(
     const std::size_t rows = values.rows;
     if (rows == 0 || shots == 0) return {};
     const std::uint64_t num_qubits = circuit.num_qubits();
-
-    // One plan for every row: bindings change angles, never the structure.
-    const bool planned = simulator.fusion && num_qubits <= simulator.max_qubits;
-    const sim::FusionPlan plan = planned ? simulator.plan(num_qubits, circuit.gates())
-                                         : sim::FusionPlan{};
 
     const std::uint64_t threads = std::max<std::size_t>(ThreadPool::global().num_threads(), 1);
     const std::uint64_t fit = std::max<std::uint64_t>(
@@ -59,6 +64,11 @@ std::expected<void, BindingsSampleError> sample_bindings(
     if (rows >= threads && simultaneous == threads) {
         row_simulator.parallel_threshold = std::numeric_limits<std::uint64_t>::max();
     }
+    // Checked and planned once for the circuit; each row's values are
+    // resolved inside its simulation. Shots read probabilities, which a
+    // global phase does not change, so it is left out.
+    auto batch = sim::CircuitBatch::prepare(circuit, row_simulator);
+    if (!batch) return std::unexpected(simulation_failed(batch.error()));
 
     std::atomic<bool> failed{false};
     std::mutex error_mutex;
@@ -77,17 +87,16 @@ std::expected<void, BindingsSampleError> sample_bindings(
             if (failed.load(std::memory_order_relaxed)) return;
             const std::size_t row = next.fetch_add(1, std::memory_order_relaxed);
             if (row >= rows) return;
-            auto bound = circuit.assign_parameters(
-                values.values.subspan(row * values.columns, values.columns));
-            if (!bound) {
-                record(BindingFailure{row, bound.error()});
-                return;
-            }
-            auto state = planned ? row_simulator.simulate_planned(num_qubits, bound->gates(), plan)
-                                 : row_simulator.simulate(num_qubits, bound->gates());
+            auto state = batch->simulate_row(
+                values.values.subspan(row * values.columns, values.columns),
+                sim::GlobalPhaseUse::Ignored);
             if (!state) {
-                record(RunError(InfraError(NativeCircuit{
-                    "native statevector simulation failed: " + state.error().message()})));
+                const sim::BatchRowError& error = state.error();
+                if (error.is<circuit::CircuitError>()) {
+                    record(BindingFailure{row, error.as<circuit::CircuitError>()});
+                } else {
+                    record(simulation_failed(error.as<sim::SimError>()));
+                }
                 return;
             }
             sampler.load(*state);

@@ -1,9 +1,9 @@
 #pragma once
 
 // Shots of one parameterised circuit under many bindings at once: the
-// circuit is planned once, each row of a value matrix is bound and simulated
-// on the shared pool, and every row's shots are read into classical
-// registers, one shot at a time in draw order. This is how a sampler
+// circuit is checked and planned once, each row of a value matrix is
+// simulated with its values on the shared pool, and every row's shots are
+// read into classical registers, one shot at a time in draw order. This is how a sampler
 // primitive's parameter array runs.
 
 #include <cstddef>

@@ -10,6 +10,7 @@
 
 #include "exec/memory_budget.hpp"
 #include "exec/native_backend.hpp"
+#include "sim/circuit_batch.hpp"
 #include "sim/sampling.hpp"
 #include "support/internal_fault.hpp"
 #include "support/thread_pool.hpp"
@@ -105,21 +106,6 @@ std::expected<std::vector<double>, EvalError> exact_expectations(
     }
     std::vector<double> values(num_rows * K, 0.0);
     if (num_rows == 0) return values;
-    if (auto checked = sim::check_circuit(circuit.num_qubits(), circuit.gates(), simulator.max_qubits);
-        !checked) {
-        return std::unexpected(simulation_failed(checked.error()));
-    }
-
-    // Planned once: every row binds the same gates, only their angles differ.
-    // A row whose bound gates differ in structure (none does today) plans anew.
-    std::optional<circuit::ConcreteCircuit> first;
-    std::optional<sim::FusionPlan> fusion_plan;
-    if (simulator.fusion) {
-        auto bound = circuit.assign_parameters(rows.subspan(0, width));
-        if (!bound) return std::unexpected(EvalError(EvalBinding{std::move(bound.error())}));
-        fusion_plan = simulator.plan(bound->num_qubits(), bound->gates());
-        first.emplace(std::move(*bound));
-    }
 
     const std::uint64_t n = circuit.num_qubits();
     const std::uint64_t threads = std::max<std::size_t>(ThreadPool::global().num_threads(), 1);
@@ -134,21 +120,25 @@ std::expected<std::vector<double>, EvalError> exact_expectations(
     if (rows_fill_pool) row_simulator.parallel_threshold = SERIAL_THRESHOLD;
     at_once = std::min<std::size_t>(at_once, threads);
 
+    // Checked and planned once for the circuit; each row's values are
+    // resolved inside its simulation. A phase on every amplitude changes no
+    // expectation value, so the circuit's global phase is left out.
+    auto batch_circuit = sim::CircuitBatch::prepare(circuit, row_simulator);
+    if (!batch_circuit) return std::unexpected(simulation_failed(batch_circuit.error()));
+
     BatchState batch(signal_check);
     const auto run_row = [&](std::size_t r) {
-        auto bound = circuit.assign_parameters(rows.subspan(r * width, width));
-        if (!bound) {
-            batch.record(EvalBinding{std::move(bound.error())});
-            return;
-        }
         auto cancel = [&batch] { return batch.checkpoint(); };
-        std::expected<sim::Statevector, sim::SimError> state =
-            fusion_plan && sim::same_structure(first->gates(), bound->gates())
-                ? row_simulator.simulate_planned(n, bound->gates(), *fusion_plan,
-                                                 sim::CancelCallback(cancel))
-                : row_simulator.simulate(n, bound->gates(), sim::CancelCallback(cancel));
+        auto state = batch_circuit->simulate_row(rows.subspan(r * width, width),
+                                                 sim::GlobalPhaseUse::Ignored,
+                                                 sim::CancelCallback(cancel));
         if (!state) {
-            if (!state.error().is<sim::Cancelled>()) batch.record(simulation_failed(state.error()));
+            const sim::BatchRowError& error = state.error();
+            if (error.is<circuit::CircuitError>()) {
+                batch.record(EvalBinding{error.as<circuit::CircuitError>()});
+            } else if (!error.as<sim::SimError>().is<sim::Cancelled>()) {
+                batch.record(simulation_failed(error.as<sim::SimError>()));
+            }
             return;
         }
         plan.evaluate(state->amplitudes(), state->parallel(),

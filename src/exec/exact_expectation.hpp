@@ -16,8 +16,9 @@
 namespace morvane::exec {
 
 // Exact expectation values of observables on the states of one parameterised
-// circuit bound to a matrix of parameter rows: the circuit is planned once,
-// each row is bound and simulated, and the observables are read off its
+// circuit under a matrix of parameter rows: the circuit is checked and
+// planned once, each row is simulated with its values resolved as the gates
+// are applied (no bound copy per row), and the observables are read off its
 // statevector by an ExpectationPlan. No shots, no counts.
 
 // How `circuit` turns qubits into counts keys, for the costs that read keys.

@@ -34,20 +34,21 @@ std::expected<void, SimError> apply_gate(Statevector& state, const Gate& gate) {
     if (auto ok = check_gate_qubits(gate, state.num_qubits()); !ok) return ok;
     // Every angle is checked before anything is applied, so a bad lam of a U
     // is reported even though theta alone would have been fine.
-    for (std::size_t i = 0; i < gate.num_angles(); ++i) {
-        if (auto angle = resolve_angle(gate.angles[i]); !angle)
-            return std::unexpected(angle.error());
-    }
+    auto angles = AngleSource::literals().angles(gate);
+    if (!angles) return std::unexpected(angles.error());
+    return apply_gate(state, gate, *angles);
+}
 
+std::expected<void, SimError> apply_gate(Statevector& state, const Gate& gate,
+                                         const GateAngles& angles) {
+    if (auto ok = check_gate_qubits(gate, state.num_qubits()); !ok) return ok;
     const std::uint64_t n = state.num_qubits();
     const bool parallel = state.parallel();
     switch (fusion_class(gate.kind)) {
         case FusionClass::Boundary:
             return {};
         case FusionClass::DenseOneQubit: {
-            auto matrix = one_qubit_matrix(gate);
-            if (!matrix) return std::unexpected(matrix.error());
-            apply_dense_1q(state.amplitudes(), n, gate.q0, *matrix, parallel);
+            apply_dense_1q(state.amplitudes(), n, gate.q0, one_qubit_matrix(gate, angles), parallel);
             return {};
         }
         case FusionClass::DenseTwoQubit: {
@@ -57,9 +58,8 @@ std::expected<void, SimError> apply_gate(Statevector& state, const Gate& gate) {
                 apply_controlled_1q(state.amplitudes(), n, gate.q0, gate.q1, x, parallel);
                 return {};
             }
-            auto matrix = two_qubit_matrix(gate);
-            if (!matrix) return std::unexpected(matrix.error());
-            apply_dense_2q(state.amplitudes(), n, gate.q0, gate.q1, *matrix, parallel);
+            apply_dense_2q(state.amplitudes(), n, gate.q0, gate.q1, two_qubit_matrix(gate, angles),
+                           parallel);
             return {};
         }
         case FusionClass::ThreeQubit:
@@ -73,17 +73,15 @@ std::expected<void, SimError> apply_gate(Statevector& state, const Gate& gate) {
             return {};
         case FusionClass::Diagonal: {
             if (gate.num_qubit_fields() == 3) {
-                auto phase = ccphase_factor(gate);
-                if (!phase) return std::unexpected(phase.error());
-                apply_ccphase(state.amplitudes(), n, gate.q0, gate.q1, gate.q2, *phase, parallel);
+                apply_ccphase(state.amplitudes(), n, gate.q0, gate.q1, gate.q2,
+                              ccphase_factor(gate, angles), parallel);
                 return {};
             }
-            auto factor = diagonal_factor(gate);
-            if (!factor) return std::unexpected(factor.error());
-            if (const auto* one = std::get_if<OneQubitDiagonal>(&*factor)) {
+            const DiagonalFactor factor = diagonal_factor(gate, angles);
+            if (const auto* one = std::get_if<OneQubitDiagonal>(&factor)) {
                 apply_diagonal_1q(state.amplitudes(), gate.q0, one->d0, one->d1, parallel);
             } else {
-                const auto& two = std::get<TwoQubitDiagonal>(*factor);
+                const auto& two = std::get<TwoQubitDiagonal>(factor);
                 apply_diagonal_2q(state.amplitudes(), gate.q0, gate.q1, two.e, parallel);
             }
             return {};

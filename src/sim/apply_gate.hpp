@@ -4,6 +4,7 @@
 #include <expected>
 
 #include "circuit/gate.hpp"
+#include "sim/angle_source.hpp"
 #include "sim/sim_error.hpp"
 #include "sim/statevector.hpp"
 
@@ -19,5 +20,10 @@ namespace morvane::sim {
 // in the order theta, phi, lam); on failure the state is untouched. Barrier,
 // Measure and MeasureAll leave the state as it is.
 [[nodiscard]] std::expected<void, SimError> apply_gate(Statevector& state, const circuit::Gate& gate);
+
+// As above with the angles' values given (an AngleSource's): only the qubit
+// range is checked.
+[[nodiscard]] std::expected<void, SimError> apply_gate(Statevector& state, const circuit::Gate& gate,
+                                                       const GateAngles& angles);
 
 }  // namespace morvane::sim

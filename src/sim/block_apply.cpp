@@ -160,21 +160,33 @@ Matrix4 widened(const Component& c, std::uint64_t lo) {
 // qubits are emitted, and so does a component whose product stayed diagonal.
 class BlockCompiler {
   public:
-    explicit BlockCompiler(CompiledBlock& block) : block_(block), owner_(block.k, NONE) {}
+    BlockCompiler(CompiledBlock& block, const AngleSource& source)
+        : block_(block), source_(source), owner_(block.k, NONE) {}
 
+    // The gate's angles are resolved here, where its matrix is built: a
+    // batch row's values reach the matrices without a bound copy of the gate.
     std::expected<void, SimError> add(const Gate& gate) {
-        switch (fusion_class(gate.kind)) {
+        const FusionClass kind = fusion_class(gate.kind);
+        if (kind == FusionClass::Boundary) return {};
+        auto angles = source_.angles(gate);
+        if (!angles) return std::unexpected(angles.error());
+        switch (kind) {
             case FusionClass::Boundary:
                 return {};
             case FusionClass::DenseOneQubit:
             case FusionClass::DenseTwoQubit:
-                return add_dense(gate);
+                add_dense(gate, *angles);
+                return {};
             case FusionClass::ThreeQubit:
                 add_three_qubit(gate);
                 return {};
             case FusionClass::Diagonal:
-                if (gate.num_qubit_fields() == 3) return add_ccphase(gate);
-                return add_diagonal(gate);
+                if (gate.num_qubit_fields() == 3) {
+                    add_ccphase(gate, *angles);
+                } else {
+                    add_diagonal(gate, *angles);
+                }
+                return {};
         }
         return {};
     }
@@ -214,9 +226,8 @@ class BlockCompiler {
     // the components on its block qubits: its own operation when all three
     // qubits are in the block, otherwise a factor of the diagonal run
     // conditioned on one qubit outside.
-    std::expected<void, SimError> add_ccphase(const Gate& gate) {
-        auto phase = ccphase_factor(gate);
-        if (!phase) return std::unexpected(phase.error());
+    void add_ccphase(const Gate& gate, const GateAngles& angles) {
+        const Amplitude phase = ccphase_factor(gate, angles);
         const std::array<std::uint64_t, 3> qubits{gate.q0, gate.q1, gate.q2};
         std::size_t outside = qubits.size();
         for (std::size_t j = 0; j < qubits.size(); ++j) {
@@ -233,16 +244,15 @@ class BlockCompiler {
             op.a = local(gate.q0);
             op.b = local(gate.q1);
             op.c = local(gate.q2);
-            op.matrix.m[0] = *phase;
+            op.matrix.m[0] = phase;
             block_.ops.push_back(op);
-            return {};
+            return;
         }
         const std::uint64_t a = qubits[(outside + 1) % 3], b = qubits[(outside + 2) % 3];
-        push_factor({bit(a), bit(b), {ONE, ONE, ONE, *phase}, bit(qubits[outside])});
-        return {};
+        push_factor({bit(a), bit(b), {ONE, ONE, ONE, phase}, bit(qubits[outside])});
     }
 
-    std::expected<void, SimError> add_dense(const Gate& gate) {
+    void add_dense(const Gate& gate, const GateAngles& angles) {
         const bool two_qubit = gate.is_two_qubit();
         const std::uint64_t a = local(gate.q0);
         const std::uint64_t b = two_qubit ? local(gate.q1) : a;
@@ -290,23 +300,20 @@ class BlockCompiler {
             release(c);
         }
         if (two_qubit) {
-            auto g = local_matrix(gate, global(merged.lo), global(merged.hi));
-            if (!g) return std::unexpected(g.error());
-            merged.two = multiply(*g, merged.two);
-            add_part_2q(merged, gate, a, b);
+            const Matrix4 g = local_matrix(gate, angles, global(merged.lo), global(merged.hi));
+            merged.two = multiply(g, merged.two);
+            add_part_2q(merged, gate, angles, a, b);
         } else {
-            auto u = one_qubit_matrix(gate);
-            if (!u) return std::unexpected(u.error());
+            const Matrix2 u = one_qubit_matrix(gate, angles);
             if (merged.pair()) {
-                merged.two = multiply(embed_one_qubit(*u, a == merged.lo), merged.two);
+                merged.two = multiply(embed_one_qubit(u, a == merged.lo), merged.two);
             } else {
-                merged.one = multiply(*u, merged.one);
+                merged.one = multiply(u, merged.one);
             }
-            add_part_1q(merged, a, *u, gate.kind == GateKind::X);
+            add_part_1q(merged, a, u, gate.kind == GateKind::X);
         }
         ++merged.gate_count;
         hold(merged);
-        return {};
     }
 
     // Appends a one-qubit matrix on q to the parts, multiplied into the last
@@ -330,7 +337,8 @@ class BlockCompiler {
 
     // Appends a two-qubit gate on local (a, b) = (q0, q1) to the parts in
     // its cheapest form.
-    static void add_part_2q(Component& c, const Gate& gate, std::uint64_t a, std::uint64_t b) {
+    static void add_part_2q(Component& c, const Gate& gate, const GateAngles& angles,
+                            std::uint64_t a, std::uint64_t b) {
         Op op{};
         op.a = a;
         op.b = b;
@@ -340,22 +348,20 @@ class BlockCompiler {
         } else if (gate.kind == GateKind::Swap && high) {
             op.kind = OpKind::PermSwap;
         } else {
-            // Its own matrix on the ordered pair (q0, q1), so local (a, b);
-            // the angle was resolved before compilation began.
+            // Its own matrix on the ordered pair (q0, q1), so local (a, b).
             op.kind = OpKind::Dense2;
-            op.matrix = *two_qubit_matrix(gate);
+            op.matrix = two_qubit_matrix(gate, angles);
         }
         c.parts.push_back(op);
     }
 
-    std::expected<void, SimError> add_diagonal(const Gate& gate) {
-        auto factor = diagonal_factor(gate);
-        if (!factor) return std::unexpected(factor.error());
-        if (const auto* one = std::get_if<OneQubitDiagonal>(&*factor)) {
+    void add_diagonal(const Gate& gate, const GateAngles& angles) {
+        const DiagonalFactor factor = diagonal_factor(gate, angles);
+        if (const auto* one = std::get_if<OneQubitDiagonal>(&factor)) {
             const int q = block_.local[gate.q0];
             if (q < 0) {
                 push_factor({one->mask, 0, {one->d0, one->d1, one->d0, one->d1}, 0});
-                return {};
+                return;
             }
             // On a block qubit the phase joins (or opens) the qubit's
             // component: the rotations that usually follow multiply into the
@@ -369,7 +375,7 @@ class BlockCompiler {
                 opened.gate_count = 1;
                 add_part_1q(opened, lq, d, false);
                 hold(opened);
-                return {};
+                return;
             }
             Component& c = components_[owner_[lq]];
             if (c.pair()) {
@@ -379,9 +385,9 @@ class BlockCompiler {
             }
             add_part_1q(c, lq, d, false);
             ++c.gate_count;
-            return {};
+            return;
         }
-        const auto& two = std::get<TwoQubitDiagonal>(*factor);
+        const auto& two = std::get<TwoQubitDiagonal>(factor);
         const int qa = block_.local[gate.q0], qb = block_.local[gate.q1];
         if (qa >= 0 && qb >= 0) {
             const std::size_t c = owner_[static_cast<std::uint64_t>(qa)];
@@ -398,14 +404,13 @@ class BlockCompiler {
                 pair.two = multiply(d, pair.two);
                 ++pair.gate_count;
                 pair.parts_valid = false;
-                return {};
+                return;
             }
         }
         for (const int q : {qa, qb}) {
             if (q >= 0) emit_owner(static_cast<std::uint64_t>(q));
         }
         push_factor({two.mask_a, two.mask_b, two.e, 0});
-        return {};
     }
 
     std::uint64_t global(std::uint64_t q) const { return block_.qubits[q]; }
@@ -501,6 +506,7 @@ class BlockCompiler {
     }
 
     CompiledBlock& block_;
+    const AngleSource& source_;
     std::vector<std::size_t> owner_;  // component of each local qubit, NONE if none
     std::vector<Component> components_;  // gate_count 0: a free slot
 };
@@ -580,7 +586,8 @@ void schedule_permutations(CompiledBlock& block) {
 
 std::expected<CompiledBlock, SimError> compile_block(const FusionBlock& block,
                                                      std::span<const Gate> gates,
-                                                     std::uint64_t n) {
+                                                     std::uint64_t n,
+                                                     const AngleSource& source) {
     CompiledBlock out;
     out.k = block.qubits.size();
     out.qubits = block.qubits;
@@ -604,7 +611,7 @@ std::expected<CompiledBlock, SimError> compile_block(const FusionBlock& block,
             out.run_offsets[r] = offset;
         }
     }
-    BlockCompiler compiler(out);
+    BlockCompiler compiler(out, source);
     for (const std::size_t index : block.gates) {
         if (auto ok = compiler.add(gates[index]); !ok) return std::unexpected(ok.error());
     }
@@ -851,15 +858,22 @@ std::expected<void, SimError> apply_block(Statevector& state, const CompiledBloc
 
 std::expected<void, SimError> apply_plan(Statevector& state, std::span<const Gate> gates,
                                          const FusionPlan& plan, CancelCheck& cancel,
-                                         std::optional<ApplicationObserver> observer) {
-    for (const Gate& gate : gates) {
-        for (std::size_t i = 0; i < gate.num_angles(); ++i) {
-            if (auto angle = resolve_angle(gate.angles[i]); !angle)
-                return std::unexpected(angle.error());
+                                         std::optional<ApplicationObserver> observer,
+                                         const AngleSource& angles) {
+    // A bound list is refused before the state is touched, with the error
+    // the gate-by-gate path reports first. A batch row's values were not
+    // checked by anyone: each is checked as its block is compiled, and the
+    // state of a refused row is discarded by the caller.
+    if (!angles.is_row()) {
+        for (const Gate& gate : gates) {
+            for (std::size_t i = 0; i < gate.num_angles(); ++i) {
+                if (auto angle = resolve_angle(gate.angles[i]); !angle)
+                    return std::unexpected(angle.error());
+            }
         }
     }
     for (const FusionBlock& block : plan.blocks) {
-        auto compiled = compile_block(block, gates, state.num_qubits());
+        auto compiled = compile_block(block, gates, state.num_qubits(), angles);
         if (!compiled) return std::unexpected(compiled.error());
         if (observer) (*observer)(Application{ApplicationKind::Block, block.gates, block.qubits});
         if (auto ok = apply_block(state, *compiled, cancel); !ok) return ok;

@@ -7,6 +7,7 @@
 #include <span>
 
 #include "circuit/gate.hpp"
+#include "sim/angle_source.hpp"
 #include "sim/block_plan.hpp"
 #include "sim/cancel_check.hpp"
 #include "sim/sim_error.hpp"
@@ -31,12 +32,16 @@ struct Application {
 using ApplicationObserver = FunctionRef<void(const Application&)>;
 
 // Applies `gates` to `state` block by block as `plan` (made for these gates'
-// structure and this register size) says. Every angle is resolved first, in
-// circuit order, so an unbound or non-finite angle fails with the error the
-// gate-by-gate path would report first, before the state is touched. Runs
-// checkpoints between blocks and between groups of chunks.
+// structure and this register size) says, each gate's angles taken from
+// `angles` as its block is compiled. With literal angles every angle is
+// resolved first, in circuit order, so an unbound or non-finite angle fails
+// with the error the gate-by-gate path would report first, before the state
+// is touched; a row's non-finite value fails when its block is reached,
+// leaving the state partly worked. Runs checkpoints between blocks and
+// between groups of chunks.
 [[nodiscard]] std::expected<void, SimError> apply_plan(
     Statevector& state, std::span<const circuit::Gate> gates, const FusionPlan& plan,
-    CancelCheck& cancel, std::optional<ApplicationObserver> observer = std::nullopt);
+    CancelCheck& cancel, std::optional<ApplicationObserver> observer = std::nullopt,
+    const AngleSource& angles = AngleSource::literals());
 
 }  // namespace morvane::sim

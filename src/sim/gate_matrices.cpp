@@ -26,15 +26,9 @@ std::uint64_t qubit_mask(const Gate& gate, std::uint64_t qubit) {
     return std::uint64_t{1} << qubit;
 }
 
-// Every angle of the gate resolved, in field order.
-std::expected<std::array<double, 4>, SimError> gate_angles(const Gate& gate) {
-    std::array<double, 4> values{};
-    for (std::size_t i = 0; i < gate.num_angles(); ++i) {
-        auto value = resolve_angle(gate.angles[i]);
-        if (!value) return std::unexpected(value.error());
-        values[i] = *value;
-    }
-    return values;
+// Every literal angle of the gate resolved, in field order.
+std::expected<GateAngles, SimError> gate_angles(const Gate& gate) {
+    return AngleSource::literals().angles(gate);
 }
 
 void expect_shape(const Gate& gate, std::size_t qubits, bool diagonal) {
@@ -77,12 +71,25 @@ std::expected<double, SimError> resolve_angle(const circuit::Angle& angle) {
     return angle.value();
 }
 
+Matrix2 one_qubit_matrix(const Gate& gate, const GateAngles& angles) {
+    expect_shape(gate, 1, false);
+    Matrix2 result;
+    circuit::gate_matrix_into(gate.kind, angles, result.m.data());
+    return result;
+}
+
 std::expected<Matrix2, SimError> one_qubit_matrix(const Gate& gate) {
+    // The shape first: a misdirected gate is a fault whatever its angles.
     expect_shape(gate, 1, false);
     auto angles = gate_angles(gate);
     if (!angles) return std::unexpected(angles.error());
-    Matrix2 result;
-    circuit::gate_matrix_into(gate.kind, *angles, result.m.data());
+    return one_qubit_matrix(gate, *angles);
+}
+
+Matrix4 two_qubit_matrix(const Gate& gate, const GateAngles& angles) {
+    expect_shape(gate, 2, false);
+    Matrix4 result;
+    circuit::gate_matrix_into(gate.kind, angles, result.m.data());
     return result;
 }
 
@@ -90,33 +97,34 @@ std::expected<Matrix4, SimError> two_qubit_matrix(const Gate& gate) {
     expect_shape(gate, 2, false);
     auto angles = gate_angles(gate);
     if (!angles) return std::unexpected(angles.error());
-    Matrix4 result;
-    circuit::gate_matrix_into(gate.kind, *angles, result.m.data());
-    return result;
+    return two_qubit_matrix(gate, *angles);
 }
 
-std::expected<DiagonalFactor, SimError> diagonal_factor(const Gate& gate) {
+DiagonalFactor diagonal_factor(const Gate& gate, const GateAngles& angles) {
     const std::size_t qubits = gate.num_qubit_fields();
     expect_shape(gate, qubits, true);
-    auto angles = gate_angles(gate);
-    if (!angles) return std::unexpected(angles.error());
     if (qubits == 1) {
         Matrix2 m;
-        circuit::gate_matrix_into(gate.kind, *angles, m.m.data());
+        circuit::gate_matrix_into(gate.kind, angles, m.m.data());
         return OneQubitDiagonal{qubit_mask(gate, gate.q0), m.m[0], m.m[3]};
     }
     Matrix4 m;
-    circuit::gate_matrix_into(gate.kind, *angles, m.m.data());
+    circuit::gate_matrix_into(gate.kind, angles, m.m.data());
     return TwoQubitDiagonal{
         qubit_mask(gate, gate.q0), qubit_mask(gate, gate.q1), {m.m[0], m.m[5], m.m[10], m.m[15]}};
 }
 
-std::expected<Amplitude, SimError> ccphase_factor(const Gate& gate) {
-    expect_shape(gate, 3, true);
+std::expected<DiagonalFactor, SimError> diagonal_factor(const Gate& gate) {
+    expect_shape(gate, gate.num_qubit_fields(), true);
     auto angles = gate_angles(gate);
     if (!angles) return std::unexpected(angles.error());
+    return diagonal_factor(gate, *angles);
+}
+
+Amplitude ccphase_factor(const Gate& gate, const GateAngles& angles) {
+    expect_shape(gate, 3, true);
     std::array<Amplitude, 64> m;
-    circuit::gate_matrix_into(gate.kind, *angles, m.data());
+    circuit::gate_matrix_into(gate.kind, angles, m.data());
     for (std::size_t r = 0; r < 8; ++r) {
         for (std::size_t c = 0; c < 8; ++c) {
             const Amplitude expected = r != c ? ZERO : Amplitude(1.0, 0.0);
@@ -129,33 +137,48 @@ std::expected<Amplitude, SimError> ccphase_factor(const Gate& gate) {
     return m[63];
 }
 
-std::expected<Matrix4, SimError> local_matrix(const Gate& gate, std::uint64_t lo,
-                                              std::uint64_t hi) {
+std::expected<Amplitude, SimError> ccphase_factor(const Gate& gate) {
+    expect_shape(gate, 3, true);
+    auto angles = gate_angles(gate);
+    if (!angles) return std::unexpected(angles.error());
+    return ccphase_factor(gate, *angles);
+}
+
+Matrix4 local_matrix(const Gate& gate, const GateAngles& angles, std::uint64_t lo,
+                     std::uint64_t hi) {
     const FusionClass kind = fusion_class(gate.kind);
     if (kind == FusionClass::DenseOneQubit) {
-        auto u = one_qubit_matrix(gate);
-        if (!u) return std::unexpected(u.error());
+        const Matrix2 u = one_qubit_matrix(gate, angles);
         if (gate.q0 != lo && gate.q0 != hi) {
             internal_fault(concat(gate.debug_string(), " lies outside its component"));
         }
-        return embed_one_qubit(*u, gate.q0 == lo);
+        return embed_one_qubit(u, gate.q0 == lo);
     }
     if (kind != FusionClass::DenseTwoQubit)
         internal_fault("a component gate is always dense-fusable");
     if (!((gate.q0 == lo && gate.q1 == hi) || (gate.q0 == hi && gate.q1 == lo))) {
         internal_fault(concat(gate.debug_string(), " lies outside its component"));
     }
-    auto m = two_qubit_matrix(gate);
-    if (!m) return std::unexpected(m.error());
-    if (gate.q0 == lo) return *m;
+    const Matrix4 m = two_qubit_matrix(gate, angles);
+    if (gate.q0 == lo) return m;
     // The gate's basis is bit_q0 + 2 bit_q1 = bit_hi + 2 bit_lo: exchange the
     // two bits of both indices.
     constexpr std::size_t SWAPPED[4] = {0, 2, 1, 3};
     Matrix4 result;
     for (std::size_t r = 0; r < 4; ++r) {
-        for (std::size_t c = 0; c < 4; ++c) result.m[4 * r + c] = m->m[4 * SWAPPED[r] + SWAPPED[c]];
+        for (std::size_t c = 0; c < 4; ++c) result.m[4 * r + c] = m.m[4 * SWAPPED[r] + SWAPPED[c]];
     }
     return result;
+}
+
+std::expected<Matrix4, SimError> local_matrix(const Gate& gate, std::uint64_t lo,
+                                              std::uint64_t hi) {
+    const FusionClass kind = fusion_class(gate.kind);
+    if (kind != FusionClass::DenseOneQubit && kind != FusionClass::DenseTwoQubit)
+        internal_fault("a component gate is always dense-fusable");
+    auto angles = gate_angles(gate);
+    if (!angles) return std::unexpected(angles.error());
+    return local_matrix(gate, *angles, lo, hi);
 }
 
 Matrix4 embed_one_qubit(const Matrix2& u, bool on_lo) noexcept {

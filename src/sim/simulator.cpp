@@ -102,38 +102,8 @@ std::expected<Statevector, SimError> run(const StatevectorSimulator& simulator,
         gates = lowered->gates;
         global_phase += lowered->phase;
     }
-    Statevector state(num_qubits, simulator.parallel_threshold);
-    CancelCheck check(num_qubits, cancel,
-                      hooks.clock != nullptr ? *hooks.clock : steady_monotonic_clock());
-
-    if (simulator.fusion) {
-        std::optional<FusionPlan> own;
-        if (plan == nullptr) {
-            own = simulator.plan(num_qubits, gates);
-            plan = &*own;
-        } else if (plan->num_qubits != num_qubits ||
-                   plan->chunk_bits !=
-                       std::min(num_qubits, std::max(simulator.chunk_bits, MIN_CHUNK_BITS))) {
-            internal_fault(concat("a fusion plan for ", plan->num_qubits, " qubits in chunks of 2^",
-                                  plan->chunk_bits, " reached a simulation of ", num_qubits,
-                                  " qubits"));
-        }
-        if (auto ok = apply_plan(state, gates, *plan, check, hooks.on_application); !ok) {
-            return std::unexpected(ok.error());
-        }
-        apply_global_phase(state, global_phase);
-        return state;
-    }
-    for (std::size_t index = 0; index < gates.size(); ++index) {
-        if (auto ok = check.checkpoint(); !ok) return std::unexpected(ok.error());
-        if (hooks.on_application) {
-            (*hooks.on_application)(
-                Application{ApplicationKind::Gate, std::span<const std::size_t>(&index, 1), {}});
-        }
-        if (auto ok = apply_gate(state, gates[index]); !ok) return std::unexpected(ok.error());
-    }
-    apply_global_phase(state, global_phase);
-    return state;
+    return simulator.simulate_lowered(num_qubits, gates, plan, global_phase,
+                                      AngleSource::literals(), cancel, hooks);
 }
 
 }  // namespace
@@ -155,6 +125,51 @@ std::expected<Statevector, SimError> StatevectorSimulator::simulate(
     const SimulationHooks& hooks) const {
     return run(*this, circuit.num_qubits(), circuit.gates(), nullptr, circuit.global_phase(),
                cancel, hooks);
+}
+
+std::expected<Statevector, SimError> StatevectorSimulator::simulate_lowered(
+    std::uint64_t num_qubits, std::span<const Gate> gates, const FusionPlan* plan,
+    double global_phase, const AngleSource& angles, std::optional<CancelCallback> cancel,
+    const SimulationHooks& hooks) const {
+    Statevector state(num_qubits, parallel_threshold);
+    CancelCheck check(num_qubits, cancel,
+                      hooks.clock != nullptr ? *hooks.clock : steady_monotonic_clock());
+
+    if (fusion) {
+        std::optional<FusionPlan> own;
+        if (plan == nullptr) {
+            own = this->plan(num_qubits, gates);
+            plan = &*own;
+        } else if (plan->num_qubits != num_qubits ||
+                   plan->chunk_bits !=
+                       std::min(num_qubits, std::max(chunk_bits, MIN_CHUNK_BITS))) {
+            internal_fault(concat("a fusion plan for ", plan->num_qubits, " qubits in chunks of 2^",
+                                  plan->chunk_bits, " reached a simulation of ", num_qubits,
+                                  " qubits"));
+        }
+        if (auto ok = apply_plan(state, gates, *plan, check, hooks.on_application, angles); !ok) {
+            return std::unexpected(ok.error());
+        }
+        apply_global_phase(state, global_phase);
+        return state;
+    }
+    for (std::size_t index = 0; index < gates.size(); ++index) {
+        if (auto ok = check.checkpoint(); !ok) return std::unexpected(ok.error());
+        if (hooks.on_application) {
+            (*hooks.on_application)(
+                Application{ApplicationKind::Gate, std::span<const std::size_t>(&index, 1), {}});
+        }
+        if (!angles.is_row()) {
+            if (auto ok = apply_gate(state, gates[index]); !ok) return std::unexpected(ok.error());
+            continue;
+        }
+        auto values = angles.angles(gates[index]);
+        if (!values) return std::unexpected(values.error());
+        if (auto ok = apply_gate(state, gates[index], *values); !ok)
+            return std::unexpected(ok.error());
+    }
+    apply_global_phase(state, global_phase);
+    return state;
 }
 
 }  // namespace morvane::sim

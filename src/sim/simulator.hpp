@@ -7,6 +7,7 @@
 
 #include "circuit/circuit.hpp"
 #include "circuit/gate.hpp"
+#include "sim/angle_source.hpp"
 #include "sim/cancel_check.hpp"
 #include "sim/block_apply.hpp"
 #include "sim/block_plan.hpp"
@@ -64,6 +65,18 @@ struct StatevectorSimulator {
     // with this simulator's chunk_bits; anything else is an internal fault.
     [[nodiscard]] std::expected<Statevector, SimError> simulate_planned(
         std::uint64_t num_qubits, std::span<const circuit::Gate> gates, const FusionPlan& plan,
+        std::optional<CancelCallback> cancel = std::nullopt,
+        const SimulationHooks& hooks = {}) const;
+
+    // The simulation behind every entry above, for a caller that made their
+    // checks itself (CircuitBatch, once for many rows): check_circuit has
+    // passed for `gates`, which hold only kinds with a kernel (lowered), and
+    // `plan` (null: planned here; ignored with fusion off) was made for their
+    // structure. Angles come from `angles`; e^(i global_phase) multiplies the
+    // final state.
+    [[nodiscard]] std::expected<Statevector, SimError> simulate_lowered(
+        std::uint64_t num_qubits, std::span<const circuit::Gate> gates, const FusionPlan* plan,
+        double global_phase, const AngleSource& angles,
         std::optional<CancelCallback> cancel = std::nullopt,
         const SimulationHooks& hooks = {}) const;
 

@@ -86,6 +86,54 @@ TEST(ExactExpectations, ASimulationFailureIsTheNativeCircuitError) {
               std::string::npos);
 }
 
+// The values of each row are, to the last bit, those of binding the row and
+// simulating the bound gates (the circuit's global phase left out, as it
+// changes no expectation), fused or not, serial or parallel; a row binding
+// refuses is refused with binding's error.
+TEST(ExactExpectations, RowsGiveTheValuesOfTheirBoundCircuits) {
+    using circuit::Angle;
+    using circuit::Gate;
+    circuit::ParameterizedCircuit qc(2);
+    const Angle gamma = Angle::param(0), beta = Angle::param(1);
+    ASSERT_TRUE(qc.push(Gate::h(0)));
+    ASSERT_TRUE(qc.push(Gate::h(1)));
+    ASSERT_TRUE(qc.push(Gate::rzz(0, 1, gamma * Angle::fixed(2.0))));
+    ASSERT_TRUE(qc.push(Gate::rx(0, circuit::apply(circuit::AngleOp::Sin, beta) * gamma)));
+    ASSERT_TRUE(qc.push(Gate::u(1, beta, gamma, Angle::fixed(0.3))));
+    const std::uint64_t pair[2] = {1, 0};
+    ASSERT_TRUE(qc.push(Gate::make(circuit::GateKind::Dcx, pair, {})));
+    ASSERT_TRUE(qc.set_global_phase(beta * Angle::fixed(0.5) + Angle::fixed(0.1)));
+    const auto plan = z_plan(qc);
+    std::vector<double> rows;
+    for (int r = 0; r < 9; ++r) {
+        rows.push_back(0.37 * r - 1.0);
+        rows.push_back(r % 3 == 0 ? -0.0 : 0.21 * r);
+    }
+    for (const bool fusion : {true, false}) {
+        for (const std::uint64_t threshold : {1, 64}) {
+            sim::StatevectorSimulator sim = simulator(threshold);
+            sim.fusion = fusion;
+            auto values = exact_expectations(qc, plan, rows, 9, sim, {});
+            ASSERT_TRUE(values);
+            for (std::size_t r = 0; r < 9; ++r) {
+                auto bound = qc.assign_parameters(std::span(rows).subspan(2 * r, 2));
+                auto state = sim.simulate(2, bound->gates());
+                std::vector<double> expected(2);
+                plan.evaluate(state->amplitudes(), state->parallel(), expected);
+                EXPECT_EQ((*values)[2 * r], expected[0]) << "row " << r;
+                EXPECT_EQ((*values)[2 * r + 1], expected[1]) << "row " << r;
+            }
+            std::vector<double> refused = rows;
+            refused[2 * 5 + 1] = std::nan("");
+            auto error = exact_expectations(qc, plan, refused, 9, sim, {});
+            ASSERT_FALSE(error);
+            ASSERT_TRUE(error.error().is<EvalBinding>());
+            EXPECT_EQ(error.error().as<EvalBinding>().error,
+                      qc.assign_parameters(std::span(refused).subspan(10, 2)).error());
+        }
+    }
+}
+
 TEST(ExactOracle, RecordsItsFirstErrorAndAnswersZeros) {
     TrainingRun run;
     run.config.id = "exact_0";
