@@ -219,7 +219,7 @@ class BlockCompiler {
         op.c = local(gate.q2);
         for (const std::uint64_t q : {op.a, op.b, op.c})
             emit_owner(q);
-        block_.ops.push_back(op);
+        append(op);
     }
 
     // A three-qubit phase on the states with all its bits set (CCZ), after
@@ -245,7 +245,7 @@ class BlockCompiler {
             op.b = local(gate.q1);
             op.c = local(gate.q2);
             op.matrix.m[0] = phase;
-            block_.ops.push_back(op);
+            append(op);
             return;
         }
         const std::uint64_t a = qubits[(outside + 1) % 3], b = qubits[(outside + 2) % 3];
@@ -452,9 +452,32 @@ class BlockCompiler {
             op.kind = OpKind::Diagonal;
             op.first_factor = block_.factors.size();
             block_.ops.push_back(op);
+            run_qubits_ = 0;
         }
         block_.factors.push_back(factor);
         ++block_.ops.back().factor_count;
+        for (const std::uint64_t mask : {factor.mask_a, factor.mask_b}) {
+            if (mask == 0) continue;
+            const int q = block_.local[std::countr_zero(mask)];
+            if (q >= 0) run_qubits_ |= bit(static_cast<std::uint64_t>(q));
+        }
+    }
+
+    // Appends a non-diagonal operation. One on qubits the trailing diagonal
+    // run leaves alone commutes with the whole run and goes before it, so the
+    // run stays open: in a QAOA layer every ZZ factor lands in one run even
+    // though each emits the rotations still pending on its qubits.
+    void append(const Op& op) {
+        std::uint64_t touched = bit(op.a) | bit(op.b);
+        if (op.kind == OpKind::Ccx || op.kind == OpKind::Cswap || op.kind == OpKind::CcPhase) {
+            touched |= bit(op.c);
+        }
+        if (!block_.ops.empty() && block_.ops.back().kind == OpKind::Diagonal &&
+            (touched & run_qubits_) == 0) {
+            block_.ops.insert(block_.ops.end() - 1, op);
+            return;
+        }
+        block_.ops.push_back(op);
     }
 
     // A component whose product is diagonal (phases only, or gates that
@@ -494,7 +517,8 @@ class BlockCompiler {
             parts_cost += op_cost(op.kind);
         const OpKind whole = c.pair() ? OpKind::Dense2 : OpKind::Dense1;
         if (c.parts_valid && parts_cost <= op_cost(whole)) {
-            block_.ops.insert(block_.ops.end(), c.parts.begin(), c.parts.end());
+            for (const Op& part : c.parts)
+                append(part);
             return;
         }
         Op op{};
@@ -502,13 +526,14 @@ class BlockCompiler {
         op.a = c.lo;
         op.b = c.hi;
         op.matrix = c.pair() ? c.two : from_matrix2(c.one);
-        block_.ops.push_back(op);
+        append(op);
     }
 
     CompiledBlock& block_;
     const AngleSource& source_;
     std::vector<std::size_t> owner_;  // component of each local qubit, NONE if none
     std::vector<Component> components_;  // gate_count 0: a free slot
+    std::uint64_t run_qubits_ = 0;  // local qubits the trailing diagonal run acts on
 };
 
 bool is_permutation(OpKind kind) noexcept {
