@@ -10,6 +10,7 @@
 #include <variant>
 #include <vector>
 
+#include "exec/binding_job.hpp"
 #include "exec/circuit_input.hpp"
 #include "exec/run_error.hpp"
 #include "observable/counts.hpp"
@@ -88,6 +89,21 @@ public:
         std::span<const CircuitJob> jobs) const = 0;
 
     virtual const Planner& default_planner() const;
+
+    // Whether run_bindings takes rows unbound. A backend that does not is
+    // handed each job's circuit bound to its values, through run_jobs.
+    virtual bool runs_bindings() const noexcept { return false; }
+
+    // Runs a wave of binding jobs with request.shots each: one map per job,
+    // in order, the same maps run_jobs gives for the jobs' circuits bound to
+    // their values. A row that cannot be bound fails the call, the lowest
+    // such row (by position in `jobs`) when there are several.
+    [[nodiscard]] virtual std::expected<std::vector<CountsMap>, BindingsRunError> run_bindings(
+        std::span<const BindingJob> jobs, const RunRequest& request);
+
+    // How many of these binding jobs may run at once (runs_bindings only).
+    [[nodiscard]] virtual std::expected<std::uint64_t, RunError> concurrency_for_bindings(
+        std::span<const BindingJob> jobs) const;
 };
 
 }  // namespace morvane::exec

@@ -10,14 +10,9 @@
 #include "exec/memory_budget.hpp"
 #include "sim/circuit_batch.hpp"
 #include "sim/sampling.hpp"
-#include "support/text.hpp"
 #include "support/thread_pool.hpp"
 
 namespace morvane::exec {
-
-std::string BindingFailure::message() const {
-    return concat("parameter values of row ", row, ": ", error.message());
-}
 
 std::uint64_t row_seed(std::uint64_t seed, std::uint64_t row) noexcept {
     // Two SplitMix64 output mixes: one of the row number, one of the seed

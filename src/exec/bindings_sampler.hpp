@@ -15,6 +15,7 @@
 
 #include "circuit/circuit.hpp"
 #include "circuit/circuit_error.hpp"
+#include "exec/binding_job.hpp"
 #include "exec/run_error.hpp"
 #include "sim/register_readout.hpp"
 #include "sim/simulator.hpp"
@@ -35,14 +36,7 @@ struct RegisterOutput {
     std::span<std::uint8_t> bytes;
 };
 
-// A row whose values the circuit cannot be bound to (a non-finite angle).
-struct BindingFailure {
-    std::size_t row;
-    circuit::CircuitError error;
-    std::string message() const;
-};
-
-using BindingsSampleError = std::variant<BindingFailure, RunError>;
+using BindingsSampleError = BindingsRunError;
 
 // The seed of row `row`'s shots under the batch seed `seed`: a hash of both,
 // so that the rows' random streams are unrelated (consecutive SplitMix64

@@ -45,6 +45,27 @@ std::expected<std::vector<double>, EvalError> TrainingRun::run_batch(
     return std::unexpected(eval_error_from(std::move(values.error()), cancelled));
 }
 
+std::expected<std::vector<double>, EvalError> TrainingRun::run_batch(
+    std::span<const BindingJob> jobs, const observable::Observable& consumer) {
+    if (!session) internal_fault("a training batch ran before its backend was opened");
+    auto maps = session->planner().plan_bindings(session->backend(), jobs, shots, config, cancel);
+    if (!maps) {
+        if (auto* failure = std::get_if<BindingFailure>(&maps.error())) {
+            return std::unexpected(EvalError(EvalBinding{std::move(failure->error)}));
+        }
+        RunError& error = std::get<RunError>(maps.error());
+        ForeignErrorPtr cancelled =
+            error.is<Cancelled>() && cancelled_error ? cancelled_error() : nullptr;
+        return std::unexpected(eval_error_from(std::move(error), cancelled));
+    }
+    auto values = consumer.evaluate_counts(*maps);
+    if (!values) {
+        return std::unexpected(
+            eval_error_from(RunError(Evaluation{std::move(values.error())}), nullptr));
+    }
+    return std::move(*values);
+}
+
 std::vector<double> TrainOracle::evaluate(std::span<const std::vector<double>> candidates) const {
     const std::size_t n = candidates.size();
     if (run_.errors.has_error()) return std::vector<double>(n, 0.0);
@@ -53,6 +74,18 @@ std::vector<double> TrainOracle::evaluate(std::span<const std::vector<double>> c
         run_.errors.record(std::move(error), run_.config.id);
         return std::vector<double>(n, 0.0);
     };
+
+    if (const circuit::ParameterizedCircuit* circuit = binder_->parameterized()) {
+        std::vector<BindingJob> jobs;
+        jobs.reserve(n);
+        for (const std::vector<double>& candidate : candidates) jobs.push_back({circuit, candidate});
+        auto values = run_.run_batch(jobs, *observable_);
+        if (!values) return fail(std::move(values.error()));
+        if (auto checked = check_fitness(*values, n); !checked) {
+            return fail(std::move(checked.error()));
+        }
+        return std::move(*values);
+    }
 
     std::vector<CircuitInput> circuits;
     circuits.reserve(n);

@@ -23,6 +23,10 @@ public:
     virtual ~CandidateBinder() = default;
     [[nodiscard]] virtual std::expected<CircuitInput, EvalError> bind(
         std::span<const double> values) const = 0;
+    // The native circuit the candidates bind into, when there is one: the
+    // oracle then hands the backend the circuit and the candidates' values
+    // instead of a bound copy per candidate.
+    virtual const circuit::ParameterizedCircuit* parameterized() const noexcept { return nullptr; }
 };
 
 // Binds a native parameterised circuit; a CircuitError is the Binding variant.
@@ -31,6 +35,9 @@ public:
     explicit NativeBinder(circuit::ParameterizedCircuit circuit) : circuit_(std::move(circuit)) {}
     [[nodiscard]] std::expected<CircuitInput, EvalError> bind(
         std::span<const double> values) const override;
+    const circuit::ParameterizedCircuit* parameterized() const noexcept override {
+        return &circuit_;
+    }
 
 private:
     circuit::ParameterizedCircuit circuit_;
@@ -59,6 +66,10 @@ struct TrainingRun {
     // one value per job, or the run's failure as an oracle error.
     [[nodiscard]] std::expected<std::vector<double>, EvalError> run_batch(
         std::span<const CircuitJob> jobs, const observable::Observable& consumer);
+    // The same for circuits bound to rows of values as they run: a row that
+    // cannot be bound is the Binding variant, as binding it first would give.
+    [[nodiscard]] std::expected<std::vector<double>, EvalError> run_batch(
+        std::span<const BindingJob> jobs, const observable::Observable& consumer);
 };
 
 // The fitness oracle of `train`: binds one circuit per candidate, runs the

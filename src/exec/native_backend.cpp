@@ -8,6 +8,7 @@
 
 #include "exec/entry_rules.hpp"
 #include "exec/memory_budget.hpp"
+#include "sim/circuit_batch.hpp"
 #include "support/log.hpp"
 #include "support/os_random.hpp"
 #include "support/thread_pool.hpp"
@@ -172,6 +173,86 @@ std::expected<std::uint64_t, RunError> NativeBackend::concurrency_for(
     return memory_limited_concurrency(largest, jobs.size(), pool_threads());
 }
 
+namespace {
+
+// How one wave of k circuits shares the pool: `batch_size` at a time, and
+// the simulator each runs with. When memory binds below the pool size, s
+// circuits run at a time and each uses parallel kernels; otherwise all run
+// at once, and if they alone fill the pool their kernels stay serial.
+struct WaveShape {
+    std::size_t batch_size;
+    sim::StatevectorSimulator simulator;
+};
+
+WaveShape wave_shape(std::size_t k, std::uint64_t largest, std::uint64_t heaviest,
+                     const sim::StatevectorSimulator& simulator) {
+    // The budget bounds the states held at once, and the memory the machine
+    // has available bounds everything they hold. The entry points refuse a
+    // circuit that does not fit even alone, before calling here.
+    const std::uint64_t threads = pool_threads();
+    const std::uint64_t mem_limit =
+        std::max<std::uint64_t>(1, native_circuits_that_fit(largest, heaviest));
+    const std::uint64_t simultaneous = std::min(mem_limit, threads);
+    WaveShape shape{k, simulator};
+    if (simultaneous < threads && simultaneous < k) {
+        shape.batch_size = static_cast<std::size_t>(simultaneous);
+    } else if (k >= threads) {
+        shape.simulator.parallel_threshold = SERIAL_THRESHOLD;
+    }
+    return shape;
+}
+
+// Runs step(j, scratch) for every job j < k, batch after batch. One loop per
+// thread, each taking the next job from a shared counter until none is left:
+// jobs of unequal cost still keep every thread busy, and each thread runs
+// every job it takes with one Scratch (a sampler's reusable buffers, a
+// plan). A step's error stops the jobs not yet taken; the error of the
+// lowest failing job is returned, so a wave fails the same way however its
+// jobs were spread over the threads.
+template <class Error, class Scratch, class Step>
+std::optional<Error> run_on_pool(std::size_t k, std::size_t batch_size, Step step) {
+    std::atomic<bool> failed{false};
+    std::mutex error_mutex;
+    std::optional<Error> first_error;
+    std::size_t first_failed = k;
+    for (std::size_t start = 0; start < k && !failed.load(); start += batch_size) {
+        const std::size_t end = start + std::min(batch_size, k - start);
+        alignas(64) std::atomic<std::size_t> next{start};
+        const std::size_t loops = std::min<std::size_t>(end - start, pool_threads());
+        parallel_for(loops, 1, [&](std::size_t, std::size_t) {
+            Scratch scratch;
+            for (;;) {
+                if (failed.load(std::memory_order_relaxed)) return;
+                const std::size_t j = next.fetch_add(1, std::memory_order_relaxed);
+                if (j >= end) return;
+                std::optional<Error> error = step(j, scratch);
+                if (!error) continue;
+                std::lock_guard lock(error_mutex);
+                if (j < first_failed) {
+                    first_failed = j;
+                    first_error = std::move(*error);
+                }
+                failed.store(true, std::memory_order_relaxed);
+                return;
+            }
+        });
+    }
+    return first_error;
+}
+
+// Samples a simulated state into job j's counts map.
+std::optional<RunError> sample_into(sim::ShotSampler& sampler, const sim::Statevector& state,
+                                    std::span<const circuit::Gate> gates, std::uint64_t key_width,
+                                    std::uint32_t shots, std::uint64_t seed, CountsMap& out) {
+    sampler.load(state);
+    auto counts = sampler.sample(gates, shots, seed);
+    if (!counts) return simulation_failed(counts.error());
+    out = format_counts(*counts, key_width);
+    return std::nullopt;
+}
+
+}  // namespace
+
 std::expected<std::vector<CountsMap>, RunError> NativeBackend::run_jobs(
     std::span<const CircuitJob> jobs, const RunRequest& request) {
     const std::size_t k = jobs.size();
@@ -189,76 +270,101 @@ std::expected<std::vector<CountsMap>, RunError> NativeBackend::run_jobs(
                                                                counts_key_width(*circuit), request.shots));
         }
     }
-
-    // The budget bounds the states held at once, and the memory the machine
-    // has available bounds everything they hold. The entry points refuse a
-    // circuit that does not fit even alone, before calling here.
-    const std::uint64_t threads = pool_threads();
-    const std::uint64_t mem_limit =
-        std::max<std::uint64_t>(1, native_circuits_that_fit(largest, heaviest));
-    const std::uint64_t simultaneous = std::min(mem_limit, threads);
+    const WaveShape shape = wave_shape(k, largest, heaviest, simulator_);
     const std::uint64_t first_seed = seed_counter_.fetch_add(k, std::memory_order_relaxed);
 
-    // Batches: when memory binds below the pool size, run s circuits at a time
-    // and let each use parallel kernels. Otherwise run everything at once; if
-    // the circuits alone fill the pool, their kernels stay serial.
-    std::size_t batch_size = k;
-    sim::StatevectorSimulator batch_simulator = simulator_;
-    if (simultaneous < threads && simultaneous < k) {
-        batch_size = static_cast<std::size_t>(simultaneous);
-    } else if (k >= threads) {
-        batch_simulator.parallel_threshold = SERIAL_THRESHOLD;
+    // Each result is built on its thread and moved into its slot once, so
+    // neighbouring slots see one write. Plans are per thread: a thread's
+    // circuits of one structure share the first one's plan.
+    struct Scratch {
+        sim::ShotSampler sampler;
+        PlanCache plans;
+    };
+    std::vector<CountsMap> results(k);
+    auto failed = run_on_pool<RunError, Scratch>(
+        k, shape.batch_size, [&](std::size_t j, Scratch& scratch) -> std::optional<RunError> {
+            const PreparedCircuit& prepared_circuit = prepared[j];
+            if (prepared_circuit.error) return report_preparation_error(*prepared_circuit.error);
+            const circuit::ConcreteCircuit& circuit = *prepared_circuit.circuit();
+            auto state = scratch.plans.simulate(shape.simulator, circuit);
+            if (!state) return simulation_failed(state.error());
+            return sample_into(scratch.sampler, *state, circuit.gates(), counts_key_width(circuit),
+                               request.shots, base_seed_ + first_seed + j, results[j]);
+        });
+    if (failed) return std::unexpected(std::move(*failed));
+    return results;
+}
+
+std::expected<std::uint64_t, RunError> NativeBackend::concurrency_for_bindings(
+    std::span<const BindingJob> jobs) const {
+    std::uint64_t largest = 0;
+    for (const BindingJob& job : jobs) largest = std::max(largest, job.circuit->num_qubits());
+    return memory_limited_concurrency(largest, jobs.size(), pool_threads());
+}
+
+std::expected<std::vector<CountsMap>, BindingsRunError> NativeBackend::run_bindings(
+    std::span<const BindingJob> jobs, const RunRequest& request) {
+    const std::size_t k = jobs.size();
+    if (k == 0) return std::vector<CountsMap>{};
+
+    // Each distinct circuit (by identity) once: its size for the budget, and
+    // the index of its batch for every job.
+    std::vector<const circuit::ParameterizedCircuit*> circuits;
+    std::vector<std::size_t> batch_of(k);
+    std::uint64_t largest = 0;
+    std::uint64_t heaviest = 0;
+    for (std::size_t j = 0; j < k; ++j) {
+        const circuit::ParameterizedCircuit* circuit = jobs[j].circuit;
+        auto known = std::find(circuits.begin(), circuits.end(), circuit);
+        batch_of[j] = static_cast<std::size_t>(known - circuits.begin());
+        if (known != circuits.end()) continue;
+        circuits.push_back(circuit);
+        largest = std::max(largest, circuit->num_qubits());
+        heaviest = std::max(
+            heaviest, native_circuit_bytes(circuit->num_qubits(),
+                                           counts_key_width(circuit->num_qubits(), circuit->num_clbits()),
+                                           request.shots));
+    }
+    const WaveShape shape = wave_shape(k, largest, heaviest, simulator_);
+    const std::uint64_t first_seed = seed_counter_.fetch_add(k, std::memory_order_relaxed);
+
+    // Checked and planned once per circuit; circuits of one structure (the
+    // samples of a QML batch) share the first one's plan. A circuit the
+    // simulator refuses fails at the first job that runs it, as run_jobs
+    // fails at the circuit's turn.
+    std::vector<std::expected<sim::CircuitBatch, sim::SimError>> batches;
+    batches.reserve(circuits.size());
+    const sim::CircuitBatch* model = nullptr;
+    for (const circuit::ParameterizedCircuit* circuit : circuits) {
+        batches.push_back(model != nullptr ? sim::CircuitBatch::prepare_alike(*circuit, *model)
+                                           : sim::CircuitBatch::prepare(*circuit, shape.simulator));
+        if (batches.back()) model = &*batches.back();
     }
 
     std::vector<CountsMap> results(k);
-    std::atomic<bool> failed{false};
-    std::mutex error_mutex;
-    std::optional<RunError> first_error;
-    const auto record = [&](RunError error) {
-        std::lock_guard lock(error_mutex);
-        if (!first_error) first_error = std::move(error);
-        failed.store(true, std::memory_order_relaxed);
-    };
-
-    for (std::size_t start = 0; start < k && !failed.load(); start += batch_size) {
-        const std::size_t end = start + std::min(batch_size, k - start);
-        // One loop per thread, each taking the next circuit from a shared
-        // counter until none is left: circuits of unequal cost still keep
-        // every thread busy, and each thread samples every circuit it runs
-        // with the same reusable buffers. Each result is built on its thread
-        // and moved into its slot once, so neighbouring slots see one write.
-        alignas(64) std::atomic<std::size_t> next{start};
-        const std::size_t loops = std::min<std::size_t>(end - start, threads);
-        parallel_for(loops, 1, [&](std::size_t, std::size_t) {
-            sim::ShotSampler sampler;
-            PlanCache plans;
-            for (;;) {
-                if (failed.load(std::memory_order_relaxed)) return;
-                const std::size_t j = next.fetch_add(1, std::memory_order_relaxed);
-                if (j >= end) return;
-                const PreparedCircuit& prepared_circuit = prepared[j];
-                if (prepared_circuit.error) {
-                    record(report_preparation_error(*prepared_circuit.error));
-                    return;
+    auto failed = run_on_pool<BindingsRunError, sim::ShotSampler>(
+        k, shape.batch_size,
+        [&](std::size_t j, sim::ShotSampler& sampler) -> std::optional<BindingsRunError> {
+            const auto& batch = batches[batch_of[j]];
+            if (!batch) return simulation_failed(batch.error());
+            // The phase is applied, as simulating the bound circuit does;
+            // shots cannot see it, but the state is then bit for bit the
+            // bound circuit's.
+            auto state = batch->simulate_row(jobs[j].values, sim::GlobalPhaseUse::Applied);
+            if (!state) {
+                if (state.error().is<circuit::CircuitError>()) {
+                    return BindingFailure{j, state.error().as<circuit::CircuitError>()};
                 }
-                const circuit::ConcreteCircuit& circuit = *prepared_circuit.circuit();
-                auto state = plans.simulate(batch_simulator, circuit);
-                if (!state) {
-                    record(simulation_failed(state.error()));
-                    return;
-                }
-                sampler.load(*state);
-                auto counts =
-                    sampler.sample(circuit.gates(), request.shots, base_seed_ + first_seed + j);
-                if (!counts) {
-                    record(simulation_failed(counts.error()));
-                    return;
-                }
-                results[j] = format_counts(*counts, counts_key_width(circuit));
+                return simulation_failed(state.error().as<sim::SimError>());
             }
+            const circuit::ParameterizedCircuit& circuit = *jobs[j].circuit;
+            auto sampled = sample_into(sampler, *state, circuit.gates(),
+                                       counts_key_width(circuit.num_qubits(), circuit.num_clbits()),
+                                       request.shots, base_seed_ + first_seed + j, results[j]);
+            if (sampled) return std::move(*sampled);
+            return std::nullopt;
         });
-    }
-    if (first_error) return std::unexpected(std::move(*first_error));
+    if (failed) return std::unexpected(std::move(*failed));
     return results;
 }
 

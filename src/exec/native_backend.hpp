@@ -37,6 +37,16 @@ public:
     [[nodiscard]] std::expected<std::uint64_t, RunError> concurrency_for(
         std::span<const CircuitJob> jobs) const override;
 
+    // Rows are simulated unbound: each distinct circuit is checked and
+    // planned once per call, and every row's angles are resolved as its
+    // gates' matrices are built. Seeds and counts are those run_jobs gives
+    // for the bound circuits.
+    bool runs_bindings() const noexcept override { return true; }
+    [[nodiscard]] std::expected<std::vector<CountsMap>, BindingsRunError> run_bindings(
+        std::span<const BindingJob> jobs, const RunRequest& request) override;
+    [[nodiscard]] std::expected<std::uint64_t, RunError> concurrency_for_bindings(
+        std::span<const BindingJob> jobs) const override;
+
     std::uint64_t base_seed() const noexcept { return base_seed_; }
     // Seeds handed out so far.
     std::uint64_t seeds_used() const noexcept {

@@ -31,6 +31,34 @@ RunRequest RunConfig::request_for(std::uint32_t shots) const {
 
 const Planner& Backend::default_planner() const { return atomic_wave_planner(); }
 
+std::expected<std::vector<CountsMap>, BindingsRunError> Backend::run_bindings(
+    std::span<const BindingJob>, const RunRequest&) {
+    internal_fault("binding jobs reached a backend that binds them through run_jobs");
+}
+
+std::expected<std::uint64_t, RunError> Backend::concurrency_for_bindings(
+    std::span<const BindingJob>) const {
+    internal_fault("binding jobs reached a backend that binds them through run_jobs");
+}
+
+std::expected<std::vector<CountsMap>, BindingsRunError> Planner::plan_bindings(
+    Backend& backend, std::span<const BindingJob> jobs, std::uint32_t shots,
+    const RunConfig& config, const CancelToken& cancel) const {
+    std::vector<CircuitInput> circuits;
+    circuits.reserve(jobs.size());
+    for (std::size_t row = 0; row < jobs.size(); ++row) {
+        auto bound = jobs[row].circuit->assign_parameters(jobs[row].values);
+        if (!bound) return std::unexpected(BindingFailure{row, std::move(bound.error())});
+        circuits.push_back(std::move(*bound));
+    }
+    std::vector<CircuitJob> bound_jobs;
+    bound_jobs.reserve(circuits.size());
+    for (const CircuitInput& circuit : circuits) bound_jobs.push_back({&circuit, shots});
+    auto maps = plan(backend, bound_jobs, config, cancel);
+    if (!maps) return std::unexpected(std::move(maps.error()));
+    return std::move(*maps);
+}
+
 std::expected<std::vector<double>, RunError> Planner::plan_into(
     Backend& backend, std::span<const CircuitJob> jobs, const RunConfig& config,
     const CancelToken& cancel, const observable::Observable& consumer) const {
@@ -40,6 +68,41 @@ std::expected<std::vector<double>, RunError> Planner::plan_into(
     if (!values) return std::unexpected(RunError(Evaluation{std::move(values.error())}));
     return std::move(*values);
 }
+
+namespace {
+
+// Runs `count` jobs in waves of at most `wave_size`: run_wave(first, take)
+// gives the maps of jobs [first, first + take), which are validated against
+// shots_of(first) shots each; cancellation is honoured before and signals
+// are checked after every wave.
+template <class Error, class ShotsOf, class RunWave>
+std::expected<std::vector<CountsMap>, Error> run_in_waves(std::size_t count,
+                                                          std::uint64_t wave_size,
+                                                          const RunConfig& config,
+                                                          const CancelToken& cancel,
+                                                          ShotsOf shots_of, RunWave run_wave) {
+    std::vector<CountsMap> result;
+    result.reserve(count);
+    std::size_t next = 0;
+    while (next < count) {
+        if (cancel.is_cancelled()) return std::unexpected(RunError(Cancelled{}));
+        const std::size_t take =
+            static_cast<std::size_t>(std::min<std::uint64_t>(wave_size, count - next));
+        std::expected<std::vector<CountsMap>, Error> maps = run_wave(next, take);
+        if (!maps) return std::unexpected(std::move(maps.error()));
+        if (auto problem = validate_counts(*maps, take, shots_of(next))) {
+            return invalid_results(std::move(*problem));
+        }
+        if (auto checked = check_signals(config); !checked) {
+            return std::unexpected(std::move(checked.error()));
+        }
+        for (auto& map : *maps) result.push_back(std::move(map));
+        next += take;
+    }
+    return result;
+}
+
+}  // namespace
 
 std::expected<std::vector<CountsMap>, RunError> AtomicWavePlanner::plan(
     Backend& backend, std::span<const CircuitJob> jobs, const RunConfig& config,
@@ -53,29 +116,36 @@ std::expected<std::vector<CountsMap>, RunError> AtomicWavePlanner::plan(
     }
     auto concurrency = backend.concurrency_for(jobs);
     if (!concurrency) return std::unexpected(std::move(concurrency.error()));
-    const std::uint64_t wave_size = std::max<std::uint64_t>(*concurrency, 1);
+    // A wave runs with its first job's shots.
+    return run_in_waves<RunError>(
+        jobs.size(), std::max<std::uint64_t>(*concurrency, 1), config, cancel,
+        [&](std::size_t first) { return jobs[first].shots; },
+        [&](std::size_t first, std::size_t take) {
+            const auto wave = jobs.subspan(first, take);
+            return backend.run_jobs(wave, config.request_for(wave.front().shots));
+        });
+}
 
-    std::vector<CountsMap> result;
-    result.reserve(jobs.size());
-    std::size_t next = 0;
-    while (next < jobs.size()) {
-        if (cancel.is_cancelled()) return std::unexpected(RunError(Cancelled{}));
-        const std::size_t take =
-            static_cast<std::size_t>(std::min<std::uint64_t>(wave_size, jobs.size() - next));
-        const auto wave = jobs.subspan(next, take);
-        const std::uint32_t shots = wave.front().shots;
-        auto maps = backend.run_jobs(wave, config.request_for(shots));
-        if (!maps) return std::unexpected(std::move(maps.error()));
-        if (auto problem = validate_counts(*maps, wave.size(), shots)) {
-            return invalid_results(std::move(*problem));
-        }
-        if (auto checked = check_signals(config); !checked) {
-            return std::unexpected(std::move(checked.error()));
-        }
-        for (auto& map : *maps) result.push_back(std::move(map));
-        next += take;
+std::expected<std::vector<CountsMap>, BindingsRunError> AtomicWavePlanner::plan_bindings(
+    Backend& backend, std::span<const BindingJob> jobs, std::uint32_t shots,
+    const RunConfig& config, const CancelToken& cancel) const {
+    if (!backend.runs_bindings() || jobs.empty()) {
+        return Planner::plan_bindings(backend, jobs, shots, config, cancel);
     }
-    return result;
+    auto concurrency = backend.concurrency_for_bindings(jobs);
+    if (!concurrency) return std::unexpected(std::move(concurrency.error()));
+    return run_in_waves<BindingsRunError>(
+        jobs.size(), std::max<std::uint64_t>(*concurrency, 1), config, cancel,
+        [shots](std::size_t) { return shots; },
+        [&](std::size_t first, std::size_t take) {
+            auto maps = backend.run_bindings(jobs.subspan(first, take), config.request_for(shots));
+            // A row is numbered within its wave; the caller knows it by its
+            // position among all the jobs.
+            if (!maps) {
+                if (auto* failure = std::get_if<BindingFailure>(&maps.error())) failure->row += first;
+            }
+            return maps;
+        });
 }
 
 std::vector<std::uint32_t> split_shots(std::uint32_t shots, std::uint32_t replicas) {

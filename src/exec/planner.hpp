@@ -57,6 +57,14 @@ public:
         Backend& backend, std::span<const CircuitJob> jobs, const RunConfig& config,
         const CancelToken& cancel) const = 0;
 
+    // One counts map per binding job. A backend that runs bindings gets them
+    // in waves (the atomic-wave planner); otherwise every job is bound
+    // first, the lowest row that cannot be bound failing the plan before
+    // anything runs, and the bound circuits go through plan().
+    [[nodiscard]] virtual std::expected<std::vector<CountsMap>, BindingsRunError> plan_bindings(
+        Backend& backend, std::span<const BindingJob> jobs, std::uint32_t shots,
+        const RunConfig& config, const CancelToken& cancel) const;
+
     // plan(), then hands the maps to the consumer; the consumer's error is
     // returned as the Evaluation variant.
     [[nodiscard]] std::expected<std::vector<double>, RunError> plan_into(
@@ -71,6 +79,9 @@ public:
     [[nodiscard]] std::expected<std::vector<CountsMap>, RunError> plan(
         Backend& backend, std::span<const CircuitJob> jobs, const RunConfig& config,
         const CancelToken& cancel) const override;
+    [[nodiscard]] std::expected<std::vector<CountsMap>, BindingsRunError> plan_bindings(
+        Backend& backend, std::span<const BindingJob> jobs, std::uint32_t shots,
+        const RunConfig& config, const CancelToken& cancel) const override;
 };
 
 // Splits the shots of one circuit across config.replicas replicas and merges

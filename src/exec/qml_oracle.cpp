@@ -59,23 +59,35 @@ std::vector<double> QmlOracle::evaluate(std::span<const std::vector<double>> can
     fitness.reserve(n);
     for (std::size_t start = 0; start < n; start += chunk_) {
         const std::size_t count = std::min(chunk_, n - start);
-        // Bound circuits live for this chunk only.
-        std::vector<CircuitInput> circuits;
-        circuits.reserve(count * samples);
-        for (std::size_t j = start; j < start + count; ++j) {
-            for (std::size_t s = 0; s < samples; ++s) {
-                auto bound = binder_->bind(candidates[j], s);
-                if (!bound) return fail(std::move(bound.error()));
-                circuits.push_back(std::move(*bound));
+        const std::size_t total = count * samples;
+        std::expected<std::vector<double>, EvalError> values;
+        if (samples > 0 && binder_->parameterized(0) != nullptr) {
+            std::vector<BindingJob> jobs;
+            jobs.reserve(total);
+            for (std::size_t j = start; j < start + count; ++j) {
+                for (std::size_t s = 0; s < samples; ++s) {
+                    jobs.push_back({binder_->parameterized(s), candidates[j]});
+                }
             }
+            values = run_.run_batch(jobs, *observable_);
+        } else {
+            // Bound circuits live for this chunk only.
+            std::vector<CircuitInput> circuits;
+            circuits.reserve(total);
+            for (std::size_t j = start; j < start + count; ++j) {
+                for (std::size_t s = 0; s < samples; ++s) {
+                    auto bound = binder_->bind(candidates[j], s);
+                    if (!bound) return fail(std::move(bound.error()));
+                    circuits.push_back(std::move(*bound));
+                }
+            }
+            std::vector<CircuitJob> jobs;
+            jobs.reserve(circuits.size());
+            for (const CircuitInput& circuit : circuits) jobs.push_back({&circuit, run_.shots});
+            values = run_.run_batch(jobs, *observable_);
         }
-        std::vector<CircuitJob> jobs;
-        jobs.reserve(circuits.size());
-        for (const CircuitInput& circuit : circuits) jobs.push_back({&circuit, run_.shots});
-
-        auto values = run_.run_batch(jobs, *observable_);
         if (!values) return fail(std::move(values.error()));
-        if (values->size() != jobs.size()) return fail(WrongLength{jobs.size(), values->size()});
+        if (values->size() != total) return fail(WrongLength{total, values->size()});
         for (std::size_t j = 0; j < count; ++j) {
             double sum = -0.0;
             for (std::size_t s = 0; s < samples; ++s) sum += (*values)[j * samples + s];

@@ -17,6 +17,12 @@ public:
     virtual std::size_t samples() const noexcept = 0;
     [[nodiscard]] virtual std::expected<CircuitInput, EvalError> bind(
         std::span<const double> weights, std::size_t sample) const = 0;
+    // The native circuit of a sample, when the samples are native: the
+    // oracle then hands the backend the circuits and the candidates' weights
+    // instead of a bound copy per candidate and sample.
+    virtual const circuit::ParameterizedCircuit* parameterized(std::size_t) const noexcept {
+        return nullptr;
+    }
 };
 
 // A training sample assembled natively, as Qiskit's
@@ -40,6 +46,9 @@ public:
     std::size_t samples() const noexcept override { return samples_.size(); }
     [[nodiscard]] std::expected<CircuitInput, EvalError> bind(std::span<const double> weights,
                                                             std::size_t sample) const override;
+    const circuit::ParameterizedCircuit* parameterized(std::size_t sample) const noexcept override {
+        return &samples_[sample];
+    }
 
 private:
     std::vector<circuit::ParameterizedCircuit> samples_;

@@ -33,6 +33,19 @@ std::expected<CircuitBatch, SimError> CircuitBatch::prepare(
     return batch;
 }
 
+std::expected<CircuitBatch, SimError> CircuitBatch::prepare_alike(
+    const circuit::ParameterizedCircuit& circuit, const CircuitBatch& model) {
+    const circuit::ParameterizedCircuit& other = *model.circuit_;
+    const bool alike = !model.lowered_ && !model.binds_rows_ &&
+                       circuit.num_qubits() == other.num_qubits() &&
+                       same_structure(circuit.gates(), other.gates());
+    if (!alike) return prepare(circuit, model.simulator_);
+    // The model passed check_circuit, and the checks read only the structure.
+    CircuitBatch batch(circuit, model.simulator_);
+    batch.plan_ = model.plan_;
+    return batch;
+}
+
 std::expected<Statevector, BatchRowError> CircuitBatch::simulate_row(
     std::span<const double> values, GlobalPhaseUse phase, std::optional<CancelCallback> cancel,
     const SimulationHooks& hooks) const {

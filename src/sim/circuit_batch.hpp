@@ -54,6 +54,13 @@ public:
     [[nodiscard]] static std::expected<CircuitBatch, SimError> prepare(
         const circuit::ParameterizedCircuit& circuit, const StatevectorSimulator& simulator);
 
+    // As prepare(circuit, model.simulator()), taking the model's plan when
+    // the circuit has the model circuit's structure (kinds and qubits, in
+    // order) and neither needs its gates decomposed: the samples of one
+    // training batch, alike but for their literal angles, are planned once.
+    [[nodiscard]] static std::expected<CircuitBatch, SimError> prepare_alike(
+        const circuit::ParameterizedCircuit& circuit, const CircuitBatch& model);
+
     const circuit::ParameterizedCircuit& circuit() const noexcept { return *circuit_; }
     const StatevectorSimulator& simulator() const noexcept { return simulator_; }
     // The plan every row follows; null with fusion off.
