@@ -39,7 +39,7 @@
 #include "circuit/gate_catalogue.hpp"
 #include "sim/apply_gate.hpp"
 #include "sim/block_apply.hpp"
-#include "sim/block_plan.hpp"
+#include "sim/fusion_plan.hpp"
 #include "sim/statevector.hpp"
 
 namespace {

@@ -8,7 +8,7 @@
 
 #include "circuit/gate.hpp"
 #include "sim/angle_source.hpp"
-#include "sim/block_plan.hpp"
+#include "sim/fusion_plan.hpp"
 #include "sim/cancel_check.hpp"
 #include "sim/sim_error.hpp"
 #include "sim/statevector.hpp"

@@ -10,7 +10,7 @@
 #include "circuit/circuit.hpp"
 #include "circuit/circuit_error.hpp"
 #include "circuit/gate.hpp"
-#include "sim/block_plan.hpp"
+#include "sim/fusion_plan.hpp"
 #include "sim/cancel_check.hpp"
 #include "sim/sim_error.hpp"
 #include "sim/simulator.hpp"

@@ -6,6 +6,7 @@
 #include <bit>
 #include <vector>
 
+#include "sim/diagonal_run_plan.hpp"
 #include "sim/index_math.hpp"
 #include "sim/kernel_variants.hpp"
 #include "support/internal_fault.hpp"
@@ -726,167 +727,6 @@ void apply_ccphase(std::span<Amplitude> amplitudes, std::uint64_t n, std::uint64
 
 namespace {
 
-// A diagonal run is applied chunk by chunk. Within a chunk of 2^chunk_bits
-// amplitudes the index splits into a fixed high part (the chunk) and a free
-// low part, and the run's total phase factorises accordingly:
-//   - factors on high bits only are one constant per chunk;
-//   - two-qubit factors with one low and one high bit act, for a given chunk,
-//     as a one-qubit phase pair on their low bit;
-//   - factors on low bits only are the same for every chunk.
-// The low index is further split into a row (its upper bits) and a column
-// (its lower six bits). Everything except two-qubit factors that straddle the
-// row/column split is then a product of a row table and a column table of at
-// most 64 entries each, which stay in L1; straddling factors of that kind go
-// into one full table built once per run. Each chunk is swept once, with two
-// or three multiplications per amplitude whatever the length of the run.
-struct ChunkConstantFactor {
-    std::uint64_t mask_a;
-    std::uint64_t mask_b;  // 0 for a one-qubit factor
-    std::array<Amplitude, 4> e;
-
-    Amplitude at(std::uint64_t index) const noexcept {
-        return e[((index & mask_a) != 0 ? 1 : 0) + ((index & mask_b) != 0 ? 2 : 0)];
-    }
-};
-
-struct StraddlingFactor {
-    unsigned low_bit;
-    std::uint64_t high_mask;
-    std::array<Amplitude, 2> when_high_clear;  // phases for low bit clear / set
-    std::array<Amplitude, 2> when_high_set;
-};
-
-struct PhasePair {
-    Amplitude p0{1.0, 0.0};
-    Amplitude p1{1.0, 0.0};
-};
-
-constexpr unsigned MAX_COLUMN_BITS = 6;
-
-struct RunPlan {
-    unsigned chunk_bits = 0;
-    unsigned column_bits = 0;  // min(chunk_bits, 6)
-    unsigned row_bits = 0;     // chunk_bits - column_bits
-    std::vector<ChunkConstantFactor> constant;
-    std::vector<StraddlingFactor> straddling;
-    std::vector<Amplitude> column_static;  // 2^column_bits entries
-    std::vector<Amplitude> row_static;     // 2^row_bits entries
-    std::vector<Amplitude> cross;          // 2^chunk_bits entries, empty if not needed
-};
-
-static_assert(DIAGONAL_CHUNK == std::size_t{1} << 12, "phase pairs hold one entry per chunk bit");
-
-void check_mask(std::uint64_t mask) {
-    if (!std::has_single_bit(mask)) {
-        internal_fault(concat("diagonal factor mask ", mask, " is not a single bit"));
-    }
-}
-
-// table[j] = base[j] * (tensor product of pairs[first + q] over q < bits)[j]:
-// doubling, entry j taking bit q's phase from bit q of j. No base: all ones.
-void pair_table(Amplitude* table, const Amplitude* base, unsigned first, unsigned bits,
-                const std::array<PhasePair, 12>& pairs) {
-    table[0] = Amplitude(1.0, 0.0);
-    std::uint64_t len = 1;
-    for (unsigned q = 0; q < bits; ++q, len *= 2) {
-        const PhasePair& pair = pairs[first + q];
-        for (std::uint64_t j = 0; j < len; ++j) {
-            table[j + len] = mul(pair.p1, table[j]);
-            table[j] = mul(pair.p0, table[j]);
-        }
-    }
-    if (base == nullptr) return;
-    for (std::uint64_t j = 0; j < len; ++j)
-        table[j] = mul(base[j], table[j]);
-}
-
-// The product of the two-qubit factors with one bit in the column and one in
-// the row, as one table over the chunk. Row by row each such factor is a
-// phase pair on its column bit, so a row's entries are the tensor product of
-// those pairs: about two products per entry however many factors there are,
-// against one per factor and entry when the factors are multiplied in one by
-// one, which is cheaper for one or two factors.
-void build_cross_table(RunPlan& plan, std::span<const StraddlingFactor> row_column) {
-    const std::uint64_t width = bit(plan.column_bits);
-    plan.cross.assign(width << plan.row_bits, Amplitude(1.0, 0.0));
-    if (row_column.size() <= 2) {
-        for (const StraddlingFactor& factor : row_column) {
-            const std::uint64_t low = bit(factor.low_bit);
-            for (std::uint64_t j = 0; j < plan.cross.size(); ++j) {
-                const auto& phases =
-                    (j & factor.high_mask) != 0 ? factor.when_high_set : factor.when_high_clear;
-                plan.cross[j] = mul(phases[(j & low) != 0 ? 1 : 0], plan.cross[j]);
-            }
-        }
-        return;
-    }
-    for (std::uint64_t h = 0; h < bit(plan.row_bits); ++h) {
-        std::array<PhasePair, 12> pairs{};
-        for (const StraddlingFactor& factor : row_column) {
-            const auto& phases = ((h << plan.column_bits) & factor.high_mask) != 0
-                                     ? factor.when_high_set
-                                     : factor.when_high_clear;
-            PhasePair& pair = pairs[factor.low_bit];
-            pair.p0 = mul(phases[0], pair.p0);
-            pair.p1 = mul(phases[1], pair.p1);
-        }
-        pair_table(plan.cross.data() + h * width, nullptr, 0, plan.column_bits, pairs);
-    }
-}
-
-RunPlan plan_run(std::size_t size, std::span<const DiagonalFactor> factors) {
-    RunPlan plan;
-    const std::uint64_t chunk_len = std::min<std::uint64_t>(size, DIAGONAL_CHUNK);
-    plan.chunk_bits = static_cast<unsigned>(std::countr_zero(chunk_len));
-    plan.column_bits = std::min(plan.chunk_bits, MAX_COLUMN_BITS);
-    plan.row_bits = plan.chunk_bits - plan.column_bits;
-    plan.column_static.assign(bit(plan.column_bits), Amplitude(1.0, 0.0));
-    plan.row_static.assign(bit(plan.row_bits), Amplitude(1.0, 0.0));
-    const std::uint64_t low = chunk_len - 1, column = bit(plan.column_bits) - 1;
-    std::vector<StraddlingFactor> row_column;
-
-    for (const DiagonalFactor& factor : factors) {
-        ChunkConstantFactor f{};
-        if (const auto* one = std::get_if<OneQubitDiagonal>(&factor)) {
-            check_mask(one->mask);
-            f = {one->mask, 0, {one->d0, one->d1, one->d0, one->d1}};
-        } else {
-            const auto& two = std::get<TwoQubitDiagonal>(factor);
-            check_mask(two.mask_a);
-            check_mask(two.mask_b);
-            if (two.mask_a == two.mask_b) internal_fault("two-qubit diagonal factor on one qubit");
-            f = {two.mask_a, two.mask_b, two.e};
-        }
-        const std::uint64_t masks = f.mask_a | f.mask_b;
-        // A two-qubit factor with one bit inside `inner` and one outside, as
-        // a phase pair on the inner bit chosen by the outer one.
-        auto split = [&f](std::uint64_t inner) -> StraddlingFactor {
-            const bool a_inner = (f.mask_a & inner) != 0;
-            const std::uint64_t inner_mask = a_inner ? f.mask_a : f.mask_b;
-            const auto q = static_cast<unsigned>(std::countr_zero(inner_mask));
-            if (a_inner) return {q, f.mask_b, {f.e[0], f.e[1]}, {f.e[2], f.e[3]}};
-            return {q, f.mask_a, {f.e[0], f.e[2]}, {f.e[1], f.e[3]}};
-        };
-        if ((masks & low) == 0) {
-            plan.constant.push_back(f);
-        } else if ((masks & ~low) != 0) {
-            plan.straddling.push_back(split(low));
-        } else if ((masks & ~column) == 0) {
-            for (std::uint64_t k = 0; k < plan.column_static.size(); ++k) {
-                plan.column_static[k] = mul(f.at(k), plan.column_static[k]);
-            }
-        } else if ((masks & column) == 0) {
-            for (std::uint64_t h = 0; h < plan.row_static.size(); ++h) {
-                plan.row_static[h] = mul(f.at(h << plan.column_bits), plan.row_static[h]);
-            }
-        } else {
-            row_column.push_back(split(column));
-        }
-    }
-    if (!row_column.empty()) build_cross_table(plan, row_column);
-    return plan;
-}
-
 // Lane-wise product of two vectors of complex numbers.
 template <class V>
 [[gnu::always_inline]] inline V complex_multiply(V a, V t) noexcept {
@@ -950,7 +790,7 @@ void apply_diagonal_run(std::span<Amplitude> amplitudes, std::span<const Diagona
                               " amplitudes, which is not a power of two"));
     }
     if (factors.empty()) return;
-    const RunPlan plan = plan_run(amplitudes.size(), factors);
+    const RunPlan plan = plan_diagonal_run(amplitudes.size(), factors);
     double* data = as_doubles(amplitudes);
     const std::uint64_t num_chunks = amplitudes.size() >> plan.chunk_bits;
     auto body = [&](std::size_t begin, std::size_t end) {

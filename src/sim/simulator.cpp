@@ -141,8 +141,7 @@ std::expected<Statevector, SimError> StatevectorSimulator::simulate_lowered(
             own = this->plan(num_qubits, gates);
             plan = &*own;
         } else if (plan->num_qubits != num_qubits ||
-                   plan->chunk_bits !=
-                       std::min(num_qubits, std::max(chunk_bits, MIN_CHUNK_BITS))) {
+                   plan->chunk_bits != effective_chunk_bits(num_qubits, chunk_bits)) {
             internal_fault(concat("a fusion plan for ", plan->num_qubits, " qubits in chunks of 2^",
                                   plan->chunk_bits, " reached a simulation of ", num_qubits,
                                   " qubits"));

@@ -10,7 +10,7 @@
 #include "sim/angle_source.hpp"
 #include "sim/cancel_check.hpp"
 #include "sim/block_apply.hpp"
-#include "sim/block_plan.hpp"
+#include "sim/fusion_plan.hpp"
 #include "sim/sim_error.hpp"
 #include "sim/statevector.hpp"
 

@@ -28,6 +28,8 @@ namespace {
 constexpr std::size_t HUGE_PAGE = std::size_t{1} << 21;
 constexpr std::size_t HUGE_PAGE_STATE_LIMIT = std::size_t{1} << 26;
 
+}  // namespace
+
 // aligned_alloc wants a size that is a multiple of the alignment; states of
 // zero or one qubit (16 or 32 bytes) are padded up to one line.
 AmplitudeBuffer allocate_amplitudes(std::size_t count) {
@@ -44,8 +46,6 @@ AmplitudeBuffer allocate_amplitudes(std::size_t count) {
 #endif
     return AmplitudeBuffer(static_cast<Amplitude*>(memory));
 }
-
-}  // namespace
 
 void AmplitudeDeleter::operator()(Amplitude* amplitudes) const noexcept {
     std::free(amplitudes);

@@ -27,6 +27,12 @@ struct AmplitudeDeleter {
 };
 using AmplitudeBuffer = std::unique_ptr<Amplitude[], AmplitudeDeleter>;
 
+// Uninitialised storage for `count` amplitudes, aligned to a cache line (to a
+// huge page, with the kernel advised to back it by huge pages, for states of
+// 2 MiB to 64 MiB). Every amplitude buffer of the simulator comes from here.
+// A failed allocation throws std::bad_alloc.
+AmplitudeBuffer allocate_amplitudes(std::size_t count);
+
 // A dense n-qubit state: 2^n amplitudes in one aligned allocation, qubit k
 // being bit k of the index.
 class Statevector {

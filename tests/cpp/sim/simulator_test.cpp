@@ -7,6 +7,8 @@
 #include <random>
 
 #include "circuit/gate_catalogue.hpp"
+#include "plan_checks.hpp"
+#include "test_circuits.hpp"
 #include "reference.hpp"
 #include "sim/gate_matrices.hpp"
 #include "sim/kernels.hpp"
@@ -132,173 +134,6 @@ TEST(Simulate, BadAnglesSurfaceWhenReached) {
     circuit::ParameterizedCircuit circuit(1);
     ASSERT_TRUE(circuit.push(Gate::ry(0, Angle::param(0))));
     EXPECT_EQ(StatevectorSimulator(12).simulate(circuit).error(), SimError(UnboundParam{0}));
-}
-
-// The plan's contract, checked on any gate list: every gate that changes the
-// state appears exactly once; each block names chunk_bits ascending qubits,
-// the low ones included; a dense gate's qubits are among its block's; and two
-// gates sharing a qubit keep their circuit order.
-std::vector<std::uint64_t> qubits_of(const Gate& g) {
-    std::vector<std::uint64_t> qubits;
-    for (std::size_t i = 0; i < g.num_qubit_fields(); ++i)
-        qubits.push_back(g.qubit(i));
-    return qubits;
-}
-
-void expect_valid_plan(const FusionPlan& plan, std::uint64_t n, const std::vector<Gate>& gates,
-                       std::uint64_t chunk_bits) {
-    const std::uint64_t k = std::min(n, chunk_bits);
-    ASSERT_EQ(plan.chunk_bits, k);
-    // The low qubits leave room for the widest gate that needs its qubits.
-    std::uint64_t widest = 2;
-    for (const Gate& g : gates) {
-        if (fusion_class(g.kind) == FusionClass::ThreeQubit) widest = 3;
-    }
-    std::vector<std::size_t> order;
-    for (const FusionBlock& block : plan.blocks) {
-        ASSERT_EQ(block.qubits.size(), k);
-        ASSERT_TRUE(std::is_sorted(block.qubits.begin(), block.qubits.end()));
-        ASSERT_EQ(std::adjacent_find(block.qubits.begin(), block.qubits.end()), block.qubits.end());
-        ASSERT_LT(block.qubits.back(), n);
-        for (std::uint64_t q = 0; q < std::min(LOW_QUBITS, k - std::min(k, widest)); ++q)
-            ASSERT_EQ(block.qubits[q], q);
-        ASSERT_FALSE(block.gates.empty());
-        if (n > k) {
-            ASSERT_LE(block.gates.size(), MAX_BLOCK_GATES);
-        }
-        for (const std::size_t index : block.gates) {
-            const Gate& g = gates[index];
-            auto in_block = [&](std::uint64_t q) {
-                return std::binary_search(block.qubits.begin(), block.qubits.end(), q);
-            };
-            if (fusion_class(g.kind) != FusionClass::Diagonal) {
-                for (const std::uint64_t q : qubits_of(g)) {
-                    ASSERT_TRUE(in_block(q)) << g.debug_string();
-                }
-            }
-            order.push_back(index);
-        }
-    }
-    std::vector<std::size_t> expected;
-    for (std::size_t i = 0; i < gates.size(); ++i) {
-        if (fusion_class(gates[i].kind) != FusionClass::Boundary) expected.push_back(i);
-    }
-    std::vector<std::size_t> sorted = order;
-    std::sort(sorted.begin(), sorted.end());
-    ASSERT_EQ(sorted, expected);
-    // Circuit order per qubit: the gates on each qubit appear in increasing index.
-    std::vector<std::size_t> last(n, 0);
-    std::vector<bool> seen(n, false);
-    for (const std::size_t index : order) {
-        for (const std::uint64_t q : qubits_of(gates[index])) {
-            if (seen[q]) {
-                ASSERT_LT(last[q], index) << "gate " << index << " overtook on qubit " << q;
-            }
-            seen[q] = true;
-            last[q] = std::max(last[q], index);
-        }
-    }
-}
-
-// Layers of rx, rz on every qubit then a ring of cx (the qulacs benchmark
-// circuit), and the textbook QFT.
-std::vector<Gate> layered_ring(std::uint64_t n, int depth) {
-    std::vector<Gate> gates;
-    for (int layer = 0; layer < depth; ++layer) {
-        for (std::uint64_t q = 0; q < n; ++q) {
-            gates.push_back(Gate::rx(q, fixed(0.1 * static_cast<double>(q + 1))));
-            gates.push_back(Gate::rz(q, fixed(0.2 * static_cast<double>(layer + 1))));
-        }
-        for (std::uint64_t q = 0; q + 1 < n; ++q)
-            gates.push_back(Gate::cx(q, q + 1));
-        gates.push_back(Gate::cx(n - 1, 0));
-    }
-    return gates;
-}
-
-std::vector<Gate> qft(std::uint64_t n) {
-    std::vector<Gate> gates;
-    for (std::uint64_t j = n; j-- > 0;) {
-        gates.push_back(Gate::h(j));
-        for (std::uint64_t k = j; k-- > 0;)
-            gates.push_back(Gate::cp(k, j, fixed(M_PI / static_cast<double>(1ULL << (j - k)))));
-    }
-    for (std::uint64_t i = 0; i < n / 2; ++i)
-        gates.push_back(Gate::swap(i, n - 1 - i));
-    return gates;
-}
-
-TEST(FusionPlan, WholeStateInOneChunkIsOneBlockInCircuitOrder) {
-    const std::vector<Gate> gates{Gate::h(0), Gate::barrier({}), Gate::cx(2, 1), Gate::rz(1, fixed(1)),
-                                  Gate::measure(0, 0), Gate::measure_all()};
-    const FusionPlan plan = plan_fusion(3, gates, 8);
-    ASSERT_EQ(plan.sweeps(), 1u);
-    EXPECT_EQ(plan.blocks[0].gates, (std::vector<std::size_t>{0, 2, 3}));
-    EXPECT_EQ(plan.blocks[0].qubits, (std::vector<std::uint64_t>{0, 1, 2}));
-    EXPECT_EQ(plan_fusion(3, std::vector<Gate>{Gate::barrier({}), Gate::measure_all()}).sweeps(), 0u);
-    // A gate off the register gets no plan (simulation refuses it first).
-    EXPECT_EQ(plan_fusion(3, std::vector<Gate>{Gate::h(0), Gate::h(7)}).sweeps(), 0u);
-}
-
-// Diagonal gates need none of their qubits in the chunk: H on the top qubit,
-// phases between every pair, H again is one block whatever the register.
-TEST(FusionPlan, DiagonalsNeverForceANewBlock) {
-    const std::uint64_t n = 10;
-    std::vector<Gate> gates{Gate::h(9)};
-    for (std::uint64_t a = 0; a < n; ++a)
-        for (std::uint64_t b = a + 1; b < n; ++b)
-            gates.push_back(a % 2 ? Gate::cp(a, b, fixed(0.1)) : Gate::rzz(b, a, fixed(0.2)));
-    gates.push_back(Gate::t(3));
-    gates.push_back(Gate::h(9));
-    const FusionPlan plan = plan_fusion(n, gates, 5);
-    EXPECT_EQ(plan.sweeps(), 1u);
-    expect_valid_plan(plan, n, gates, 5);
-}
-
-// A gate whose qubits do not fit waits, and so does everything behind it on
-// its qubits, while gates on other qubits move ahead.
-TEST(FusionPlan, DeferredGatesKeepTheirOrderOthersOvertake) {
-    // k = 4, low qubits {0, 1}: H(5), H(6) fill the block. H(7) has no room
-    // and waits; the Cx behind it on qubit 7 waits, and so does H(0) behind
-    // that Cx; H(2) has no room either. X(5), on a block qubit, joins.
-    const std::vector<Gate> gates{Gate::h(5), Gate::h(6), Gate::h(7), Gate::cx(7, 0),
-                                  Gate::x(5), Gate::h(0), Gate::h(2)};
-    const FusionPlan plan = plan_fusion(8, gates, 4);
-    expect_valid_plan(plan, 8, gates, 4);
-    ASSERT_EQ(plan.sweeps(), 2u);
-    EXPECT_EQ(plan.blocks[0].gates, (std::vector<std::size_t>{0, 1, 4}));
-    EXPECT_EQ(plan.blocks[0].qubits, (std::vector<std::uint64_t>{0, 1, 5, 6}));
-    EXPECT_EQ(plan.blocks[1].gates, (std::vector<std::size_t>{2, 3, 5, 6}));
-}
-
-// A chunk runs without checkpoints, so blocks of a state larger than one
-// chunk are capped; a state that is one chunk checkpoints per operation.
-TEST(FusionPlan, LongBlocksAreCapped) {
-    const std::vector<Gate> gates(2000, Gate::h(0));
-    EXPECT_EQ(plan_fusion(8, gates, 4).sweeps(), 4u);
-    EXPECT_EQ(plan_fusion(4, gates, 4).sweeps(), 1u);
-}
-
-TEST(FusionPlan, BenchmarkCircuitsNeedFewSweeps) {
-    const auto layered = layered_ring(24, 9);
-    const FusionPlan a = plan_fusion(24, layered);
-    expect_valid_plan(a, 24, layered, DEFAULT_CHUNK_BITS);
-    EXPECT_LE(a.sweeps(), 40u);
-    const auto fourier = qft(24);
-    const FusionPlan b = plan_fusion(24, fourier);
-    expect_valid_plan(b, 24, fourier, DEFAULT_CHUNK_BITS);
-    EXPECT_LE(b.sweeps(), 12u);
-}
-
-TEST(FusionPlan, SameStructureIgnoresAnglesOnly) {
-    const std::vector<Gate> a{Gate::rx(0, fixed(1)), Gate::cp(0, 1, fixed(2))};
-    const std::vector<Gate> b{Gate::rx(0, Angle::param(0)), Gate::cp(0, 1, fixed(5))};
-    const std::vector<Gate> c{Gate::rx(0, fixed(1)), Gate::cp(1, 0, fixed(2))};
-    const std::vector<Gate> d{Gate::ry(0, fixed(1)), Gate::cp(0, 1, fixed(2))};
-    EXPECT_TRUE(same_structure(a, b));
-    EXPECT_FALSE(same_structure(a, c));
-    EXPECT_FALSE(same_structure(a, d));
-    EXPECT_FALSE(same_structure(a, std::span(a).first(1)));
 }
 
 // The observer sees one application per block, covering every gate.
@@ -497,23 +332,6 @@ TEST(FusedMatchesUnfused, OnRandomParameterisedCircuitsWithExpressions) {
                 << "trial " << trial;
         }
     }
-}
-
-Gate three(GateKind kind, std::uint64_t a, std::uint64_t b, std::uint64_t c) {
-    const std::uint64_t qubits[3] = {a, b, c};
-    return Gate::make(kind, qubits, {});
-}
-
-// CCZ is diagonal: like the two-qubit phases it never needs its qubits in
-// the block, whichever of them lie outside.
-TEST(FusionPlan, CczNeverForcesANewBlock) {
-    std::vector<Gate> gates{Gate::h(9)};
-    for (std::uint64_t a = 0; a < 8; ++a)
-        gates.push_back(three(GateKind::Ccz, a, 9 - a % 3, (a + 4) % 8));
-    gates.push_back(Gate::h(9));
-    const FusionPlan plan = plan_fusion(10, gates, 5);
-    EXPECT_EQ(plan.sweeps(), 1u);
-    expect_valid_plan(plan, 10, gates, 5);
 }
 
 // CCX, CSWAP and CCZ on qubits inside and outside small chunks. A CCZ with

@@ -1,4 +1,4 @@
-#include "sim/block_plan.hpp"
+#include "sim/fusion_plan.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -44,7 +44,7 @@ FusionPlan plan_fusion(std::uint64_t num_qubits, std::span<const Gate> gates,
     }
     FusionPlan plan;
     plan.num_qubits = num_qubits;
-    const std::uint64_t k = std::min(num_qubits, std::max(chunk_bits, MIN_CHUNK_BITS));
+    const std::uint64_t k = effective_chunk_bits(num_qubits, chunk_bits);
     plan.chunk_bits = k;
 
     std::vector<std::size_t> remaining;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -58,6 +59,13 @@ inline constexpr std::size_t MAX_BLOCK_GATES = 512;
 // Below this a block could not hold a two-qubit gate beside two low qubits
 // (or a three-qubit gate beside one).
 inline constexpr std::uint64_t MIN_CHUNK_BITS = 4;
+
+// The chunk size, in bits, of a plan for num_qubits qubits asked for
+// chunks of 2^chunk_bits: at least MIN_CHUNK_BITS, at most the register.
+constexpr std::uint64_t effective_chunk_bits(std::uint64_t num_qubits,
+                                             std::uint64_t chunk_bits) noexcept {
+    return std::min(num_qubits, std::max(chunk_bits, MIN_CHUNK_BITS));
+}
 
 // The plan of `gates` on num_qubits qubits with chunks of 2^chunk_bits
 // amplitudes (chunk_bits >= MIN_CHUNK_BITS; smaller values are raised to it).
