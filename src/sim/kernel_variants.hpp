@@ -17,7 +17,14 @@
 // program is still being relocated. ThreadSanitizer instruments that resolver
 // and crashes before its runtime exists, so its builds (and compilers other
 // than GCC, and other architectures) get the baseline variant only.
-#if defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__) && \
+//
+// A build for one instruction set (MORVANE_KERNEL_TARGET in CMake) compiles
+// the kernel sources with that target's -march and MORVANE_KERNEL_WIDTH set
+// to its block width: one plain definition, no multiversioning.
+#if defined(MORVANE_KERNEL_WIDTH)
+#define MORVANE_KERNEL_VARIANTS(name, parameters, arguments) \
+    void name parameters { name##_body<::morvane::sim::Vec8<MORVANE_KERNEL_WIDTH>> arguments; }
+#elif defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__) && \
     defined(__x86_64__)
 #define MORVANE_KERNEL_VARIANTS(name, parameters, arguments)             \
     __attribute__((target("arch=x86-64-v4"))) void name parameters {     \
