@@ -40,9 +40,13 @@ std::expected<std::vector<double>, EvalError> TrainingRun::run_batch(
     auto values =
         session->planner().plan_into(session->backend(), jobs, config, cancel, consumer);
     if (values) return std::move(*values);
+    return std::unexpected(failure(std::move(values.error())));
+}
+
+EvalError TrainingRun::failure(RunError error) const {
     ForeignErrorPtr cancelled =
-        values.error().is<Cancelled>() && cancelled_error ? cancelled_error() : nullptr;
-    return std::unexpected(eval_error_from(std::move(values.error()), cancelled));
+        error.is<Cancelled>() && cancelled_error ? cancelled_error() : nullptr;
+    return eval_error_from(std::move(error), cancelled);
 }
 
 std::expected<std::vector<double>, EvalError> TrainingRun::run_batch(
@@ -53,16 +57,10 @@ std::expected<std::vector<double>, EvalError> TrainingRun::run_batch(
         if (auto* failure = std::get_if<BindingFailure>(&maps.error())) {
             return std::unexpected(EvalError(EvalBinding{std::move(failure->error)}));
         }
-        RunError& error = std::get<RunError>(maps.error());
-        ForeignErrorPtr cancelled =
-            error.is<Cancelled>() && cancelled_error ? cancelled_error() : nullptr;
-        return std::unexpected(eval_error_from(std::move(error), cancelled));
+        return std::unexpected(failure(std::get<RunError>(std::move(maps.error()))));
     }
     auto values = consumer.evaluate_counts(*maps);
-    if (!values) {
-        return std::unexpected(
-            eval_error_from(RunError(Evaluation{std::move(values.error())}), nullptr));
-    }
+    if (!values) return std::unexpected(failure(RunError(Evaluation{std::move(values.error())})));
     return std::move(*values);
 }
 
@@ -75,30 +73,25 @@ std::vector<double> TrainOracle::evaluate(std::span<const std::vector<double>> c
         return std::vector<double>(n, 0.0);
     };
 
+    std::expected<std::vector<double>, EvalError> values;
     if (const circuit::ParameterizedCircuit* circuit = binder_->parameterized()) {
         std::vector<BindingJob> jobs;
         jobs.reserve(n);
         for (const std::vector<double>& candidate : candidates) jobs.push_back({circuit, candidate});
-        auto values = run_.run_batch(jobs, *observable_);
-        if (!values) return fail(std::move(values.error()));
-        if (auto checked = check_fitness(*values, n); !checked) {
-            return fail(std::move(checked.error()));
+        values = run_.run_batch(jobs, *observable_);
+    } else {
+        std::vector<CircuitInput> circuits;
+        circuits.reserve(n);
+        for (const std::vector<double>& candidate : candidates) {
+            auto bound = binder_->bind(candidate);
+            if (!bound) return fail(std::move(bound.error()));
+            circuits.push_back(std::move(*bound));
         }
-        return std::move(*values);
+        std::vector<CircuitJob> jobs;
+        jobs.reserve(n);
+        for (const CircuitInput& input : circuits) jobs.push_back({&input, run_.shots});
+        values = run_.run_batch(jobs, *observable_);
     }
-
-    std::vector<CircuitInput> circuits;
-    circuits.reserve(n);
-    for (const std::vector<double>& candidate : candidates) {
-        auto bound = binder_->bind(candidate);
-        if (!bound) return fail(std::move(bound.error()));
-        circuits.push_back(std::move(*bound));
-    }
-    std::vector<CircuitJob> jobs;
-    jobs.reserve(n);
-    for (const CircuitInput& circuit : circuits) jobs.push_back({&circuit, run_.shots});
-
-    auto values = run_.run_batch(jobs, *observable_);
     if (!values) return fail(std::move(values.error()));
     if (auto checked = check_fitness(*values, n); !checked) return fail(std::move(checked.error()));
     return std::move(*values);

@@ -70,6 +70,11 @@ struct TrainingRun {
     // cannot be bound is the Binding variant, as binding it first would give.
     [[nodiscard]] std::expected<std::vector<double>, EvalError> run_batch(
         std::span<const BindingJob> jobs, const observable::Observable& consumer);
+
+private:
+    // A run's failure as the oracle reports it: a cancellation becomes the
+    // cancelled_error the Python layer made.
+    EvalError failure(RunError error) const;
 };
 
 // The fitness oracle of `train`: binds one circuit per candidate, runs the

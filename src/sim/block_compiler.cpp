@@ -31,6 +31,37 @@ namespace {
 
 constexpr Amplitude ONE{1.0, 0.0};
 
+bool is_permutation(OpKind kind) noexcept {
+    return kind == OpKind::PermX || kind == OpKind::PermCx || kind == OpKind::PermSwap;
+}
+
+// The local qubits an operation acts on, as a mask (a diagonal factor on a
+// qubit outside the block acts on none).
+std::uint64_t op_qubits(const CompiledBlock& block, const Op& op) {
+    switch (op.kind) {
+        case OpKind::Dense1:
+        case OpKind::PermX:
+            return bit(op.a);
+        case OpKind::Diagonal: {
+            std::uint64_t mask = 0;
+            for (std::size_t f = op.first_factor; f < op.first_factor + op.factor_count; ++f) {
+                for (const std::uint64_t global : {block.factors[f].mask_a, block.factors[f].mask_b}) {
+                    if (global == 0) continue;
+                    const int q = block.local[std::countr_zero(global)];
+                    if (q >= 0) mask |= bit(static_cast<std::uint64_t>(q));
+                }
+            }
+            return mask;
+        }
+        case OpKind::Ccx:
+        case OpKind::Cswap:
+        case OpKind::CcPhase:
+            return bit(op.a) | bit(op.b) | bit(op.c);
+        default:
+            return bit(op.a) | bit(op.b);
+    }
+}
+
 // Dense gates awaiting one composed application inside a block: on one
 // qubit (lo == hi, the product in `one`) or on the pair lo < hi (the product
 // in `two`, local basis bit_lo + 2 bit_hi). Beside the product a component
@@ -399,12 +430,8 @@ class BlockCompiler {
     // run stays open: in a QAOA layer every ZZ factor lands in one run even
     // though each emits the rotations still pending on its qubits.
     void append(const Op& op) {
-        std::uint64_t touched = bit(op.a) | bit(op.b);
-        if (op.kind == OpKind::Ccx || op.kind == OpKind::Cswap || op.kind == OpKind::CcPhase) {
-            touched |= bit(op.c);
-        }
         if (!block_.ops.empty() && block_.ops.back().kind == OpKind::Diagonal &&
-            (touched & run_qubits_) == 0) {
+            (op_qubits(block_, op) & run_qubits_) == 0) {
             block_.ops.insert(block_.ops.end() - 1, op);
             return;
         }
@@ -466,37 +493,6 @@ class BlockCompiler {
     std::vector<Component> components_;  // gate_count 0: a free slot
     std::uint64_t run_qubits_ = 0;  // local qubits the trailing diagonal run acts on
 };
-
-bool is_permutation(OpKind kind) noexcept {
-    return kind == OpKind::PermX || kind == OpKind::PermCx || kind == OpKind::PermSwap;
-}
-
-// The local qubits an operation acts on, as a mask (a diagonal factor on a
-// qubit outside the block acts on none).
-std::uint64_t op_qubits(const CompiledBlock& block, const Op& op) {
-    switch (op.kind) {
-        case OpKind::Dense1:
-        case OpKind::PermX:
-            return bit(op.a);
-        case OpKind::Diagonal: {
-            std::uint64_t mask = 0;
-            for (std::size_t f = op.first_factor; f < op.first_factor + op.factor_count; ++f) {
-                for (const std::uint64_t global : {block.factors[f].mask_a, block.factors[f].mask_b}) {
-                    if (global == 0) continue;
-                    const int q = block.local[std::countr_zero(global)];
-                    if (q >= 0) mask |= bit(static_cast<std::uint64_t>(q));
-                }
-            }
-            return mask;
-        }
-        case OpKind::Ccx:
-        case OpKind::Cswap:
-        case OpKind::CcPhase:
-            return bit(op.a) | bit(op.b) | bit(op.c);
-        default:
-            return bit(op.a) | bit(op.b);
-    }
-}
 
 // Gathers permutations into runs: an operation on qubits no pending
 // permutation touches moves ahead of them (operations on disjoint qubits
