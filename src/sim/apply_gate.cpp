@@ -30,7 +30,8 @@ std::expected<void, SimError> check_gate_qubits(const Gate& gate, std::uint64_t 
     return {};
 }
 
-std::expected<void, SimError> apply_gate(Statevector& state, const Gate& gate) {
+template <class Real>
+std::expected<void, SimError> apply_gate(BasicStatevector<Real>& state, const Gate& gate) {
     if (auto ok = check_gate_qubits(gate, state.num_qubits()); !ok) return ok;
     // Every angle is checked before anything is applied, so a bad lam of a U
     // is reported even though theta alone would have been fine.
@@ -39,7 +40,8 @@ std::expected<void, SimError> apply_gate(Statevector& state, const Gate& gate) {
     return apply_gate(state, gate, *angles);
 }
 
-std::expected<void, SimError> apply_gate(Statevector& state, const Gate& gate,
+template <class Real>
+std::expected<void, SimError> apply_gate(BasicStatevector<Real>& state, const Gate& gate,
                                          const GateAngles& angles) {
     if (auto ok = check_gate_qubits(gate, state.num_qubits()); !ok) return ok;
     const std::uint64_t n = state.num_qubits();
@@ -48,46 +50,52 @@ std::expected<void, SimError> apply_gate(Statevector& state, const Gate& gate,
         case FusionClass::Boundary:
             return {};
         case FusionClass::DenseOneQubit: {
-            apply_dense_1q(state.amplitudes(), n, gate.q0, one_qubit_matrix(gate, angles), parallel);
+            apply_dense_1q<Real>(state.amplitudes(), n, gate.q0, one_qubit_matrix(gate, angles), parallel);
             return {};
         }
         case FusionClass::DenseTwoQubit: {
             if (gate.kind == GateKind::Cx) {
                 // The X matrix on the target, under the control.
                 const Matrix2 x = *one_qubit_matrix(Gate::x(gate.q1));
-                apply_controlled_1q(state.amplitudes(), n, gate.q0, gate.q1, x, parallel);
+                apply_controlled_1q<Real>(state.amplitudes(), n, gate.q0, gate.q1, x, parallel);
                 return {};
             }
-            apply_dense_2q(state.amplitudes(), n, gate.q0, gate.q1, two_qubit_matrix(gate, angles),
+            apply_dense_2q<Real>(state.amplitudes(), n, gate.q0, gate.q1, two_qubit_matrix(gate, angles),
                            parallel);
             return {};
         }
         case FusionClass::ThreeQubit:
             if (gate.kind == GateKind::Ccx) {
-                apply_ccx(state.amplitudes(), n, gate.q0, gate.q1, gate.q2, parallel);
+                apply_ccx<Real>(state.amplitudes(), n, gate.q0, gate.q1, gate.q2, parallel);
             } else if (gate.kind == GateKind::Cswap) {
-                apply_cswap(state.amplitudes(), n, gate.q0, gate.q1, gate.q2, parallel);
+                apply_cswap<Real>(state.amplitudes(), n, gate.q0, gate.q1, gate.q2, parallel);
             } else {
                 internal_fault(concat(gate.debug_string(), " has no three-qubit kernel"));
             }
             return {};
         case FusionClass::Diagonal: {
             if (gate.num_qubit_fields() == 3) {
-                apply_ccphase(state.amplitudes(), n, gate.q0, gate.q1, gate.q2,
+                apply_ccphase<Real>(state.amplitudes(), n, gate.q0, gate.q1, gate.q2,
                               ccphase_factor(gate, angles), parallel);
                 return {};
             }
             const DiagonalFactor factor = diagonal_factor(gate, angles);
             if (const auto* one = std::get_if<OneQubitDiagonal>(&factor)) {
-                apply_diagonal_1q(state.amplitudes(), gate.q0, one->d0, one->d1, parallel);
+                apply_diagonal_1q<Real>(state.amplitudes(), gate.q0, one->d0, one->d1, parallel);
             } else {
                 const auto& two = std::get<TwoQubitDiagonal>(factor);
-                apply_diagonal_2q(state.amplitudes(), gate.q0, gate.q1, two.e, parallel);
+                apply_diagonal_2q<Real>(state.amplitudes(), gate.q0, gate.q1, two.e, parallel);
             }
             return {};
         }
     }
     return {};
 }
+
+template std::expected<void, SimError> apply_gate(Statevector&, const Gate&);
+template std::expected<void, SimError> apply_gate(SingleStatevector&, const Gate&);
+template std::expected<void, SimError> apply_gate(Statevector&, const Gate&, const GateAngles&);
+template std::expected<void, SimError> apply_gate(SingleStatevector&, const Gate&,
+                                                  const GateAngles&);
 
 }  // namespace morvane::sim

@@ -16,14 +16,18 @@ namespace morvane::sim {
 [[nodiscard]] std::expected<void, SimError> check_gate_qubits(const circuit::Gate& gate,
                                                 std::uint64_t num_qubits);
 
-// Applies one gate with its own kernel. Checks qubit range, then angles (for U
+// Applies one gate with its own kernel, to a state of either precision. Checks qubit range, then angles (for U
 // in the order theta, phi, lam); on failure the state is untouched. Barrier,
 // Measure and MeasureAll leave the state as it is.
-[[nodiscard]] std::expected<void, SimError> apply_gate(Statevector& state, const circuit::Gate& gate);
+template <class Real>
+[[nodiscard]] std::expected<void, SimError> apply_gate(BasicStatevector<Real>& state,
+                                                       const circuit::Gate& gate);
 
 // As above with the angles' values given (an AngleSource's): only the qubit
 // range is checked.
-[[nodiscard]] std::expected<void, SimError> apply_gate(Statevector& state, const circuit::Gate& gate,
+template <class Real>
+[[nodiscard]] std::expected<void, SimError> apply_gate(BasicStatevector<Real>& state,
+                                                       const circuit::Gate& gate,
                                                        const GateAngles& angles);
 
 }  // namespace morvane::sim

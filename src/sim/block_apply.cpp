@@ -8,7 +8,8 @@ namespace morvane::sim {
 
 using circuit::Gate;
 
-std::expected<void, SimError> apply_plan(Statevector& state, std::span<const Gate> gates,
+template <class Real>
+std::expected<void, SimError> apply_plan(BasicStatevector<Real>& state, std::span<const Gate> gates,
                                          const FusionPlan& plan, CancelCheck& cancel,
                                          std::optional<ApplicationObserver> observer,
                                          const AngleSource& angles) {
@@ -32,5 +33,14 @@ std::expected<void, SimError> apply_plan(Statevector& state, std::span<const Gat
     }
     return {};
 }
+
+template std::expected<void, SimError> apply_plan(Statevector&, std::span<const Gate>,
+                                                  const FusionPlan&, CancelCheck&,
+                                                  std::optional<ApplicationObserver>,
+                                                  const AngleSource&);
+template std::expected<void, SimError> apply_plan(SingleStatevector&, std::span<const Gate>,
+                                                  const FusionPlan&, CancelCheck&,
+                                                  std::optional<ApplicationObserver>,
+                                                  const AngleSource&);
 
 }  // namespace morvane::sim

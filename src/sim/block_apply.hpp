@@ -39,8 +39,9 @@ using ApplicationObserver = FunctionRef<void(const Application&)>;
 // is touched; a row's non-finite value fails when its block is reached,
 // leaving the state partly worked. Runs checkpoints between blocks and
 // between groups of chunks.
+template <class Real>
 [[nodiscard]] std::expected<void, SimError> apply_plan(
-    Statevector& state, std::span<const circuit::Gate> gates, const FusionPlan& plan,
+    BasicStatevector<Real>& state, std::span<const circuit::Gate> gates, const FusionPlan& plan,
     CancelCheck& cancel, std::optional<ApplicationObserver> observer = std::nullopt,
     const AngleSource& angles = AngleSource::literals());
 

@@ -31,13 +31,14 @@ namespace {
 
 constexpr Amplitude ONE{1.0, 0.0};
 
+template <class Real>
 struct Buffer {
-    AmplitudeBuffer memory;
+    AmplitudeBufferOf<Real> memory;
     std::size_t capacity = 0;
 
-    Amplitude* get(std::size_t size) {
+    std::complex<Real>* get(std::size_t size) {
         if (capacity < size) {
-            memory = allocate_amplitudes(size);
+            memory = allocate_amplitudes<Real>(size);
             capacity = size;
         }
         return memory.get();
@@ -47,16 +48,18 @@ struct Buffer {
 // Scratch owned by one thread and reused from chunk to chunk and block to
 // block: the gathered chunk, the target of out-of-place permutations, and
 // the chunk's localised diagonal factors.
+template <class Real>
 struct ChunkScratch {
-    Buffer gathered;
-    Buffer spare;
+    Buffer<Real> gathered;
+    Buffer<Real> spare;
     std::vector<DiagonalFactor> factors;
 
-    Amplitude* chunk(std::size_t size) { return gathered.get(size); }
+    std::complex<Real>* chunk(std::size_t size) { return gathered.get(size); }
 };
 
-ChunkScratch& thread_scratch() {
-    thread_local ChunkScratch scratch;
+template <class Real>
+ChunkScratch<Real>& thread_scratch() {
+    thread_local ChunkScratch<Real> scratch;
     return scratch;
 }
 
@@ -95,22 +98,23 @@ void localise(const CompiledBlock& block, std::span<const Factor> factors, std::
     }
 }
 
-void apply_diagonals(std::span<Amplitude> chunk, std::span<const DiagonalFactor> factors,
+template <class Real>
+void apply_diagonals(std::span<std::complex<Real>> chunk, std::span<const DiagonalFactor> factors,
                      bool parallel) {
     if (factors.empty()) return;
     if (factors.size() == 1) {
         if (const auto* one = std::get_if<OneQubitDiagonal>(&factors[0])) {
-            apply_diagonal_1q(chunk, static_cast<std::uint64_t>(std::countr_zero(one->mask)),
+            apply_diagonal_1q<Real>(chunk, static_cast<std::uint64_t>(std::countr_zero(one->mask)),
                               one->d0, one->d1, parallel);
         } else {
             const auto& two = std::get<TwoQubitDiagonal>(factors[0]);
-            apply_diagonal_2q(chunk, static_cast<std::uint64_t>(std::countr_zero(two.mask_a)),
+            apply_diagonal_2q<Real>(chunk, static_cast<std::uint64_t>(std::countr_zero(two.mask_a)),
                               static_cast<std::uint64_t>(std::countr_zero(two.mask_b)), two.e,
                               parallel);
         }
         return;
     }
-    apply_diagonal_run(chunk, factors, parallel);
+    apply_diagonal_run<Real>(chunk, factors, parallel);
 }
 
 // Runs the block's operations on one chunk of 2^k amplitudes; `base` is the
@@ -119,57 +123,61 @@ void apply_diagonals(std::span<Amplitude> chunk, std::span<const DiagonalFactor>
 // thread); chunk workers pass none. A permutation may leave the result in
 // the spare buffer: with `finished_at` the caller is told where it is (a
 // gathered chunk scatters from there), otherwise it is copied home.
+template <class Real>
 [[nodiscard]] std::expected<void, SimError> run_ops(const CompiledBlock& block,
-                                                    std::span<Amplitude> chunk,
+                                                    std::span<std::complex<Real>> chunk,
                                                     std::uint64_t base, bool parallel,
-                                                    ChunkScratch& scratch, CancelCheck* cancel,
-                                                    Amplitude** finished_at = nullptr,
+                                                    ChunkScratch<Real>& scratch,
+                                                    CancelCheck* cancel,
+                                                    std::complex<Real>** finished_at = nullptr,
                                                     std::size_t first_op = 0) {
     const std::uint64_t k = block.k;
     Amplitude scale = ONE;
     // An out-of-place permutation moves the chunk between its home and the
     // spare buffer; it ends at home.
-    const std::span<Amplitude> home = chunk;
+    const std::span<std::complex<Real>> home = chunk;
     for (const Op& op : std::span<const Op>(block.ops).subspan(first_op)) {
         if (cancel != nullptr) {
             if (auto ok = cancel->checkpoint(); !ok) return ok;
         }
         switch (op.kind) {
             case OpKind::Dense1:
-                apply_dense_1q(chunk, k, op.a, as_matrix2(op.matrix), parallel);
+                apply_dense_1q<Real>(chunk, k, op.a, as_matrix2(op.matrix), parallel);
                 break;
             case OpKind::Dense2:
-                apply_dense_2q(chunk, k, op.a, op.b, op.matrix, parallel);
+                apply_dense_2q<Real>(chunk, k, op.a, op.b, op.matrix, parallel);
                 break;
             case OpKind::PermX:
-                apply_x_permutation(chunk, k, op.a);
+                apply_x_permutation<Real>(chunk, k, op.a);
                 break;
             case OpKind::PermCx:
-                apply_cx_permutation(chunk, k, op.a, op.b);
+                apply_cx_permutation<Real>(chunk, k, op.a, op.b);
                 break;
             case OpKind::PermCxLanes:
-                apply_cx_lanes(chunk, k, op.a, op.b);
+                apply_cx_lanes<Real>(chunk, k, op.a, op.b);
                 break;
             case OpKind::PermSwap:
-                apply_swap_permutation(chunk, k, op.a, op.b);
+                apply_swap_permutation<Real>(chunk, k, op.a, op.b);
                 break;
             case OpKind::PermLinear: {
-                const std::span<Amplitude> next =
+                const std::span<std::complex<Real>> next =
                     chunk.data() == home.data()
-                        ? std::span<Amplitude>(scratch.spare.get(chunk.size()), chunk.size())
+                        ? std::span<std::complex<Real>>(scratch.spare.get(chunk.size()),
+                                                        chunk.size())
                         : home;
-                block.permutations[op.permutation].apply(chunk, next);
+                block.permutations[op.permutation].apply<Real>(
+                    std::span<const std::complex<Real>>(chunk), next);
                 chunk = next;
                 break;
             }
             case OpKind::Ccx:
-                apply_ccx(chunk, k, op.a, op.b, op.c, parallel);
+                apply_ccx<Real>(chunk, k, op.a, op.b, op.c, parallel);
                 break;
             case OpKind::Cswap:
-                apply_cswap(chunk, k, op.a, op.b, op.c, parallel);
+                apply_cswap<Real>(chunk, k, op.a, op.b, op.c, parallel);
                 break;
             case OpKind::CcPhase:
-                apply_ccphase(chunk, k, op.a, op.b, op.c, op.matrix.m[0], parallel);
+                apply_ccphase<Real>(chunk, k, op.a, op.b, op.c, op.matrix.m[0], parallel);
                 break;
             case OpKind::Diagonal: {
                 scratch.factors.clear();
@@ -177,12 +185,12 @@ void apply_diagonals(std::span<Amplitude> chunk, std::span<const DiagonalFactor>
                          std::span<const Factor>(block.factors).subspan(op.first_factor,
                                                                         op.factor_count),
                          base, scratch.factors, scale);
-                apply_diagonals(chunk, scratch.factors, parallel);
+                apply_diagonals<Real>(chunk, scratch.factors, parallel);
                 break;
             }
         }
     }
-    if (scale != ONE) apply_diagonal_1q(chunk, 0, scale, scale, parallel);
+    if (scale != ONE) apply_diagonal_1q<Real>(chunk, 0, scale, scale, parallel);
     if (chunk.data() != home.data()) {
         if (finished_at == nullptr) {
             std::copy(chunk.begin(), chunk.end(), home.begin());
@@ -203,26 +211,29 @@ std::uint64_t chunk_base(const CompiledBlock& block, std::uint64_t c) noexcept {
     return base;
 }
 
-void run_chunk(const CompiledBlock& block, Amplitude* data, std::uint64_t c, bool parallel) {
+template <class Real>
+void run_chunk(const CompiledBlock& block, std::complex<Real>* data, std::uint64_t c,
+               bool parallel) {
     const std::uint64_t base = chunk_base(block, c);
     const std::size_t size = bit(block.k);
-    ChunkScratch& scratch = thread_scratch();
+    ChunkScratch<Real>& scratch = thread_scratch<Real>();
     // Without a checkpoint run_ops has nothing that can fail.
     if (block.in_place) {
-        (void)run_ops(block, {data + base, size}, base, parallel, scratch, nullptr);
+        (void)run_ops<Real>(block, {data + base, size}, base, parallel, scratch, nullptr);
         return;
     }
-    Amplitude* buffer = scratch.chunk(size);
+    std::complex<Real>* buffer = scratch.chunk(size);
     std::size_t first_op = 0;
     if (block.gather_permuted) {
-        block.permutations[block.ops.front().permutation].gather(
+        block.permutations[block.ops.front().permutation].gather<Real>(
             data + base, block.run_offsets, block.run_bits, {buffer, size});
         first_op = 1;
     } else {
         gather_runs(data + base, block.run_offsets, block.run_bits, buffer);
     }
-    Amplitude* result = buffer;
-    (void)run_ops(block, {buffer, size}, base, parallel, scratch, nullptr, &result, first_op);
+    std::complex<Real>* result = buffer;
+    (void)run_ops<Real>(block, {buffer, size}, base, parallel, scratch, nullptr, &result,
+                        first_op);
     scatter_runs(result, block.run_offsets, block.run_bits, data + base);
 }
 
@@ -233,15 +244,17 @@ constexpr std::size_t CHUNKS_PER_THREAD_PER_CHECKPOINT = 8;
 
 }  // namespace
 
-std::expected<void, SimError> apply_block(Statevector& state, const CompiledBlock& block,
-                                          CancelCheck& cancel) {
+template <class Real>
+std::expected<void, SimError> apply_block(BasicStatevector<Real>& state,
+                                          const CompiledBlock& block, CancelCheck& cancel) {
     const std::uint64_t n = state.num_qubits();
-    Amplitude* data = state.data();
+    std::complex<Real>* data = state.data();
     const std::uint64_t chunks = bit(n - block.k);
     if (chunks == 1) {
         // One chunk is the whole state: its kernels may use the pool, and a
         // checkpoint runs between operations, as gate by gate.
-        return run_ops(block, state.amplitudes(), 0, state.parallel(), thread_scratch(), &cancel);
+        return run_ops<Real>(block, state.amplitudes(), 0, state.parallel(),
+                             thread_scratch<Real>(), &cancel);
     }
     const bool parallel = state.parallel();
     const std::size_t threads = parallel ? std::max<std::size_t>(ThreadPool::global().num_threads(), 1) : 1;
@@ -261,5 +274,10 @@ std::expected<void, SimError> apply_block(Statevector& state, const CompiledBloc
     }
     return {};
 }
+
+template std::expected<void, SimError> apply_block(Statevector&, const CompiledBlock&,
+                                                   CancelCheck&);
+template std::expected<void, SimError> apply_block(SingleStatevector&, const CompiledBlock&,
+                                                   CancelCheck&);
 
 }  // namespace morvane::sim

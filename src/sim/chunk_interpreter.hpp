@@ -13,7 +13,9 @@ namespace morvane::sim {
 // chunk with the pool inside its kernels and a checkpoint between
 // operations, or chunk by chunk over the pool with a checkpoint between
 // groups of chunks. Fails only when a checkpoint does.
-[[nodiscard]] std::expected<void, SimError> apply_block(Statevector& state,
+// Either precision (Real is double or float).
+template <class Real>
+[[nodiscard]] std::expected<void, SimError> apply_block(BasicStatevector<Real>& state,
                                                         const CompiledBlock& block,
                                                         CancelCheck& cancel);
 

@@ -46,7 +46,8 @@ std::expected<CircuitBatch, SimError> CircuitBatch::prepare_alike(
     return batch;
 }
 
-std::expected<Statevector, BatchRowError> CircuitBatch::simulate_row(
+template <class Real>
+std::expected<BasicStatevector<Real>, BatchRowError> CircuitBatch::simulate_row(
     std::span<const double> values, GlobalPhaseUse phase, std::optional<CancelCallback> cancel,
     const SimulationHooks& hooks) const {
     const circuit::ParameterizedCircuit& circuit = *circuit_;
@@ -54,8 +55,9 @@ std::expected<Statevector, BatchRowError> CircuitBatch::simulate_row(
         auto bound = circuit.assign_parameters(values);
         if (!bound) return std::unexpected(bound.error());
         auto state = phase == GlobalPhaseUse::Applied
-                         ? simulator_.simulate(*bound, cancel, hooks)
-                         : simulator_.simulate(bound->num_qubits(), bound->gates(), cancel, hooks);
+                         ? simulator_.simulate<Real>(*bound, cancel, hooks)
+                         : simulator_.simulate<Real>(bound->num_qubits(), bound->gates(), cancel,
+                                                     hooks);
         if (!state) return std::unexpected(state.error());
         return std::move(*state);
     }
@@ -71,17 +73,24 @@ std::expected<Statevector, BatchRowError> CircuitBatch::simulate_row(
     // decompositions'.
     double total_phase = phase == GlobalPhaseUse::Applied ? *global_phase : 0.0;
     if (lowered_) total_phase += lowering_phase_;
-    auto state = simulator_.simulate_lowered(circuit.num_qubits(), gates(), plan(), total_phase,
+    auto state = simulator_.simulate_lowered<Real>(circuit.num_qubits(), gates(), plan(), total_phase,
                                              AngleSource::row(values), cancel, hooks);
     if (!state) {
         // Every angle was read from the row, so a non-finite one is a value
         // that binding would have refused.
-        if (state.error().is<NonFiniteAngle>()) {
+        if (state.error().template is<NonFiniteAngle>()) {
             return std::unexpected(circuit::CircuitError(circuit::NonFiniteParam{}));
         }
         return std::unexpected(state.error());
     }
     return std::move(*state);
 }
+
+template std::expected<Statevector, BatchRowError> CircuitBatch::simulate_row<double>(
+    std::span<const double>, GlobalPhaseUse, std::optional<CancelCallback>,
+    const SimulationHooks&) const;
+template std::expected<SingleStatevector, BatchRowError> CircuitBatch::simulate_row<float>(
+    std::span<const double>, GlobalPhaseUse, std::optional<CancelCallback>,
+    const SimulationHooks&) const;
 
 }  // namespace morvane::sim

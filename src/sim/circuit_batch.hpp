@@ -71,7 +71,9 @@ public:
     // binding refuses it: WrongNumberOfParams when values.size() is not the
     // circuit's parameter count, NonFiniteParam when the global phase or an
     // angle evaluates to NaN or infinity. Safe to call concurrently.
-    [[nodiscard]] std::expected<Statevector, BatchRowError> simulate_row(
+    // Real = float: the same in single precision.
+    template <class Real = double>
+    [[nodiscard]] std::expected<BasicStatevector<Real>, BatchRowError> simulate_row(
         std::span<const double> values, GlobalPhaseUse phase,
         std::optional<CancelCallback> cancel = std::nullopt,
         const SimulationHooks& hooks = {}) const;

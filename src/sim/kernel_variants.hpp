@@ -10,8 +10,8 @@
 // inner loops.
 //
 // MORVANE_KERNEL_VARIANTS(name, (parameters), (arguments)) defines
-// `void name(parameters)` once per instruction set, each calling
-// `name##_body<Vec8<W>>(arguments)`.
+// `void name(parameters)` once per instruction set and precision, each
+// calling `name##_body<BlockOf<Real, W>>(arguments)`.
 //
 // Multiversioning resolves through an ifunc, whose resolver runs while the
 // program is still being relocated. ThreadSanitizer instruments that resolver
@@ -21,22 +21,41 @@
 // A build for one instruction set (MORVANE_KERNEL_TARGET in CMake) compiles
 // the kernel sources with that target's -march and MORVANE_KERNEL_WIDTH set
 // to its block width: one plain definition, no multiversioning.
+// Each kernel exists in both precisions: `parameters` name the scalar type
+// of the amplitudes `Real`, and the macro defines the functions twice, once
+// in a namespace where Real is double and once where it is float, then
+// brings both into scope as overloads. The body receives the block type of
+// its precision and instruction set (sim/vec8.hpp, BlockOf).
+#define MORVANE_KERNEL_VARIANTS(name, parameters, arguments)           \
+    namespace name##_f64 {                                             \
+    using Real = double;                                               \
+    MORVANE_KERNEL_VARIANTS_OF_REAL(name, parameters, arguments)       \
+    }                                                                  \
+    namespace name##_f32 {                                             \
+    using Real = float;                                                \
+    MORVANE_KERNEL_VARIANTS_OF_REAL(name, parameters, arguments)       \
+    }                                                                  \
+    using name##_f64::name;                                            \
+    using name##_f32::name;
+
 #if defined(MORVANE_KERNEL_WIDTH)
-#define MORVANE_KERNEL_VARIANTS(name, parameters, arguments) \
-    void name parameters { name##_body<::morvane::sim::Vec8<MORVANE_KERNEL_WIDTH>> arguments; }
+#define MORVANE_KERNEL_VARIANTS_OF_REAL(name, parameters, arguments) \
+    void name parameters {                                           \
+        name##_body<::morvane::sim::BlockOf<Real, MORVANE_KERNEL_WIDTH>> arguments; \
+    }
 #elif defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__) && \
     defined(__x86_64__)
-#define MORVANE_KERNEL_VARIANTS(name, parameters, arguments)             \
+#define MORVANE_KERNEL_VARIANTS_OF_REAL(name, parameters, arguments)     \
     __attribute__((target("arch=x86-64-v4"))) void name parameters {     \
-        name##_body<::morvane::sim::Vec8<8>> arguments;                  \
+        name##_body<::morvane::sim::BlockOf<Real, 8>> arguments;         \
     }                                                                    \
     __attribute__((target("arch=x86-64-v3"))) void name parameters {     \
-        name##_body<::morvane::sim::Vec8<4>> arguments;                  \
+        name##_body<::morvane::sim::BlockOf<Real, 4>> arguments;         \
     }                                                                    \
     __attribute__((target("default"))) void name parameters {            \
-        name##_body<::morvane::sim::Vec8<2>> arguments;                  \
+        name##_body<::morvane::sim::BlockOf<Real, 2>> arguments;         \
     }
 #else
-#define MORVANE_KERNEL_VARIANTS(name, parameters, arguments) \
-    void name parameters { name##_body<::morvane::sim::Vec8<2>> arguments; }
+#define MORVANE_KERNEL_VARIANTS_OF_REAL(name, parameters, arguments) \
+    void name parameters { name##_body<::morvane::sim::BlockOf<Real, 2>> arguments; }
 #endif

@@ -4,6 +4,8 @@
 #include <array>
 #include <atomic>
 #include <bit>
+#include <complex>
+#include <type_traits>
 #include <vector>
 
 #include "sim/diagonal_run_plan.hpp"
@@ -121,14 +123,15 @@ template <class V>
 // as whole blocks, so an amplitude's result never depends on where a range
 // boundary fell, and serial and parallel runs agree bit for bit.
 template <class V>
-[[gnu::always_inline]] inline V load_lanes(const double* p, std::size_t count) noexcept {
+[[gnu::always_inline]] inline V load_lanes(const typename V::Real* p, std::size_t count) noexcept {
     V v{};
-    __builtin_memcpy(v.part, p, count * 2 * sizeof(double));
+    __builtin_memcpy(v.part, p, count * 2 * sizeof(typename V::Real));
     return v;
 }
 template <class V>
-[[gnu::always_inline]] inline void store_lanes(double* p, V v, std::size_t count) noexcept {
-    __builtin_memcpy(p, v.part, count * 2 * sizeof(double));
+[[gnu::always_inline]] inline void store_lanes(typename V::Real* p, V v,
+                                               std::size_t count) noexcept {
+    __builtin_memcpy(p, v.part, count * 2 * sizeof(typename V::Real));
 }
 
 // K contiguous streams of `count` amplitudes each (K = 2 or 4) updated by the
@@ -148,7 +151,7 @@ template <class V, std::size_t K>
 }
 
 template <std::size_t K, class V>
-[[gnu::always_inline]] inline void dense_streams(double* const (&p)[K], std::size_t count,
+[[gnu::always_inline]] inline void dense_streams(typename V::Real* const (&p)[K], std::size_t count,
                                                  const StreamCoefficients<V, K>& coefficients) {
     auto step = [&](std::size_t j, std::size_t lanes_used) __attribute__((always_inline)) {
         V a[K];
@@ -181,13 +184,13 @@ template <std::size_t K, class V>
 // amplitudes from r 2^(T+1). Same products, in the same order, as
 // dense_streams.
 template <std::uint64_t T, class V>
-[[gnu::always_inline]] inline void dense_1q_short_runs(double* data,
+[[gnu::always_inline]] inline void dense_1q_short_runs(typename V::Real* data,
                                                        const StreamCoefficients<V, 2>& c,
                                                        std::uint64_t first, std::uint64_t last) {
     constexpr std::uint64_t run = std::uint64_t{1} << T;
     for (std::uint64_t r = first; r < last; ++r) {
-        double* p0 = data + 2 * (r << (T + 1));
-        double* p1 = p0 + 2 * run;
+        typename V::Real* p0 = data + 2 * (r << (T + 1));
+        typename V::Real* p1 = p0 + 2 * run;
         for (std::uint64_t j = 0; j < run; j += 4) {
             const V a = load8<V>(p0 + 2 * j), b = load8<V>(p1 + 2 * j);
             V out0 = lane_multiply(c[0], a);
@@ -203,7 +206,7 @@ template <std::uint64_t T, class V>
 // Pairs [begin, end) of a one-qubit gate on t >= 2 (or any t when the range
 // is a single pair): runs of 2^t pairs, two streams 2^t apart.
 template <class V>
-[[gnu::always_inline]] inline void dense_1q_range_body(double* data, std::uint64_t t,
+[[gnu::always_inline]] inline void dense_1q_range_body(typename V::Real* data, std::uint64_t t,
                                                        const double* m, std::uint64_t begin,
                                                        std::uint64_t end) {
     const StreamCoefficients<V, 2> coefficients = stream_coefficients<V, 2>(m);
@@ -211,7 +214,7 @@ template <class V>
         while (i < stop) {
             const std::uint64_t run_end = run_stop(i, stop, t);
             const std::uint64_t i0 = insert_zero(i, t);
-            double* const streams[2] = {data + 2 * i0, data + 2 * (i0 + bit(t))};
+            typename V::Real* const streams[2] = {data + 2 * i0, data + 2 * (i0 + bit(t))};
             dense_streams<2>(streams, run_end - i, coefficients);
             i = run_end;
         }
@@ -233,21 +236,21 @@ template <class V>
     runs(last << t, end);
 }
 MORVANE_KERNEL_VARIANTS(dense_1q_range,
-                        (double* data, std::uint64_t t, const double* m, std::uint64_t begin,
+                        (Real* data, std::uint64_t t, const double* m, std::uint64_t begin,
                          std::uint64_t end),
                         (data, t, m, begin, end))
 
 // Groups [begin, end) with zero bits at lo < hi (lo >= 2): runs of 2^lo
 // groups; `offsets` place the streams relative to the group's base.
 template <class V, std::size_t K>
-[[gnu::always_inline]] inline void group_streams(double* data, std::uint64_t lo, std::uint64_t hi,
+[[gnu::always_inline]] inline void group_streams(typename V::Real* data, std::uint64_t lo, std::uint64_t hi,
                                                  const std::uint64_t (&offsets)[K], const double* m,
                                                  std::uint64_t begin, std::uint64_t end) {
     const StreamCoefficients<V, K> coefficients = stream_coefficients<V, K>(m);
     for (std::uint64_t i = begin; i < end;) {
         const std::uint64_t stop = run_stop(i, end, lo);
         const std::uint64_t base = insert_zero(insert_zero(i, lo), hi);
-        double* streams[K];
+        typename V::Real* streams[K];
         for (std::size_t k = 0; k < K; ++k)
             streams[k] = data + 2 * (base + offsets[k]);
         dense_streams<K>(streams, stop - i, coefficients);
@@ -258,7 +261,7 @@ template <class V, std::size_t K>
 // Only the pairs whose control bit is set change, so the walk visits just
 // those: the 2^(n-2) groups with zero bits at both qubits, control bit set.
 template <class V>
-[[gnu::always_inline]] inline void controlled_1q_range_body(double* data, std::uint64_t control,
+[[gnu::always_inline]] inline void controlled_1q_range_body(typename V::Real* data, std::uint64_t control,
                                                             std::uint64_t target, const double* m,
                                                             std::uint64_t begin,
                                                             std::uint64_t end) {
@@ -267,19 +270,19 @@ template <class V>
                         begin, end);
 }
 MORVANE_KERNEL_VARIANTS(controlled_1q_range,
-                        (double* data, std::uint64_t control, std::uint64_t target,
+                        (Real* data, std::uint64_t control, std::uint64_t target,
                          const double* m, std::uint64_t begin, std::uint64_t end),
                         (data, control, target, m, begin, end))
 
 template <class V>
-[[gnu::always_inline]] inline void dense_2q_range_body(double* data, std::uint64_t a,
+[[gnu::always_inline]] inline void dense_2q_range_body(typename V::Real* data, std::uint64_t a,
                                                        std::uint64_t b, const double* m,
                                                        std::uint64_t begin, std::uint64_t end) {
     const std::uint64_t offsets[4] = {0, bit(a), bit(b), bit(a) | bit(b)};
     group_streams<V, 4>(data, std::min(a, b), std::max(a, b), offsets, m, begin, end);
 }
 MORVANE_KERNEL_VARIANTS(dense_2q_range,
-                        (double* data, std::uint64_t a, std::uint64_t b, const double* m,
+                        (Real* data, std::uint64_t a, std::uint64_t b, const double* m,
                          std::uint64_t begin, std::uint64_t end),
                         (data, a, b, m, begin, end))
 
@@ -293,7 +296,7 @@ Amplitude entry(const double* m, std::size_t n, std::size_t r, std::size_t c) no
 // Blocks [begin, end) of a one-qubit gate on t < 2: lane L holds local bit
 // l = bit t of L; its new value is u[l][l] x[L] + u[l][1-l] x[L ^ 2^t].
 template <int D, class V>
-[[gnu::always_inline]] inline void dense_1q_blocks(double* data, const double* u,
+[[gnu::always_inline]] inline void dense_1q_blocks(typename V::Real* data, const double* u,
                                                    std::uint64_t begin, std::uint64_t end) {
     Amplitude same[4], other[4];
     for (int lane = 0; lane < 4; ++lane) {
@@ -304,14 +307,14 @@ template <int D, class V>
     const LaneCoefficients<V> cs = lanes<V>(same[0], same[1], same[2], same[3]);
     const LaneCoefficients<V> co = lanes<V>(other[0], other[1], other[2], other[3]);
     for (std::uint64_t w = begin; w < end; ++w) {
-        double* p = data + 8 * w;
+        typename V::Real* p = data + 8 * w;
         const V x = load8<V>(p);
         store8(p, lane_multiply(cs, x) + lane_multiply(co, permute_lanes<D>(x)));
     }
 }
 
 template <class V>
-[[gnu::always_inline]] inline void dense_1q_low_range_body(double* data, std::uint64_t t,
+[[gnu::always_inline]] inline void dense_1q_low_range_body(typename V::Real* data, std::uint64_t t,
                                                            const double* u, std::uint64_t begin,
                                                            std::uint64_t end) {
     if (t == 0) {
@@ -321,7 +324,7 @@ template <class V>
     }
 }
 MORVANE_KERNEL_VARIANTS(dense_1q_low_range,
-                        (double* data, std::uint64_t t, const double* u, std::uint64_t begin,
+                        (Real* data, std::uint64_t t, const double* u, std::uint64_t begin,
                          std::uint64_t end),
                         (data, t, u, begin, end))
 
@@ -335,7 +338,7 @@ constexpr std::size_t local_index(bool a_is_lo, int lo_bit, int hi_bit) noexcept
 // Blocks [begin, end) of a two-qubit gate on qubits {0, 1}: each block is one
 // group; lane L gets sum over d of M[k(L)][k(L ^ d)] x[L ^ d].
 template <class V>
-[[gnu::always_inline]] inline void dense_2q_low_pair_range_body(double* data, bool a_is_lo,
+[[gnu::always_inline]] inline void dense_2q_low_pair_range_body(typename V::Real* data, bool a_is_lo,
                                                                 const double* m,
                                                                 std::uint64_t begin,
                                                                 std::uint64_t end) {
@@ -346,7 +349,7 @@ template <class V>
                      entry(m, 4, k(2), k(2 ^ d)), entry(m, 4, k(3), k(3 ^ d)));
     }
     for (std::uint64_t w = begin; w < end; ++w) {
-        double* p = data + 8 * w;
+        typename V::Real* p = data + 8 * w;
         const V x = load8<V>(p);
         const V x1 = permute_lanes<1>(x), x2 = permute_lanes<2>(x);
         const V x3 = permute_lanes<1>(x2);
@@ -355,7 +358,7 @@ template <class V>
     }
 }
 MORVANE_KERNEL_VARIANTS(dense_2q_low_pair_range,
-                        (double* data, bool a_is_lo, const double* m, std::uint64_t begin,
+                        (Real* data, bool a_is_lo, const double* m, std::uint64_t begin,
                          std::uint64_t end),
                         (data, a_is_lo, m, begin, end))
 
@@ -363,7 +366,7 @@ MORVANE_KERNEL_VARIANTS(dense_2q_low_pair_range,
 // the hi bit clear, block Y (2^hi amplitudes later) has it set; within a
 // block, bit lo of the lane is the lo qubit.
 template <int D, class V>
-[[gnu::always_inline]] inline void dense_2q_split_blocks(double* data, bool a_is_lo,
+[[gnu::always_inline]] inline void dense_2q_split_blocks(typename V::Real* data, bool a_is_lo,
                                                          std::uint64_t hi, const double* m,
                                                          std::uint64_t begin, std::uint64_t end) {
     // coefficient[out block][in block][same lane / partner lane]
@@ -383,8 +386,8 @@ template <int D, class V>
     }
     const std::uint64_t y_offset = 2 * bit(hi);
     for (std::uint64_t w = begin; w < end; ++w) {
-        double* px = data + 8 * insert_zero(w, hi - 2);
-        double* py = px + y_offset;
+        typename V::Real* px = data + 8 * insert_zero(w, hi - 2);
+        typename V::Real* py = px + y_offset;
         const V x = load8<V>(px), y = load8<V>(py);
         const V xp = permute_lanes<D>(x), yp = permute_lanes<D>(y);
         store8(px, lane_multiply(c[0][0][0], x) + lane_multiply(c[0][0][1], xp) +
@@ -395,7 +398,7 @@ template <int D, class V>
 }
 
 template <class V>
-[[gnu::always_inline]] inline void dense_2q_split_range_body(double* data, bool a_is_lo,
+[[gnu::always_inline]] inline void dense_2q_split_range_body(typename V::Real* data, bool a_is_lo,
                                                              std::uint64_t lo, std::uint64_t hi,
                                                              const double* m, std::uint64_t begin,
                                                              std::uint64_t end) {
@@ -406,7 +409,7 @@ template <class V>
     }
 }
 MORVANE_KERNEL_VARIANTS(dense_2q_split_range,
-                        (double* data, bool a_is_lo, std::uint64_t lo, std::uint64_t hi,
+                        (Real* data, bool a_is_lo, std::uint64_t lo, std::uint64_t hi,
                          const double* m, std::uint64_t begin, std::uint64_t end),
                         (data, a_is_lo, lo, hi, m, begin, end))
 
@@ -417,7 +420,7 @@ MORVANE_KERNEL_VARIANTS(dense_2q_split_range,
 // 4 are constant over runs of 2^(lowest such bit) >= 4 amplitudes; masks 1
 // and 2 vary inside each block of four and become per-lane phases.
 template <class V>
-[[gnu::always_inline]] inline void diagonal_range_body(double* data, std::uint64_t mask_a,
+[[gnu::always_inline]] inline void diagonal_range_body(typename V::Real* data, std::uint64_t mask_a,
                                                        std::uint64_t mask_b, const Amplitude* e,
                                                        std::uint64_t begin, std::uint64_t end) {
     auto phase = [&](std::uint64_t index) __attribute__((always_inline)) {
@@ -439,16 +442,17 @@ template <class V>
                 store8(data + 2 * block, lane_multiply(c, load8<V>(data + 2 * block)));
                 continue;
             }
+            using Real = typename V::Real;
             V v{};
-            double* lanes_start = reinterpret_cast<double*>(v.part) + 2 * (first - block);
-            __builtin_memcpy(lanes_start, data + 2 * first, (last - first) * 2 * sizeof(double));
+            Real* lanes_start = reinterpret_cast<Real*>(v.part) + 2 * (first - block);
+            __builtin_memcpy(lanes_start, data + 2 * first, (last - first) * 2 * sizeof(Real));
             v = lane_multiply(c, v);
-            __builtin_memcpy(data + 2 * first, lanes_start, (last - first) * 2 * sizeof(double));
+            __builtin_memcpy(data + 2 * first, lanes_start, (last - first) * 2 * sizeof(Real));
         }
     }
 }
 MORVANE_KERNEL_VARIANTS(diagonal_range,
-                        (double* data, std::uint64_t mask_a, std::uint64_t mask_b,
+                        (Real* data, std::uint64_t mask_a, std::uint64_t mask_b,
                          const Amplitude* e, std::uint64_t begin, std::uint64_t end),
                         (data, mask_a, mask_b, e, begin, end))
 
@@ -475,7 +479,8 @@ template <class Body>
 // Exchanges `count` consecutive amplitudes at p with those at q: a move,
 // exact whatever the split.
 template <class V>
-[[gnu::always_inline]] inline void swap_amplitudes(double* p, double* q, std::uint64_t count) {
+[[gnu::always_inline]] inline void swap_amplitudes(typename V::Real* p, typename V::Real* q,
+                                            std::uint64_t count) {
     const std::uint64_t whole = count / 4 * 4;
     for (std::uint64_t j = 0; j < whole; j += 4) {
         const V x = load8<V>(p + 2 * j), y = load8<V>(q + 2 * j);
@@ -490,7 +495,7 @@ template <class V>
 // (CCX: both controls set, target clear / set; CSWAP: control set and one
 // target set / the other).
 template <class V>
-[[gnu::always_inline]] inline void exchange_3q_range_body(double* data,
+[[gnu::always_inline]] inline void exchange_3q_range_body(typename V::Real* data,
                                                           const std::array<std::uint64_t, 3>& sorted,
                                                           std::uint64_t from, std::uint64_t to,
                                                           std::uint64_t begin, std::uint64_t end) {
@@ -499,7 +504,7 @@ template <class V>
     });
 }
 MORVANE_KERNEL_VARIANTS(exchange_3q_range,
-                        (double* data, const std::array<std::uint64_t, 3>& sorted,
+                        (Real* data, const std::array<std::uint64_t, 3>& sorted,
                          std::uint64_t from, std::uint64_t to, std::uint64_t begin,
                          std::uint64_t end),
                         (data, sorted, from, to, begin, end))
@@ -508,13 +513,13 @@ MORVANE_KERNEL_VARIANTS(exchange_3q_range,
 // c. Whole blocks of four and shorter runs go through the same lane
 // arithmetic, so the result does not depend on the split.
 template <class V>
-[[gnu::always_inline]] inline void phase_3q_range_body(double* data,
+[[gnu::always_inline]] inline void phase_3q_range_body(typename V::Real* data,
                                                        const std::array<std::uint64_t, 3>& sorted,
                                                        std::uint64_t mask, const double* phase,
                                                        std::uint64_t begin, std::uint64_t end) {
     const LaneCoefficients<V> c = lanes<V>(Amplitude(phase[0], phase[1]));
     group_runs_3q(sorted, begin, end, [&](std::uint64_t base, std::uint64_t count) __attribute__((always_inline)) {
-        double* p = data + 2 * (base + mask);
+        typename V::Real* p = data + 2 * (base + mask);
         const std::uint64_t whole = count / 4 * 4;
         for (std::uint64_t j = 0; j < whole; j += 4)
             store8(p + 2 * j, lane_multiply(c, load8<V>(p + 2 * j)));
@@ -525,14 +530,15 @@ template <class V>
     });
 }
 MORVANE_KERNEL_VARIANTS(phase_3q_range,
-                        (double* data, const std::array<std::uint64_t, 3>& sorted,
+                        (Real* data, const std::array<std::uint64_t, 3>& sorted,
                          std::uint64_t mask, const double* phase, std::uint64_t begin,
                          std::uint64_t end),
                         (data, sorted, mask, phase, begin, end))
 
 // ---- precondition checks -------------------------------------------------------------
 
-void check_state(std::span<Amplitude> amplitudes, std::uint64_t n, std::uint64_t min_qubits,
+template <class Real>
+void check_state(std::span<std::complex<Real>> amplitudes, std::uint64_t n, std::uint64_t min_qubits,
                  const char* kernel) {
     if (n < min_qubits || n >= 64 || amplitudes.size() != bit(n)) {
         internal_fault(concat(kernel, " called with n = ", n, " on ", amplitudes.size(),
@@ -551,8 +557,9 @@ void check_distinct(std::uint64_t a, std::uint64_t b, const char* kernel) {
     if (a == b) internal_fault(concat(kernel, " called with the same qubit twice (", a, ")"));
 }
 
-double* as_doubles(std::span<Amplitude> amplitudes) noexcept {
-    return reinterpret_cast<double*>(amplitudes.data());
+template <class Real>
+Real* as_reals(std::span<std::complex<Real>> amplitudes) noexcept {
+    return reinterpret_cast<Real*>(amplitudes.data());
 }
 
 const double* as_doubles(const Amplitude* values) noexcept {
@@ -560,9 +567,10 @@ const double* as_doubles(const Amplitude* values) noexcept {
 }
 
 // Dispatches a checked 4x4 application to the layout's range function.
-void dense_2q_unchecked(std::span<Amplitude> amplitudes, std::uint64_t a, std::uint64_t b,
+template <class Real>
+void dense_2q_unchecked(std::span<std::complex<Real>> amplitudes, std::uint64_t a, std::uint64_t b,
                         const Matrix4& matrix, bool parallel) {
-    double* data = as_doubles(amplitudes);
+    Real* data = as_reals(amplitudes);
     const double* m = as_doubles(matrix.m.data());
     const std::uint64_t lo = std::min(a, b), hi = std::max(a, b);
     const bool a_is_lo = a == lo;
@@ -584,9 +592,10 @@ void dense_2q_unchecked(std::span<Amplitude> amplitudes, std::uint64_t a, std::u
     }
 }
 
-void diagonal_unchecked(std::span<Amplitude> amplitudes, std::uint64_t mask_a, std::uint64_t mask_b,
+template <class Real>
+void diagonal_unchecked(std::span<std::complex<Real>> amplitudes, std::uint64_t mask_a, std::uint64_t mask_b,
                         const std::array<Amplitude, 4>& e, bool parallel) {
-    double* data = as_doubles(amplitudes);
+    Real* data = as_reals(amplitudes);
     auto body = [&](std::size_t begin, std::size_t end) {
         diagonal_range(data, mask_a, mask_b, e.data(), begin, end);
     };
@@ -601,11 +610,12 @@ void set_kernel_grain(std::size_t grain) noexcept {
 }
 }  // namespace testing
 
-void apply_dense_1q(std::span<Amplitude> amplitudes, std::uint64_t n, std::uint64_t target,
+template <class Real>
+void apply_dense_1q(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, std::uint64_t n, std::uint64_t target,
                     const Matrix2& matrix, bool parallel) {
-    check_state(amplitudes, n, 1, "apply_dense_1q");
+    check_state<Real>(amplitudes, n, 1, "apply_dense_1q");
     check_qubit(target, n, "apply_dense_1q");
-    double* data = as_doubles(amplitudes);
+    Real* data = as_reals(amplitudes);
     const double* m = as_doubles(matrix.m.data());
     if (target < 2 && n >= 2) {
         auto body = [&](std::size_t begin, std::size_t end) {
@@ -621,9 +631,10 @@ void apply_dense_1q(std::span<Amplitude> amplitudes, std::uint64_t n, std::uint6
     run_range(amplitudes.size() / 2, parallel, PAIR_GRAIN, body);
 }
 
-void apply_controlled_1q(std::span<Amplitude> amplitudes, std::uint64_t n, std::uint64_t control,
+template <class Real>
+void apply_controlled_1q(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, std::uint64_t n, std::uint64_t control,
                          std::uint64_t target, const Matrix2& matrix, bool parallel) {
-    check_state(amplitudes, n, 2, "apply_controlled_1q");
+    check_state<Real>(amplitudes, n, 2, "apply_controlled_1q");
     check_qubit(control, n, "apply_controlled_1q");
     check_qubit(target, n, "apply_controlled_1q");
     check_distinct(control, target, "apply_controlled_1q");
@@ -638,10 +649,10 @@ void apply_controlled_1q(std::span<Amplitude> amplitudes, std::uint64_t n, std::
         full.m[7] = matrix.m[1];
         full.m[13] = matrix.m[2];  // local 3 = both set
         full.m[15] = matrix.m[3];
-        dense_2q_unchecked(amplitudes, control, target, full, parallel);
+        dense_2q_unchecked<Real>(amplitudes, control, target, full, parallel);
         return;
     }
-    double* data = as_doubles(amplitudes);
+    Real* data = as_reals(amplitudes);
     const double* m = as_doubles(matrix.m.data());
     auto body = [&](std::size_t begin, std::size_t end) {
         controlled_1q_range(data, control, target, m, begin, end);
@@ -649,36 +660,40 @@ void apply_controlled_1q(std::span<Amplitude> amplitudes, std::uint64_t n, std::
     run_range(amplitudes.size() / 4, parallel, PAIR_GRAIN, body);
 }
 
-void apply_dense_2q(std::span<Amplitude> amplitudes, std::uint64_t n, std::uint64_t a,
+template <class Real>
+void apply_dense_2q(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, std::uint64_t n, std::uint64_t a,
                     std::uint64_t b, const Matrix4& matrix, bool parallel) {
-    check_state(amplitudes, n, 2, "apply_dense_2q");
+    check_state<Real>(amplitudes, n, 2, "apply_dense_2q");
     check_qubit(a, n, "apply_dense_2q");
     check_qubit(b, n, "apply_dense_2q");
     check_distinct(a, b, "apply_dense_2q");
-    dense_2q_unchecked(amplitudes, a, b, matrix, parallel);
+    dense_2q_unchecked<Real>(amplitudes, a, b, matrix, parallel);
 }
 
-void apply_diagonal_1q(std::span<Amplitude> amplitudes, std::uint64_t q, Amplitude d0, Amplitude d1,
+template <class Real>
+void apply_diagonal_1q(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, std::uint64_t q, Amplitude d0, Amplitude d1,
                        bool parallel) {
     check_qubit(q, 64, "apply_diagonal_1q");
-    diagonal_unchecked(amplitudes, bit(q), 0, {d0, d1, d0, d1}, parallel);
+    diagonal_unchecked<Real>(amplitudes, bit(q), 0, {d0, d1, d0, d1}, parallel);
 }
 
-void apply_diagonal_2q(std::span<Amplitude> amplitudes, std::uint64_t q0, std::uint64_t q1,
+template <class Real>
+void apply_diagonal_2q(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, std::uint64_t q0, std::uint64_t q1,
                        const std::array<Amplitude, 4>& e, bool parallel) {
     check_qubit(q0, 64, "apply_diagonal_2q");
     check_qubit(q1, 64, "apply_diagonal_2q");
     check_distinct(q0, q1, "apply_diagonal_2q");
-    diagonal_unchecked(amplitudes, bit(q0), bit(q1), e, parallel);
+    diagonal_unchecked<Real>(amplitudes, bit(q0), bit(q1), e, parallel);
 }
 
 namespace {
 
 // The three qubits checked (below n, distinct) and sorted.
-std::array<std::uint64_t, 3> checked_3q(std::span<Amplitude> amplitudes, std::uint64_t n,
+template <class Real>
+std::array<std::uint64_t, 3> checked_3q(std::span<std::complex<Real>> amplitudes, std::uint64_t n,
                                         std::uint64_t a, std::uint64_t b, std::uint64_t c,
                                         const char* kernel) {
-    check_state(amplitudes, n, 3, kernel);
+    check_state<Real>(amplitudes, n, 3, kernel);
     for (const std::uint64_t q : {a, b, c})
         check_qubit(q, n, kernel);
     check_distinct(a, b, kernel);
@@ -689,9 +704,10 @@ std::array<std::uint64_t, 3> checked_3q(std::span<Amplitude> amplitudes, std::ui
     return sorted;
 }
 
-void exchange_3q(std::span<Amplitude> amplitudes, const std::array<std::uint64_t, 3>& sorted,
+template <class Real>
+void exchange_3q(std::span<std::complex<Real>> amplitudes, const std::array<std::uint64_t, 3>& sorted,
                  std::uint64_t from, std::uint64_t to, bool parallel) {
-    double* data = as_doubles(amplitudes);
+    Real* data = as_reals(amplitudes);
     auto body = [&](std::size_t begin, std::size_t end) {
         exchange_3q_range(data, sorted, from, to, begin, end);
     };
@@ -700,23 +716,26 @@ void exchange_3q(std::span<Amplitude> amplitudes, const std::array<std::uint64_t
 
 }  // namespace
 
-void apply_ccx(std::span<Amplitude> amplitudes, std::uint64_t n, std::uint64_t control0,
+template <class Real>
+void apply_ccx(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, std::uint64_t n, std::uint64_t control0,
                std::uint64_t control1, std::uint64_t target, bool parallel) {
-    const auto sorted = checked_3q(amplitudes, n, control0, control1, target, "apply_ccx");
+    const auto sorted = checked_3q<Real>(amplitudes, n, control0, control1, target, "apply_ccx");
     const std::uint64_t controls = bit(control0) | bit(control1);
-    exchange_3q(amplitudes, sorted, controls, controls | bit(target), parallel);
+    exchange_3q<Real>(amplitudes, sorted, controls, controls | bit(target), parallel);
 }
 
-void apply_cswap(std::span<Amplitude> amplitudes, std::uint64_t n, std::uint64_t control,
+template <class Real>
+void apply_cswap(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, std::uint64_t n, std::uint64_t control,
                  std::uint64_t a, std::uint64_t b, bool parallel) {
-    const auto sorted = checked_3q(amplitudes, n, control, a, b, "apply_cswap");
-    exchange_3q(amplitudes, sorted, bit(control) | bit(a), bit(control) | bit(b), parallel);
+    const auto sorted = checked_3q<Real>(amplitudes, n, control, a, b, "apply_cswap");
+    exchange_3q<Real>(amplitudes, sorted, bit(control) | bit(a), bit(control) | bit(b), parallel);
 }
 
-void apply_ccphase(std::span<Amplitude> amplitudes, std::uint64_t n, std::uint64_t q0,
+template <class Real>
+void apply_ccphase(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, std::uint64_t n, std::uint64_t q0,
                    std::uint64_t q1, std::uint64_t q2, Amplitude phase, bool parallel) {
-    const auto sorted = checked_3q(amplitudes, n, q0, q1, q2, "apply_ccphase");
-    double* data = as_doubles(amplitudes);
+    const auto sorted = checked_3q<Real>(amplitudes, n, q0, q1, q2, "apply_ccphase");
+    Real* data = as_reals(amplitudes);
     const double* p = as_doubles(&phase);
     const std::uint64_t mask = bit(q0) | bit(q1) | bit(q2);
     auto body = [&](std::size_t begin, std::size_t end) {
@@ -737,8 +756,11 @@ template <class V>
 }
 
 template <class V>
-[[gnu::always_inline]] inline void apply_run_chunk_body(const RunPlan& plan, double* data,
+[[gnu::always_inline]] inline void apply_run_chunk_body(const RunPlan& plan,
+                                                        typename V::Real* data,
+                                                        const typename V::Real* cross,
                                                         std::uint64_t start) {
+    using Real = typename V::Real;
     Amplitude scale(1.0, 0.0);
     for (const ChunkConstantFactor& factor : plan.constant)
         scale = mul(factor.at(start), scale);
@@ -756,34 +778,57 @@ template <class V>
     pair_table(rows, plan.row_static.data(), plan.column_bits, plan.row_bits, pairs);
 
     const std::uint64_t width = bit(plan.column_bits);
-    const double* column_doubles = reinterpret_cast<const double*>(columns);
-    const double* cross =
-        plan.cross.empty() ? nullptr : reinterpret_cast<const double*>(plan.cross.data());
-    double* chunk = data + 2 * start;
+    // The tables are formed in double; a single-precision state reads them
+    // rounded once per chunk (at most 64 entries).
+    const Real* column_reals;
+    alignas(AMPLITUDE_ALIGNMENT) Real rounded[2 * bit(MAX_COLUMN_BITS)];
+    if constexpr (std::is_same_v<Real, double>) {
+        column_reals = reinterpret_cast<const double*>(columns);
+    } else {
+        for (std::uint64_t j = 0; j < bit(plan.column_bits); ++j) {
+            rounded[2 * j] = static_cast<Real>(columns[j].real());
+            rounded[2 * j + 1] = static_cast<Real>(columns[j].imag());
+        }
+        column_reals = rounded;
+    }
+    Real* chunk = data + 2 * start;
     if (width < 4) {  // states of fewer than four amplitudes: one short row
         V a = load_lanes<V>(chunk, width);
-        a = complex_multiply(a, load_lanes<V>(column_doubles, width));
+        a = complex_multiply(a, load_lanes<V>(column_reals, width));
         a = lane_multiply(lanes<V>(mul(scale, rows[0])), a);
         store_lanes(chunk, a, width);
         return;
     }
     for (std::uint64_t h = 0; h < bit(plan.row_bits); ++h) {
         const LaneCoefficients<V> row = lanes<V>(mul(scale, rows[h]));
-        double* p = chunk + 2 * h * width;
+        Real* p = chunk + 2 * h * width;
         for (std::uint64_t k = 0; k < width; k += 4) {
-            const V phase = lane_multiply(row, load8<V>(column_doubles + 2 * k));
+            const V phase = lane_multiply(row, load8<V>(column_reals + 2 * k));
             V a = complex_multiply(load8<V>(p + 2 * k), phase);
             if (cross != nullptr) a = complex_multiply(a, load8<V>(cross + 2 * (h * width + k)));
             store8(p + 2 * k, a);
         }
     }
 }
-MORVANE_KERNEL_VARIANTS(apply_run_chunk, (const RunPlan& plan, double* data, std::uint64_t start),
-                        (plan, data, start))
+MORVANE_KERNEL_VARIANTS(apply_run_chunk,
+                        (const RunPlan& plan, Real* data, const Real* cross, std::uint64_t start),
+                        (plan, data, cross, start))
+
+// The run's cross table as the state's precision reads it: double as
+// planned, rounded to float once per run.
+const double* cross_table(const RunPlan& plan, std::vector<std::complex<float>>&, double*) {
+    return plan.cross.empty() ? nullptr : reinterpret_cast<const double*>(plan.cross.data());
+}
+const float* cross_table(const RunPlan& plan, std::vector<std::complex<float>>& rounded, float*) {
+    if (plan.cross.empty()) return nullptr;
+    rounded.assign(plan.cross.begin(), plan.cross.end());
+    return reinterpret_cast<const float*>(rounded.data());
+}
 
 }  // namespace
 
-void apply_diagonal_run(std::span<Amplitude> amplitudes, std::span<const DiagonalFactor> factors,
+template <class Real>
+void apply_diagonal_run(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, std::span<const DiagonalFactor> factors,
                         bool parallel) {
     if (amplitudes.empty() || !std::has_single_bit(amplitudes.size())) {
         internal_fault(concat("apply_diagonal_run called on ", amplitudes.size(),
@@ -791,13 +836,39 @@ void apply_diagonal_run(std::span<Amplitude> amplitudes, std::span<const Diagona
     }
     if (factors.empty()) return;
     const RunPlan plan = plan_diagonal_run(amplitudes.size(), factors);
-    double* data = as_doubles(amplitudes);
+    Real* data = as_reals(amplitudes);
+    std::vector<std::complex<float>> rounded;
+    const Real* cross = cross_table(plan, rounded, data);
     const std::uint64_t num_chunks = amplitudes.size() >> plan.chunk_bits;
     auto body = [&](std::size_t begin, std::size_t end) {
         for (std::size_t k = begin; k < end; ++k)
-            apply_run_chunk(plan, data, k << plan.chunk_bits);
+            apply_run_chunk(plan, data, cross, k << plan.chunk_bits);
     };
     run_range(num_chunks, parallel, CHUNK_GRAIN, body);
 }
+
+// Both precisions of every kernel.
+#define MORVANE_INSTANTIATE_KERNELS(Real)                                                        \
+    template void apply_dense_1q<Real>(std::span<std::complex<Real>>, std::uint64_t, std::uint64_t,     \
+                                 const Matrix2&, bool);                                          \
+    template void apply_controlled_1q<Real>(std::span<std::complex<Real>>, std::uint64_t,              \
+                                      std::uint64_t, std::uint64_t, const Matrix2&, bool);      \
+    template void apply_dense_2q<Real>(std::span<std::complex<Real>>, std::uint64_t, std::uint64_t,     \
+                                 std::uint64_t, const Matrix4&, bool);                           \
+    template void apply_diagonal_1q<Real>(std::span<std::complex<Real>>, std::uint64_t, Amplitude,     \
+                                    Amplitude, bool);                                            \
+    template void apply_diagonal_2q<Real>(std::span<std::complex<Real>>, std::uint64_t, std::uint64_t,  \
+                                    const std::array<Amplitude, 4>&, bool);                      \
+    template void apply_diagonal_run<Real>(std::span<std::complex<Real>>,                              \
+                                     std::span<const DiagonalFactor>, bool);                     \
+    template void apply_ccx<Real>(std::span<std::complex<Real>>, std::uint64_t, std::uint64_t,          \
+                            std::uint64_t, std::uint64_t, bool);                                 \
+    template void apply_cswap<Real>(std::span<std::complex<Real>>, std::uint64_t, std::uint64_t,        \
+                              std::uint64_t, std::uint64_t, bool);                               \
+    template void apply_ccphase<Real>(std::span<std::complex<Real>>, std::uint64_t, std::uint64_t,      \
+                                std::uint64_t, std::uint64_t, Amplitude, bool);
+MORVANE_INSTANTIATE_KERNELS(double)
+MORVANE_INSTANTIATE_KERNELS(float)
+#undef MORVANE_INSTANTIATE_KERNELS
 
 }  // namespace morvane::sim

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <type_traits>
 #include <variant>
 
 #include "sim/statevector.hpp"
@@ -39,31 +40,39 @@ using DiagonalFactor = std::variant<OneQubitDiagonal, TwoQubitDiagonal>;
 // applied to one chunk while it is hot, so the run costs one memory sweep.
 inline constexpr std::size_t DIAGONAL_CHUNK = 4096;
 
-// The gate kernels. `amplitudes` is the whole state (2^n entries); `parallel`
+// The gate kernels, in both precisions (Real is double or float; matrices
+// and phases are given in double and rounded as the kernel loads them).
+// `amplitudes` is the whole state (2^n entries); `parallel`
 // selects the form that splits the work over the process-wide thread pool.
 // Preconditions (qubits below n and distinct, n >= 1 for one-qubit and n >= 2
 // for two-qubit kernels, a power-of-two state size) are the caller's duty;
 // a violation is reported as an internal fault.
-void apply_dense_1q(std::span<Amplitude> amplitudes, std::uint64_t n, std::uint64_t target,
+template <class Real = double>
+void apply_dense_1q(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, std::uint64_t n, std::uint64_t target,
                     const Matrix2& matrix, bool parallel);
 
 // The 2x2 update on the target's pairs whose control bit is set.
-void apply_controlled_1q(std::span<Amplitude> amplitudes, std::uint64_t n, std::uint64_t control,
+template <class Real = double>
+void apply_controlled_1q(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, std::uint64_t n, std::uint64_t control,
                          std::uint64_t target, const Matrix2& matrix, bool parallel);
 
-void apply_dense_2q(std::span<Amplitude> amplitudes, std::uint64_t n, std::uint64_t a,
+template <class Real = double>
+void apply_dense_2q(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, std::uint64_t n, std::uint64_t a,
                     std::uint64_t b, const Matrix4& matrix, bool parallel);
 
 // Multiplies each amplitude by d1 where bit q of its index is set, else d0.
-void apply_diagonal_1q(std::span<Amplitude> amplitudes, std::uint64_t q, Amplitude d0, Amplitude d1,
+template <class Real = double>
+void apply_diagonal_1q(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, std::uint64_t q, Amplitude d0, Amplitude d1,
                        bool parallel);
 
 // Multiplies each amplitude by e[bit_q0 + 2 bit_q1] of its index.
-void apply_diagonal_2q(std::span<Amplitude> amplitudes, std::uint64_t q0, std::uint64_t q1,
+template <class Real = double>
+void apply_diagonal_2q(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, std::uint64_t q0, std::uint64_t q1,
                        const std::array<Amplitude, 4>& e, bool parallel);
 
 // Applies every factor in one chunked sweep (chunks of DIAGONAL_CHUNK).
-void apply_diagonal_run(std::span<Amplitude> amplitudes, std::span<const DiagonalFactor> factors,
+template <class Real = double>
+void apply_diagonal_run(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, std::span<const DiagonalFactor> factors,
                         bool parallel);
 
 // Three-qubit gates (n >= 3, three distinct qubits below n). Each touches
@@ -71,17 +80,20 @@ void apply_diagonal_run(std::span<Amplitude> amplitudes, std::span<const Diagona
 
 // CCX: where both controls are set, the amplitudes with the target clear and
 // set trade places.
-void apply_ccx(std::span<Amplitude> amplitudes, std::uint64_t n, std::uint64_t control0,
+template <class Real = double>
+void apply_ccx(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, std::uint64_t n, std::uint64_t control0,
                std::uint64_t control1, std::uint64_t target, bool parallel);
 
 // CSWAP: where the control is set, the amplitudes with (bit a, bit b) = (1, 0)
 // and (0, 1) trade places.
-void apply_cswap(std::span<Amplitude> amplitudes, std::uint64_t n, std::uint64_t control,
+template <class Real = double>
+void apply_cswap(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, std::uint64_t n, std::uint64_t control,
                  std::uint64_t a, std::uint64_t b, bool parallel);
 
 // Multiplies by `phase` each amplitude whose bits q0, q1 and q2 are all set
 // (CCZ is phase -1).
-void apply_ccphase(std::span<Amplitude> amplitudes, std::uint64_t n, std::uint64_t q0,
+template <class Real = double>
+void apply_ccphase(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, std::uint64_t n, std::uint64_t q0,
                    std::uint64_t q1, std::uint64_t q2, Amplitude phase, bool parallel);
 
 namespace testing {

@@ -63,7 +63,8 @@ constexpr std::size_t DIRECT_MASKS = 6;
 
 // sweep_range for at most DIRECT_MASKS masks: every amplitude's product
 // (|psi|^2 for x = 0) added to each mask's sums with the mask's sign.
-void sweep_range_direct(const Amplitude* psi, std::size_t begin, std::size_t end,
+template <class Real>
+void sweep_range_direct(const std::complex<Real>* psi, std::size_t begin, std::size_t end,
                         std::uint64_t x_mask, std::span<const std::uint64_t> z_masks,
                         double* out) {
     const std::size_t K = z_masks.size();
@@ -81,7 +82,7 @@ void sweep_range_direct(const Amplitude* psi, std::size_t begin, std::size_t end
     } else {
         for (std::size_t i = begin; i < end; ++i) {
             const double ar = psi[i].real(), ai = psi[i].imag();
-            const Amplitude partner = psi[i ^ x_mask];
+            const std::complex<Real> partner = psi[i ^ x_mask];
             const double br = partner.real(), bi = partner.imag();
             const double pr = ar * br + ai * bi, pi = ar * bi - ai * br;
             for (std::size_t k = 0; k < K; ++k) {
@@ -98,7 +99,8 @@ void sweep_range_direct(const Amplitude* psi, std::size_t begin, std::size_t end
 }
 
 // Sums over one range of blocks into `out` (re, im per mask).
-void sweep_range(const Amplitude* psi, const Layout& layout, std::size_t first, std::size_t last,
+template <class Real>
+void sweep_range(const std::complex<Real>* psi, const Layout& layout, std::size_t first, std::size_t last,
                  std::uint64_t x_mask, std::span<const std::uint64_t> z_masks, double* out) {
     const std::size_t B = layout.block_size;
     const std::uint64_t low = B - 1;
@@ -108,8 +110,8 @@ void sweep_range(const Amplitude* psi, const Layout& layout, std::size_t first, 
     std::vector<double> re(B), im(diagonal ? 0 : B);
     for (std::size_t h = first; h < last; ++h) {
         const std::size_t base = h << layout.block_bits;
-        const Amplitude* here = psi + base;
-        const Amplitude* there = psi + (base ^ x_high);
+        const std::complex<Real>* here = psi + base;
+        const std::complex<Real>* there = psi + (base ^ x_high);
         if (diagonal) {
             for (std::size_t l = 0; l < B; ++l) {
                 const double a = here[l].real(), b = here[l].imag();
@@ -120,7 +122,7 @@ void sweep_range(const Amplitude* psi, const Layout& layout, std::size_t first, 
             // conj(a) * b, written out (no library complex product).
             for (std::size_t l = 0; l < B; ++l) {
                 const double ar = here[l].real(), ai = here[l].imag();
-                const Amplitude partner = there[l ^ x_low];
+                const std::complex<Real> partner = there[l ^ x_low];
                 const double br = partner.real(), bi = partner.imag();
                 re[l] = ar * br + ai * bi;
                 im[l] = ar * bi - ai * br;
@@ -139,7 +141,8 @@ void sweep_range(const Amplitude* psi, const Layout& layout, std::size_t first, 
 
 }  // namespace
 
-std::vector<std::complex<double>> pauli_correlations(std::span<const Amplitude> state,
+template <class Real>
+std::vector<std::complex<double>> pauli_correlations(std::span<const std::complex<Real>> state,
                                                      std::uint64_t x_mask,
                                                      std::span<const std::uint64_t> z_masks,
                                                      bool parallel) {
@@ -181,5 +184,10 @@ std::vector<std::complex<double>> pauli_correlations(std::span<const Amplitude> 
     }
     return sums;
 }
+
+template std::vector<std::complex<double>> pauli_correlations(
+    std::span<const std::complex<double>>, std::uint64_t, std::span<const std::uint64_t>, bool);
+template std::vector<std::complex<double>> pauli_correlations(
+    std::span<const std::complex<float>>, std::uint64_t, std::span<const std::uint64_t>, bool);
 
 }  // namespace morvane::sim

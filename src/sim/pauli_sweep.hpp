@@ -33,8 +33,11 @@ namespace morvane::sim {
 // ranges run on the pool (`parallel`) or one after another.
 inline constexpr std::uint64_t WALSH_BLOCK_BITS = 10;
 
+// Either precision of the state (Real is double or float); the sums are
+// formed in double.
+template <class Real>
 [[nodiscard]] std::vector<std::complex<double>> pauli_correlations(
-    std::span<const Amplitude> state, std::uint64_t x_mask, std::span<const std::uint64_t> z_masks,
+    std::span<const std::complex<Real>> state, std::uint64_t x_mask, std::span<const std::uint64_t> z_masks,
     bool parallel);
 
 }  // namespace morvane::sim

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <complex>
 #include <vector>
 
 #include "sim/index_math.hpp"
@@ -13,7 +14,8 @@ namespace morvane::sim {
 
 namespace {
 
-void check(std::span<Amplitude> amplitudes, std::uint64_t n, std::uint64_t a, std::uint64_t b,
+template <class Real>
+void check(std::span<std::complex<Real>> amplitudes, std::uint64_t n, std::uint64_t a, std::uint64_t b,
            const char* kernel) {
     if (n >= 64 || amplitudes.size() != bit(n) || a >= n || b >= n || a < 2 || b < 2) {
         internal_fault(concat(kernel, " called with qubits ", a, ", ", b, " on n = ", n, " and ",
@@ -24,7 +26,9 @@ void check(std::span<Amplitude> amplitudes, std::uint64_t n, std::uint64_t a, st
 // Swaps `count` amplitudes (a multiple of four) at p and q, one cache line
 // at a time.
 template <class V>
-[[gnu::always_inline]] inline void swap_lines(Amplitude* p, Amplitude* q, std::uint64_t count) {
+[[gnu::always_inline]] inline void swap_lines(std::complex<typename V::Real>* p,
+                                              std::complex<typename V::Real>* q,
+                                              std::uint64_t count) {
     for (std::uint64_t j = 0; j < count; j += 4) {
         const V x = load8<V>(p + j), y = load8<V>(q + j);
         store8(p + j, y);
@@ -36,7 +40,7 @@ template <class V>
 // qubit), the amplitudes at index + from and index + to trade places. Those
 // indices come in runs of 2^lo >= 4 consecutive ones.
 template <class V>
-[[gnu::always_inline]] inline void exchange_runs_body(Amplitude* data, std::uint64_t n,
+[[gnu::always_inline]] inline void exchange_runs_body(std::complex<typename V::Real>* data, std::uint64_t n,
                                                       std::uint64_t lo, std::uint64_t hi,
                                                       std::uint64_t from, std::uint64_t to) {
     const std::uint64_t run = bit(lo);
@@ -49,13 +53,14 @@ template <class V>
     }
 }
 MORVANE_KERNEL_VARIANTS(exchange_runs,
-                        (Amplitude* data, std::uint64_t n, std::uint64_t lo, std::uint64_t hi,
+                        (std::complex<Real>* data, std::uint64_t n, std::uint64_t lo, std::uint64_t hi,
                          std::uint64_t from, std::uint64_t to),
                         (data, n, lo, hi, from, to))
 
 // One cache line (four amplitudes) from `from` to `to`.
 template <class V>
-[[gnu::always_inline]] inline void copy_line(Amplitude* to, const Amplitude* from) {
+[[gnu::always_inline]] inline void copy_line(std::complex<typename V::Real>* to,
+                                             const std::complex<typename V::Real>* from) {
     store8(to, load8<V>(from));
 }
 
@@ -63,7 +68,7 @@ template <class V>
 // (2^run_bits amplitudes) comes from source run low[y mod 2^low_bits] xor
 // high[y / 2^low_bits] xor shift. The high half is looked up once per row.
 template <class V>
-[[gnu::always_inline]] inline void fetch_runs_body(const Amplitude* source, Amplitude* target,
+[[gnu::always_inline]] inline void fetch_runs_body(const std::complex<typename V::Real>* source, std::complex<typename V::Real>* target,
                                                    const std::uint64_t* low,
                                                    const std::uint64_t* high,
                                                    std::uint64_t low_bits,
@@ -73,16 +78,16 @@ template <class V>
     const std::uint64_t row = bit(low_bits);
     for (std::uint64_t h = 0; h < high_count; ++h) {
         const std::uint64_t row_source = high[h] ^ shift;
-        Amplitude* out = target + ((h << low_bits) << run_bits);
+        std::complex<typename V::Real>* out = target + ((h << low_bits) << run_bits);
         for (std::uint64_t l = 0; l < row; ++l, out += run) {
-            const Amplitude* in = source + ((low[l] ^ row_source) << run_bits);
+            const std::complex<typename V::Real>* in = source + ((low[l] ^ row_source) << run_bits);
             for (std::uint64_t j = 0; j < run; j += 4)
                 copy_line<V>(out + j, in + j);
         }
     }
 }
 MORVANE_KERNEL_VARIANTS(fetch_runs,
-                        (const Amplitude* source, Amplitude* target, const std::uint64_t* low,
+                        (const std::complex<Real>* source, std::complex<Real>* target, const std::uint64_t* low,
                          const std::uint64_t* high, std::uint64_t low_bits,
                          std::uint64_t high_count, std::uint64_t shift, std::uint64_t run_bits),
                         (source, target, low, high, low_bits, high_count, shift, run_bits))
@@ -95,15 +100,15 @@ constexpr std::size_t PREFETCH_RUNS = 8;
 // r from source(r), asking for the run PREFETCH_RUNS ahead as it goes.
 template <class V, class Source>
 [[gnu::always_inline]] inline void gather_by(Source&& source, std::uint64_t runs, std::uint64_t run,
-                                             Amplitude* buffer) {
+                                             std::complex<typename V::Real>* buffer) {
     for (std::uint64_t r = 0; r < runs; ++r) {
         if (r + PREFETCH_RUNS < runs) {
-            const Amplitude* ahead = source(r + PREFETCH_RUNS);
+            const std::complex<typename V::Real>* ahead = source(r + PREFETCH_RUNS);
             for (std::uint64_t j = 0; j < run; j += 4)
                 __builtin_prefetch(ahead + j, 0);
         }
-        const Amplitude* from = source(r);
-        Amplitude* to = buffer + r * run;
+        const std::complex<typename V::Real>* from = source(r);
+        std::complex<typename V::Real>* to = buffer + r * run;
         for (std::uint64_t j = 0; j < run; j += 4)
             copy_line<V>(to + j, from + j);
     }
@@ -115,8 +120,8 @@ template <class V, class Source>
 // chunk is gathered and permuted in one move.
 template <class V>
 [[gnu::always_inline]] inline void fetch_gathered_runs_body(
-    const Amplitude* data, const std::uint64_t* offsets, std::uint64_t piece_bits,
-    Amplitude* target, const std::uint64_t* low, const std::uint64_t* high,
+    const std::complex<typename V::Real>* data, const std::uint64_t* offsets, std::uint64_t piece_bits,
+    std::complex<typename V::Real>* target, const std::uint64_t* low, const std::uint64_t* high,
     std::uint64_t low_bits, std::uint64_t high_count, std::uint64_t shift,
     std::uint64_t run_bits) {
     const std::uint64_t low_mask = bit(low_bits) - 1, piece_mask = bit(piece_bits) - 1;
@@ -127,44 +132,44 @@ template <class V>
     gather_by<V>(source, high_count << low_bits, bit(run_bits), target);
 }
 MORVANE_KERNEL_VARIANTS(fetch_gathered_runs,
-                        (const Amplitude* data, const std::uint64_t* offsets,
-                         std::uint64_t piece_bits, Amplitude* target, const std::uint64_t* low,
+                        (const std::complex<Real>* data, const std::uint64_t* offsets,
+                         std::uint64_t piece_bits, std::complex<Real>* target, const std::uint64_t* low,
                          const std::uint64_t* high, std::uint64_t low_bits,
                          std::uint64_t high_count, std::uint64_t shift, std::uint64_t run_bits),
                         (data, offsets, piece_bits, target, low, high, low_bits, high_count, shift,
                          run_bits))
 
 template <class V>
-[[gnu::always_inline]] inline void gather_lines_body(const Amplitude* data,
+[[gnu::always_inline]] inline void gather_lines_body(const std::complex<typename V::Real>* data,
                                                      const std::uint64_t* offsets, std::size_t runs,
-                                                     std::uint64_t run, Amplitude* buffer) {
+                                                     std::uint64_t run, std::complex<typename V::Real>* buffer) {
     gather_by<V>([&](std::uint64_t r) __attribute__((always_inline)) { return data + offsets[r]; }, runs, run, buffer);
 }
 MORVANE_KERNEL_VARIANTS(gather_lines,
-                        (const Amplitude* data, const std::uint64_t* offsets, std::size_t runs,
-                         std::uint64_t run, Amplitude* buffer),
+                        (const std::complex<Real>* data, const std::uint64_t* offsets, std::size_t runs,
+                         std::uint64_t run, std::complex<Real>* buffer),
                         (data, offsets, runs, run, buffer))
 
 template <class V>
-[[gnu::always_inline]] inline void scatter_lines_body(const Amplitude* buffer,
+[[gnu::always_inline]] inline void scatter_lines_body(const std::complex<typename V::Real>* buffer,
                                                       const std::uint64_t* offsets,
                                                       std::size_t runs, std::uint64_t run,
-                                                      Amplitude* data) {
+                                                      std::complex<typename V::Real>* data) {
     for (std::size_t r = 0; r < runs; ++r) {
         if (r + PREFETCH_RUNS < runs) {
-            Amplitude* ahead = data + offsets[r + PREFETCH_RUNS];
+            std::complex<typename V::Real>* ahead = data + offsets[r + PREFETCH_RUNS];
             for (std::uint64_t j = 0; j < run; j += 4)
                 __builtin_prefetch(ahead + j, 1);
         }
-        const Amplitude* from = buffer + r * run;
-        Amplitude* to = data + offsets[r];
+        const std::complex<typename V::Real>* from = buffer + r * run;
+        std::complex<typename V::Real>* to = data + offsets[r];
         for (std::uint64_t j = 0; j < run; j += 4)
             copy_line<V>(to + j, from + j);
     }
 }
 MORVANE_KERNEL_VARIANTS(scatter_lines,
-                        (const Amplitude* buffer, const std::uint64_t* offsets, std::size_t runs,
-                         std::uint64_t run, Amplitude* data),
+                        (const std::complex<Real>* buffer, const std::uint64_t* offsets, std::size_t runs,
+                         std::uint64_t run, std::complex<Real>* data),
                         (buffer, offsets, runs, run, data))
 
 // ---- CX on qubits 0 and 1 -----------------------------------------------------------
@@ -175,7 +180,7 @@ MORVANE_KERNEL_VARIANTS(scatter_lines,
 // Both qubits below 2: lane L's amplitude goes to lane L with the target
 // bit flipped where the control bit is set.
 template <class V>
-[[gnu::always_inline]] inline void cx_within_lanes_body(Amplitude* data, std::uint64_t vectors,
+[[gnu::always_inline]] inline void cx_within_lanes_body(std::complex<typename V::Real>* data, std::uint64_t vectors,
                                                         std::uint64_t control) {
     for (std::uint64_t w = 0; w < vectors; ++w) {
         const V v = load8<V>(data + 4 * w);
@@ -185,19 +190,19 @@ template <class V>
     }
 }
 MORVANE_KERNEL_VARIANTS(cx_within_lanes,
-                        (Amplitude* data, std::uint64_t vectors, std::uint64_t control),
+                        (std::complex<Real>* data, std::uint64_t vectors, std::uint64_t control),
                         (data, vectors, control))
 
 // Control below 2, target t >= 2: vector x (target clear) and its partner y
 // (target set) trade the lanes whose control bit is set.
 template <class V>
-[[gnu::always_inline]] inline void cx_across_lanes_body(Amplitude* data, std::uint64_t pairs,
+[[gnu::always_inline]] inline void cx_across_lanes_body(std::complex<typename V::Real>* data, std::uint64_t pairs,
                                                         std::uint64_t control,
                                                         std::uint64_t target) {
     const std::uint64_t apart = bit(target - 2);
     for (std::uint64_t i = 0; i < pairs; ++i) {
-        Amplitude* px = data + 4 * insert_zero(i, target - 2);
-        Amplitude* py = px + 4 * apart;
+        std::complex<typename V::Real>* px = data + 4 * insert_zero(i, target - 2);
+        std::complex<typename V::Real>* py = px + 4 * apart;
         const V x = load8<V>(px), y = load8<V>(py);
         if (control == 0) {
             store8(px, shuffle8<0, 1, 10, 11, 4, 5, 14, 15>(x, y));
@@ -209,32 +214,33 @@ template <class V>
     }
 }
 MORVANE_KERNEL_VARIANTS(cx_across_lanes,
-                        (Amplitude* data, std::uint64_t pairs, std::uint64_t control,
+                        (std::complex<Real>* data, std::uint64_t pairs, std::uint64_t control,
                          std::uint64_t target),
                         (data, pairs, control, target))
 
 // Control c >= 2, target below 2: the vectors whose control bit is set swap
 // lanes across the target bit.
 template <class V>
-[[gnu::always_inline]] inline void cx_lanes_where_set_body(Amplitude* data, std::uint64_t half,
+[[gnu::always_inline]] inline void cx_lanes_where_set_body(std::complex<typename V::Real>* data, std::uint64_t half,
                                                            std::uint64_t control,
                                                            std::uint64_t target) {
     for (std::uint64_t i = 0; i < half; ++i) {
-        Amplitude* p = data + 4 * (insert_zero(i, control - 2) | bit(control - 2));
+        std::complex<typename V::Real>* p = data + 4 * (insert_zero(i, control - 2) | bit(control - 2));
         const V v = load8<V>(p);
         store8(p, target == 0 ? shuffle8<2, 3, 0, 1, 6, 7, 4, 5>(v)
                               : shuffle8<4, 5, 6, 7, 0, 1, 2, 3>(v));
     }
 }
 MORVANE_KERNEL_VARIANTS(cx_lanes_where_set,
-                        (Amplitude* data, std::uint64_t half, std::uint64_t control,
+                        (std::complex<Real>* data, std::uint64_t half, std::uint64_t control,
                          std::uint64_t target),
                         (data, half, control, target))
 
 }  // namespace
 
-void gather_runs(const Amplitude* data, std::span<const std::uint64_t> offsets,
-                 std::uint64_t run_bits, Amplitude* buffer) {
+template <class Real>
+void gather_runs(const std::complex<Real>* data, std::span<const std::uint64_t> offsets,
+                 std::uint64_t run_bits, std::complex<Real>* buffer) {
     if (run_bits < 2) {
         // Runs shorter than a line: amplitude by amplitude.
         const std::uint64_t run = bit(run_bits);
@@ -245,8 +251,9 @@ void gather_runs(const Amplitude* data, std::span<const std::uint64_t> offsets,
     gather_lines(data, offsets.data(), offsets.size(), bit(run_bits), buffer);
 }
 
-void scatter_runs(const Amplitude* buffer, std::span<const std::uint64_t> offsets,
-                  std::uint64_t run_bits, Amplitude* data) {
+template <class Real>
+void scatter_runs(const std::complex<Real>* buffer, std::span<const std::uint64_t> offsets,
+                  std::uint64_t run_bits, std::complex<Real>* data) {
     if (run_bits < 2) {
         const std::uint64_t run = bit(run_bits);
         for (std::size_t r = 0; r < offsets.size(); ++r)
@@ -256,27 +263,31 @@ void scatter_runs(const Amplitude* buffer, std::span<const std::uint64_t> offset
     scatter_lines(buffer, offsets.data(), offsets.size(), bit(run_bits), data);
 }
 
-void apply_x_permutation(std::span<Amplitude> amplitudes, std::uint64_t n, std::uint64_t target) {
-    check(amplitudes, n, target, target, "apply_x_permutation");
+template <class Real>
+void apply_x_permutation(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, std::uint64_t n, std::uint64_t target) {
+    check<Real>(amplitudes, n, target, target, "apply_x_permutation");
     exchange_runs(amplitudes.data(), n, target, 64, 0, bit(target));
 }
 
-void apply_cx_permutation(std::span<Amplitude> amplitudes, std::uint64_t n, std::uint64_t control,
+template <class Real>
+void apply_cx_permutation(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, std::uint64_t n, std::uint64_t control,
                           std::uint64_t target) {
-    check(amplitudes, n, control, target, "apply_cx_permutation");
+    check<Real>(amplitudes, n, control, target, "apply_cx_permutation");
     if (control == target) internal_fault("apply_cx_permutation called with control == target");
     exchange_runs(amplitudes.data(), n, std::min(control, target), std::max(control, target),
                   bit(control), bit(control) | bit(target));
 }
 
-void apply_swap_permutation(std::span<Amplitude> amplitudes, std::uint64_t n, std::uint64_t a,
+template <class Real>
+void apply_swap_permutation(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, std::uint64_t n, std::uint64_t a,
                             std::uint64_t b) {
-    check(amplitudes, n, a, b, "apply_swap_permutation");
+    check<Real>(amplitudes, n, a, b, "apply_swap_permutation");
     if (a == b) internal_fault("apply_swap_permutation called with the same qubit twice");
     exchange_runs(amplitudes.data(), n, std::min(a, b), std::max(a, b), bit(a), bit(b));
 }
 
-void apply_cx_lanes(std::span<Amplitude> amplitudes, std::uint64_t n, std::uint64_t control,
+template <class Real>
+void apply_cx_lanes(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, std::uint64_t n, std::uint64_t control,
                     std::uint64_t target) {
     const bool low = std::min(control, target) < 2;
     if (n >= 64 || n < 2 || amplitudes.size() != bit(n) || control >= n || target >= n ||
@@ -284,7 +295,7 @@ void apply_cx_lanes(std::span<Amplitude> amplitudes, std::uint64_t n, std::uint6
         internal_fault(concat("apply_cx_lanes called with qubits ", control, ", ", target,
                               " on n = ", n, " and ", amplitudes.size(), " amplitudes"));
     }
-    Amplitude* data = amplitudes.data();
+    std::complex<Real>* data = amplitudes.data();
     const std::uint64_t vectors = bit(n - 2);
     if (std::max(control, target) < 2) {
         cx_within_lanes(data, vectors, control);
@@ -393,7 +404,9 @@ void IndexPermutation::finish() {
     }
 }
 
-void IndexPermutation::apply(std::span<const Amplitude> from, std::span<Amplitude> to) const {
+template <class Real>
+void IndexPermutation::apply(std::type_identity_t<std::span<const std::complex<Real>>> from,
+                             std::type_identity_t<std::span<std::complex<Real>>> to) const {
     if (from.size() != bit(n_) || to.size() != bit(n_)) {
         internal_fault(concat("IndexPermutation on ", n_, " bits applied to ", from.size(), " and ",
                               to.size(), " amplitudes"));
@@ -414,8 +427,10 @@ bool IndexPermutation::can_gather(std::uint64_t gather_bits) const noexcept {
     return finished_ && lowest_ < n_ && lowest_ <= gather_bits && gather_bits <= n_;
 }
 
-void IndexPermutation::gather(const Amplitude* data, std::span<const std::uint64_t> offsets,
-                              std::uint64_t gather_bits, std::span<Amplitude> to) const {
+template <class Real>
+void IndexPermutation::gather(const std::complex<Real>* data, std::span<const std::uint64_t> offsets,
+                              std::uint64_t gather_bits,
+                              std::type_identity_t<std::span<std::complex<Real>>> to) const {
     if (!can_gather(gather_bits) || to.size() != bit(n_) ||
         offsets.size() != bit(n_ - gather_bits)) {
         internal_fault(concat("IndexPermutation on ", n_, " bits (lowest ", lowest_,
@@ -429,5 +444,27 @@ void IndexPermutation::gather(const Amplitude* data, std::span<const std::uint64
                         tables_.data() + bit(low_bits), low_bits, bit(index_bits - low_bits),
                         source_shift_, run_bits);
 }
+
+#define MORVANE_INSTANTIATE_PERMUTATIONS(Real)                                                   \
+    template void apply_x_permutation<Real>(std::span<std::complex<Real>>, std::uint64_t,              \
+                                      std::uint64_t);                                            \
+    template void apply_cx_permutation<Real>(std::span<std::complex<Real>>, std::uint64_t,             \
+                                       std::uint64_t, std::uint64_t);                            \
+    template void apply_swap_permutation<Real>(std::span<std::complex<Real>>, std::uint64_t,           \
+                                         std::uint64_t, std::uint64_t);                          \
+    template void apply_cx_lanes<Real>(std::span<std::complex<Real>>, std::uint64_t, std::uint64_t,     \
+                                 std::uint64_t);                                                 \
+    template void gather_runs(const std::complex<Real>*, std::span<const std::uint64_t>,         \
+                              std::uint64_t, std::complex<Real>*);                               \
+    template void scatter_runs(const std::complex<Real>*, std::span<const std::uint64_t>,        \
+                               std::uint64_t, std::complex<Real>*);                              \
+    template void IndexPermutation::apply<Real>(std::span<const std::complex<Real>>,                   \
+                                          std::span<std::complex<Real>>) const;                  \
+    template void IndexPermutation::gather<Real>(const std::complex<Real>*,                            \
+                                           std::span<const std::uint64_t>, std::uint64_t,        \
+                                           std::span<std::complex<Real>>) const;
+MORVANE_INSTANTIATE_PERMUTATIONS(double)
+MORVANE_INSTANTIATE_PERMUTATIONS(float)
+#undef MORVANE_INSTANTIATE_PERMUTATIONS
 
 }  // namespace morvane::sim

@@ -2,41 +2,49 @@
 
 #include <cstdint>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 #include "sim/statevector.hpp"
 
 namespace morvane::sim {
 
-// X, CX and SWAP move amplitudes without arithmetic. These forms exchange
+// X, CX and SWAP move amplitudes without arithmetic, in either precision
+// (Real is double or float). These forms exchange
 // contiguous runs, so they take qubits 2 and above (runs of at least four
 // amplitudes, one cache line); apply_cx_lanes below serves CX on qubits 0
 // and 1. Serial: they serve chunks that are already spread over the pool.
 // Preconditions as for the matrix kernels (2^n amplitudes, distinct qubits
 // below n, each >= 2), violations being internal faults.
 
-void apply_x_permutation(std::span<Amplitude> amplitudes, std::uint64_t n, std::uint64_t target);
+template <class Real = double>
+void apply_x_permutation(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, std::uint64_t n, std::uint64_t target);
 
-void apply_cx_permutation(std::span<Amplitude> amplitudes, std::uint64_t n, std::uint64_t control,
+template <class Real = double>
+void apply_cx_permutation(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, std::uint64_t n, std::uint64_t control,
                           std::uint64_t target);
 
-void apply_swap_permutation(std::span<Amplitude> amplitudes, std::uint64_t n, std::uint64_t a,
+template <class Real = double>
+void apply_swap_permutation(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, std::uint64_t n, std::uint64_t a,
                             std::uint64_t b);
 
 // CX with the control or the target (or both) on qubit 0 or 1, which vary
 // inside each vector of four amplitudes: lanes move within a vector or
 // between a vector and its partner, still without arithmetic (n >= 2).
-void apply_cx_lanes(std::span<Amplitude> amplitudes, std::uint64_t n, std::uint64_t control,
+template <class Real = double>
+void apply_cx_lanes(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, std::uint64_t n, std::uint64_t control,
                     std::uint64_t target);
 
 // A gathered chunk: the runs of 2^run_bits amplitudes at data + offsets[r],
 // copied one after another into buffer, and back. Runs are whole cache lines
 // (run_bits >= 2) except in the smallest chunks (2^4) holding a three-qubit
 // gate beside a single low qubit, which go amplitude by amplitude.
-void gather_runs(const Amplitude* data, std::span<const std::uint64_t> offsets,
-                 std::uint64_t run_bits, Amplitude* buffer);
-void scatter_runs(const Amplitude* buffer, std::span<const std::uint64_t> offsets,
-                  std::uint64_t run_bits, Amplitude* data);
+template <class Real = double>
+void gather_runs(const std::complex<Real>* data, std::span<const std::uint64_t> offsets,
+                 std::uint64_t run_bits, std::complex<Real>* buffer);
+template <class Real = double>
+void scatter_runs(const std::complex<Real>* buffer, std::span<const std::uint64_t> offsets,
+                  std::uint64_t run_bits, std::complex<Real>* data);
 
 // The product of a sequence of X, CX and SWAP gates on qubits 2 and above,
 // applied in one out-of-place pass: a run of such gates costs one move of
@@ -59,7 +67,9 @@ class IndexPermutation {
 
     // Moves every amplitude of `from` (2^n of them) to its image in `to`
     // (another 2^n, not overlapping). Safe to call from several threads.
-    void apply(std::span<const Amplitude> from, std::span<Amplitude> to) const;
+    template <class Real = double>
+    void apply(std::type_identity_t<std::span<const std::complex<Real>>> from,
+               std::type_identity_t<std::span<std::complex<Real>>> to) const;
 
     // Whether gather() serves chunks gathered in runs of 2^gather_bits: the
     // permutation is finished, moves something, and moves whole pieces of
@@ -69,8 +79,10 @@ class IndexPermutation {
     // apply() to the chunk that gather_runs(data, offsets, gather_bits, ...)
     // would collect, reading it straight from the state: the gather and the
     // permutation in one move.
-    void gather(const Amplitude* data, std::span<const std::uint64_t> offsets,
-                std::uint64_t gather_bits, std::span<Amplitude> to) const;
+    template <class Real = double>
+    void gather(const std::complex<Real>* data, std::span<const std::uint64_t> offsets,
+                std::uint64_t gather_bits,
+                std::type_identity_t<std::span<std::complex<Real>>> to) const;
 
   private:
     void involve(std::uint64_t qubit);

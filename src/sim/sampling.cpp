@@ -1,6 +1,8 @@
 #include "sim/sampling.hpp"
 
 #include <algorithm>
+#include <complex>
+#include <variant>
 
 namespace morvane::sim {
 
@@ -9,7 +11,10 @@ using circuit::GateKind;
 
 namespace {
 
-inline double probability(Amplitude a) noexcept {
+// In double whatever the state's precision: the running sums of a
+// single-precision state are formed exactly as a double one's.
+template <class Real>
+inline double probability(std::complex<Real> a) noexcept {
     const double re = a.real(), im = a.imag();
     return re * re + im * im;
 }
@@ -17,7 +22,9 @@ inline double probability(Amplitude a) noexcept {
 // Entry i is |a_0|^2 + ... + |a_i|^2, summed in index order. Returns the
 // total mass. The sweep below sums in the same order with the same
 // operations, so both see the same running sums to the last bit.
-double build_cumulative(std::span<const Amplitude> amplitudes, std::vector<double>& cumulative) {
+template <class Real>
+double build_cumulative(std::span<const std::complex<Real>> amplitudes,
+                        std::vector<double>& cumulative) {
     cumulative.resize(amplitudes.size());
     double running = 0.0;
     for (std::size_t i = 0; i < amplitudes.size(); ++i) {
@@ -30,7 +37,8 @@ double build_cumulative(std::span<const Amplitude> amplitudes, std::vector<doubl
 // The running sum at the last amplitude of every block of `block` amplitudes
 // (a short last block included), summed as build_cumulative sums. Returns the
 // total mass.
-double build_block_ends(std::span<const Amplitude> amplitudes, std::size_t block,
+template <class Real>
+double build_block_ends(std::span<const std::complex<Real>> amplitudes, std::size_t block,
                         std::vector<double>& ends) {
     ends.resize((amplitudes.size() + block - 1) / block);
     double running = 0.0;
@@ -139,12 +147,13 @@ std::uint64_t splitmix64_next(std::uint64_t& state) noexcept {
     return z ^ (z >> 31);
 }
 
-OutcomeCounts sample_outcomes(const Statevector& state, std::uint32_t shots,
+template <class Real>
+OutcomeCounts sample_outcomes(const BasicStatevector<Real>& state, std::uint32_t shots,
                               std::uint64_t& generator_state) {
     OutcomeCounts counts;
     if (shots == 0 || state.size() == 0) return counts;
     std::vector<double> cumulative;
-    const double total = build_cumulative(state.amplitudes(), cumulative);
+    const double total = build_cumulative<Real>(state.amplitudes(), cumulative);
     for (std::uint32_t shot = 0; shot < shots; ++shot) {
         ++counts[draw_index(cumulative, total, generator_state)];
     }
@@ -165,7 +174,8 @@ MeasurementMap measurement_map(std::uint64_t num_qubits, std::span<const Gate> g
     return map;
 }
 
-std::expected<RegisterCounts, SimError> sample_counts(const Statevector& state,
+template <class Real>
+std::expected<RegisterCounts, SimError> sample_counts(const BasicStatevector<Real>& state,
                                                       std::span<const Gate> gates,
                                                       std::uint32_t shots, std::uint64_t seed) {
     if (auto ok = check_register_bits(gates); !ok) return std::unexpected(ok.error());
@@ -181,15 +191,19 @@ std::expected<RegisterCounts, SimError> sample_counts(const Statevector& state,
     return registers;
 }
 
-void ShotSampler::load(const Statevector& state) {
+template <class Real>
+void ShotSampler::load(const BasicStatevector<Real>& state) {
     num_qubits_ = state.num_qubits();
+    swept_ = {};
+    swept_size_ = 0;
     if (num_qubits_ > table_qubits_) {
-        swept_ = state.amplitudes();
+        const std::span<const std::complex<Real>> amplitudes = state.amplitudes();
+        swept_ = amplitudes;
+        swept_size_ = amplitudes.size();
         cumulative_.clear();
-        total_ = build_block_ends(swept_, SWEEP_BLOCK, block_ends_);
+        total_ = build_block_ends<Real>(amplitudes, SWEEP_BLOCK, block_ends_);
     } else {
-        swept_ = {};
-        total_ = build_cumulative(state.amplitudes(), cumulative_);
+        total_ = build_cumulative<Real>(state.amplitudes(), cumulative_);
     }
 }
 
@@ -237,9 +251,10 @@ namespace {
 // table's lower bound). The walk keeps `running` equal to the table's entry at
 // i, and the entry before i below every point still to come; it jumps over
 // the blocks no point lands in.
-template <class Emit>
-void walk_sorted_points(std::span<const Amplitude> swept, std::span<const double> block_ends,
-                        std::size_t block_size, std::span<const double> points, Emit emit) {
+template <class Real, class Emit>
+void walk_sorted_points(std::span<const std::complex<Real>> swept,
+                        std::span<const double> block_ends, std::size_t block_size,
+                        std::span<const double> points, Emit emit) {
     const std::size_t last = swept.size() - 1;
     const std::size_t blocks = block_ends.size();
     std::size_t block = 0;
@@ -269,6 +284,14 @@ void walk_sorted_points(std::span<const Amplitude> swept, std::span<const double
     }
 }
 
+// walk_sorted_points on a swept state of either precision.
+template <class Emit>
+void walk_swept(const ShotSampler::SweptAmplitudes& swept, std::span<const double> block_ends,
+                std::size_t block_size, std::span<const double> points, Emit emit) {
+    std::visit([&](auto amplitudes) { walk_sorted_points(amplitudes, block_ends, block_size, points, emit); },
+               swept);
+}
+
 }  // namespace
 
 void ShotSampler::draw_by_sweeping(std::uint32_t shots, std::uint64_t& generator) {
@@ -279,7 +302,7 @@ void ShotSampler::draw_by_sweeping(std::uint32_t shots, std::uint64_t& generator
         for (double& point : draws_) point = draw_point(generator, total_);
         std::sort(draws_.begin(), draws_.end());
         const std::size_t before = outcomes_.size();
-        walk_sorted_points(swept_, block_ends_, SWEEP_BLOCK, draws_,
+        walk_swept(swept_, block_ends_, SWEEP_BLOCK, draws_,
                            [&](std::size_t, std::uint64_t i) {
                                if (outcomes_.size() > before && outcomes_.back().value == i) {
                                    ++outcomes_.back().count;
@@ -292,10 +315,10 @@ void ShotSampler::draw_by_sweeping(std::uint32_t shots, std::uint64_t& generator
 }
 
 void ShotSampler::draw_shots(std::uint64_t seed, std::span<std::uint64_t> outcomes) {
-    const std::size_t size = swept_.empty() ? cumulative_.size() : swept_.size();
+    const std::size_t size = swept_size_ == 0 ? cumulative_.size() : swept_size_;
     if (outcomes.empty() || size == 0) return;
     std::uint64_t generator = seed;
-    if (swept_.empty()) {
+    if (swept_size_ == 0) {
         for (std::uint64_t& outcome : outcomes) {
             outcome = draw_index(cumulative_, total_, generator);
         }
@@ -317,7 +340,7 @@ void ShotSampler::draw_shots(std::uint64_t seed, std::span<std::uint64_t> outcom
         std::vector<double>& sorted = draws_sorted_;
         sorted.resize(batch);
         for (std::size_t k = 0; k < batch; ++k) sorted[k] = draws_[draw_order_[k]];
-        walk_sorted_points(swept_, block_ends_, SWEEP_BLOCK, sorted,
+        walk_swept(swept_, block_ends_, SWEEP_BLOCK, sorted,
                            [&](std::size_t k, std::uint64_t i) {
                                outcomes[first + draw_order_[k]] = i;
                            });
@@ -330,12 +353,12 @@ std::expected<std::span<const RegisterCount>, SimError> ShotSampler::sample(
     if (auto ok = check_register_bits(gates); !ok) return std::unexpected(ok.error());
     outcomes_.clear();
     registers_.clear();
-    const std::size_t size = swept_.empty() ? cumulative_.size() : swept_.size();
+    const std::size_t size = swept_size_ == 0 ? cumulative_.size() : swept_size_;
     if (shots == 0 || size == 0) return std::span<const RegisterCount>{};
 
     // Basis outcomes, ascending.
     std::uint64_t generator = seed;
-    if (swept_.empty()) {
+    if (swept_size_ == 0) {
         draw_from_table(shots, generator);
     } else {
         draw_by_sweeping(shots, generator);
@@ -375,5 +398,16 @@ std::expected<RegisterCounts, SimError> simulate_and_sample(const StatevectorSim
     if (!state) return std::unexpected(state.error());
     return sample_counts(*state, gates, shots, seed);
 }
+
+template OutcomeCounts sample_outcomes(const Statevector&, std::uint32_t, std::uint64_t&);
+template OutcomeCounts sample_outcomes(const SingleStatevector&, std::uint32_t, std::uint64_t&);
+template std::expected<RegisterCounts, SimError> sample_counts(const Statevector&,
+                                                               std::span<const Gate>,
+                                                               std::uint32_t, std::uint64_t);
+template std::expected<RegisterCounts, SimError> sample_counts(const SingleStatevector&,
+                                                               std::span<const Gate>,
+                                                               std::uint32_t, std::uint64_t);
+template void ShotSampler::load(const Statevector&);
+template void ShotSampler::load(const SingleStatevector&);
 
 }  // namespace morvane::sim

@@ -5,6 +5,7 @@
 #include <expected>
 #include <span>
 #include <unordered_map>
+#include <variant>
 #include <vector>
 
 #include "circuit/circuit.hpp"
@@ -27,7 +28,8 @@ std::uint64_t splitmix64_next(std::uint64_t& state) noexcept;
 // Draws `shots` outcomes from |amplitude|^2, advancing `generator_state` once
 // per shot. Empty for zero shots. The same state, shots and seed give the same
 // counts on every run and platform.
-OutcomeCounts sample_outcomes(const Statevector& state, std::uint32_t shots,
+template <class Real>
+OutcomeCounts sample_outcomes(const BasicStatevector<Real>& state, std::uint32_t shots,
                               std::uint64_t& generator_state);
 
 // Where each measured qubit lands in the classical register.
@@ -47,7 +49,8 @@ MeasurementMap measurement_map(std::uint64_t num_qubits, std::span<const circuit
 // qubits measured into one bit OR together; unnamed bits read 0). A Measure
 // into classical bit 64 or above fails with ClassicalBitOutOfRange before
 // anything is sampled.
-[[nodiscard]] std::expected<RegisterCounts, SimError> sample_counts(const Statevector& state,
+template <class Real>
+[[nodiscard]] std::expected<RegisterCounts, SimError> sample_counts(const BasicStatevector<Real>& state,
                                                       std::span<const circuit::Gate> gates,
                                                       std::uint32_t shots, std::uint64_t seed);
 
@@ -90,7 +93,9 @@ public:
     // probability. A swept state is read again by sample(), so it must stay
     // alive and unchanged until the next load; a tabled one is not needed
     // after load. Any number of sample() calls may follow.
-    void load(const Statevector& state);
+    // Either precision: the running sums are formed in double.
+    template <class Real>
+    void load(const BasicStatevector<Real>& state);
 
     // sample_counts on the loaded state: ascending register values, each with
     // a nonzero count; empty for zero shots. The span stays valid until the
@@ -113,6 +118,10 @@ public:
     static std::uint64_t working_bytes(std::uint64_t num_qubits, std::uint32_t shots,
                                        std::uint64_t table_qubits = TABLE_QUBITS) noexcept;
 
+    // The amplitudes of a swept state, in its precision.
+    using SweptAmplitudes =
+        std::variant<std::span<const std::complex<double>>, std::span<const std::complex<float>>>;
+
 private:
     // Appends the basis outcomes of `shots` draws to outcomes_, ascending.
     void draw_from_table(std::uint32_t shots, std::uint64_t& generator);
@@ -123,7 +132,8 @@ private:
     std::uint64_t num_qubits_ = 0;
     double total_ = 0.0;
     std::vector<double> cumulative_;
-    std::span<const Amplitude> swept_;
+    SweptAmplitudes swept_;
+    std::size_t swept_size_ = 0;  // 0: the state is tabled
     // Running sum at the last amplitude of each SWEEP_BLOCK of a swept state.
     std::vector<double> block_ends_;
     std::vector<double> draws_;

@@ -74,17 +74,19 @@ std::expected<void, SimError> check_circuit(std::uint64_t num_qubits, std::span<
 namespace {
 
 // Multiplies every amplitude by e^(i phase).
-void apply_global_phase(Statevector& state, double phase) {
+template <class Real>
+void apply_global_phase(BasicStatevector<Real>& state, double phase) {
     if (phase == 0.0) return;
     const Amplitude factor{std::cos(phase), std::sin(phase)};
     if (state.num_qubits() == 0) {
-        state.amplitudes()[0] *= factor;
+        state.amplitudes()[0] *= std::complex<Real>(factor);
         return;
     }
-    apply_diagonal_1q(state.amplitudes(), 0, factor, factor, state.parallel());
+    apply_diagonal_1q<Real>(state.amplitudes(), 0, factor, factor, state.parallel());
 }
 
-std::expected<Statevector, SimError> run(const StatevectorSimulator& simulator,
+template <class Real>
+std::expected<BasicStatevector<Real>, SimError> run(const StatevectorSimulator& simulator,
                                          std::uint64_t num_qubits, std::span<const Gate> gates,
                                          const FusionPlan* plan, double global_phase,
                                          std::optional<CancelCallback> cancel,
@@ -102,36 +104,40 @@ std::expected<Statevector, SimError> run(const StatevectorSimulator& simulator,
         gates = lowered->gates;
         global_phase += lowered->phase;
     }
-    return simulator.simulate_lowered(num_qubits, gates, plan, global_phase,
+    return simulator.simulate_lowered<Real>(num_qubits, gates, plan, global_phase,
                                       AngleSource::literals(), cancel, hooks);
 }
 
 }  // namespace
 
-std::expected<Statevector, SimError> StatevectorSimulator::simulate(
+template <class Real>
+std::expected<BasicStatevector<Real>, SimError> StatevectorSimulator::simulate(
     std::uint64_t num_qubits, std::span<const Gate> gates, std::optional<CancelCallback> cancel,
     const SimulationHooks& hooks) const {
-    return run(*this, num_qubits, gates, nullptr, 0.0, cancel, hooks);
+    return run<Real>(*this, num_qubits, gates, nullptr, 0.0, cancel, hooks);
 }
 
-std::expected<Statevector, SimError> StatevectorSimulator::simulate_planned(
+template <class Real>
+std::expected<BasicStatevector<Real>, SimError> StatevectorSimulator::simulate_planned(
     std::uint64_t num_qubits, std::span<const Gate> gates, const FusionPlan& plan,
     std::optional<CancelCallback> cancel, const SimulationHooks& hooks) const {
-    return run(*this, num_qubits, gates, &plan, 0.0, cancel, hooks);
+    return run<Real>(*this, num_qubits, gates, &plan, 0.0, cancel, hooks);
 }
 
-std::expected<Statevector, SimError> StatevectorSimulator::simulate(
+template <class Real>
+std::expected<BasicStatevector<Real>, SimError> StatevectorSimulator::simulate(
     const circuit::ConcreteCircuit& circuit, std::optional<CancelCallback> cancel,
     const SimulationHooks& hooks) const {
-    return run(*this, circuit.num_qubits(), circuit.gates(), nullptr, circuit.global_phase(),
+    return run<Real>(*this, circuit.num_qubits(), circuit.gates(), nullptr, circuit.global_phase(),
                cancel, hooks);
 }
 
-std::expected<Statevector, SimError> StatevectorSimulator::simulate_lowered(
+template <class Real>
+std::expected<BasicStatevector<Real>, SimError> StatevectorSimulator::simulate_lowered(
     std::uint64_t num_qubits, std::span<const Gate> gates, const FusionPlan* plan,
     double global_phase, const AngleSource& angles, std::optional<CancelCallback> cancel,
     const SimulationHooks& hooks) const {
-    Statevector state(num_qubits, parallel_threshold);
+    BasicStatevector<Real> state(num_qubits, parallel_threshold);
     CancelCheck check(num_qubits, cancel,
                       hooks.clock != nullptr ? *hooks.clock : steady_monotonic_clock());
 
@@ -170,5 +176,25 @@ std::expected<Statevector, SimError> StatevectorSimulator::simulate_lowered(
     apply_global_phase(state, global_phase);
     return state;
 }
+
+#define MORVANE_INSTANTIATE_SIMULATIONS(Real)                                                     \
+    template std::expected<BasicStatevector<Real>, SimError> StatevectorSimulator::simulate<Real>( \
+        std::uint64_t, std::span<const Gate>, std::optional<CancelCallback>,                      \
+        const SimulationHooks&) const;                                                            \
+    template std::expected<BasicStatevector<Real>, SimError> StatevectorSimulator::simulate<Real>( \
+        const circuit::ConcreteCircuit&, std::optional<CancelCallback>, const SimulationHooks&)   \
+        const;                                                                                    \
+    template std::expected<BasicStatevector<Real>, SimError>                                      \
+    StatevectorSimulator::simulate_planned<Real>(std::uint64_t, std::span<const Gate>,            \
+                                                 const FusionPlan&, std::optional<CancelCallback>, \
+                                                 const SimulationHooks&) const;                   \
+    template std::expected<BasicStatevector<Real>, SimError>                                      \
+    StatevectorSimulator::simulate_lowered<Real>(std::uint64_t, std::span<const Gate>,            \
+                                                 const FusionPlan*, double, const AngleSource&,   \
+                                                 std::optional<CancelCallback>,                   \
+                                                 const SimulationHooks&) const;
+MORVANE_INSTANTIATE_SIMULATIONS(double)
+MORVANE_INSTANTIATE_SIMULATIONS(float)
+#undef MORVANE_INSTANTIATE_SIMULATIONS
 
 }  // namespace morvane::sim

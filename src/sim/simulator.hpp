@@ -48,13 +48,18 @@ struct StatevectorSimulator {
     // the MAX_QUBITS ceiling. Unbound or non-finite angles surface when their
     // gate is reached. The optional callback is polled at throttled
     // checkpoints; returning true ends the run with Cancelled.
-    [[nodiscard]] std::expected<Statevector, SimError> simulate(
+    //
+    // Every simulation exists in both precisions: Real = double (the
+    // default) or float, the state then held and worked in single precision.
+    template <class Real = double>
+    [[nodiscard]] std::expected<BasicStatevector<Real>, SimError> simulate(
         std::uint64_t num_qubits, std::span<const circuit::Gate> gates,
         std::optional<CancelCallback> cancel = std::nullopt,
         const SimulationHooks& hooks = {}) const;
 
     // A bound circuit, its global phase included.
-    [[nodiscard]] std::expected<Statevector, SimError> simulate(
+    template <class Real = double>
+    [[nodiscard]] std::expected<BasicStatevector<Real>, SimError> simulate(
         const circuit::ConcreteCircuit& circuit,
         std::optional<CancelCallback> cancel = std::nullopt,
         const SimulationHooks& hooks = {}) const;
@@ -63,7 +68,8 @@ struct StatevectorSimulator {
     // batch of bound candidates of one circuit plans once. The plan must come
     // from plan_fusion for gates of the same structure on this register size
     // with this simulator's chunk_bits; anything else is an internal fault.
-    [[nodiscard]] std::expected<Statevector, SimError> simulate_planned(
+    template <class Real = double>
+    [[nodiscard]] std::expected<BasicStatevector<Real>, SimError> simulate_planned(
         std::uint64_t num_qubits, std::span<const circuit::Gate> gates, const FusionPlan& plan,
         std::optional<CancelCallback> cancel = std::nullopt,
         const SimulationHooks& hooks = {}) const;
@@ -74,7 +80,8 @@ struct StatevectorSimulator {
     // `plan` (null: planned here; ignored with fusion off) was made for their
     // structure. Angles come from `angles`; e^(i global_phase) multiplies the
     // final state.
-    [[nodiscard]] std::expected<Statevector, SimError> simulate_lowered(
+    template <class Real = double>
+    [[nodiscard]] std::expected<BasicStatevector<Real>, SimError> simulate_lowered(
         std::uint64_t num_qubits, std::span<const circuit::Gate> gates, const FusionPlan* plan,
         double global_phase, const AngleSource& angles,
         std::optional<CancelCallback> cancel = std::nullopt,
@@ -87,11 +94,12 @@ struct StatevectorSimulator {
 
     // A circuit that still has Param angles is accepted and fails with
     // UnboundParam when the first such gate is reached.
-    [[nodiscard]] std::expected<Statevector, SimError> simulate(
+    template <class Real = double>
+    [[nodiscard]] std::expected<BasicStatevector<Real>, SimError> simulate(
         const circuit::ParameterizedCircuit& circuit,
         std::optional<CancelCallback> cancel = std::nullopt,
         const SimulationHooks& hooks = {}) const {
-        return simulate(circuit.num_qubits(), circuit.gates(), cancel, hooks);
+        return simulate<Real>(circuit.num_qubits(), circuit.gates(), cancel, hooks);
     }
 };
 

@@ -32,8 +32,9 @@ constexpr std::size_t HUGE_PAGE_STATE_LIMIT = std::size_t{1} << 26;
 
 // aligned_alloc wants a size that is a multiple of the alignment; states of
 // zero or one qubit (16 or 32 bytes) are padded up to one line.
-AmplitudeBuffer allocate_amplitudes(std::size_t count) {
-    std::size_t bytes = count * sizeof(Amplitude);
+template <class Real>
+AmplitudeBufferOf<Real> allocate_amplitudes(std::size_t count) {
+    std::size_t bytes = count * sizeof(std::complex<Real>);
     const std::size_t alignment = bytes >= HUGE_PAGE ? HUGE_PAGE : AMPLITUDE_ALIGNMENT;
     bytes = (bytes + alignment - 1) / alignment * alignment;
     void* memory = std::aligned_alloc(alignment, bytes);
@@ -44,21 +45,25 @@ AmplitudeBuffer allocate_amplitudes(std::size_t count) {
         (void)::madvise(memory, bytes, MADV_HUGEPAGE);
     }
 #endif
-    return AmplitudeBuffer(static_cast<Amplitude*>(memory));
+    return AmplitudeBufferOf<Real>(static_cast<std::complex<Real>*>(memory));
 }
 
-void AmplitudeDeleter::operator()(Amplitude* amplitudes) const noexcept {
+template AmplitudeBufferOf<double> allocate_amplitudes<double>(std::size_t);
+template AmplitudeBufferOf<float> allocate_amplitudes<float>(std::size_t);
+
+void AmplitudeDeleter::operator()(void* amplitudes) const noexcept {
     std::free(amplitudes);
 }
 
-Statevector::Statevector(std::uint64_t num_qubits, std::uint64_t parallel_threshold)
+template <class Real>
+BasicStatevector<Real>::BasicStatevector(std::uint64_t num_qubits, std::uint64_t parallel_threshold)
     : num_qubits_(num_qubits), parallel_threshold_(parallel_threshold), size_(0) {
     if (num_qubits > MAX_QUBITS) {
         internal_fault(concat("a statevector of ", num_qubits, " qubits exceeds the limit of ",
                               MAX_QUBITS, "; the caller must reject it first"));
     }
     size_ = std::size_t{1} << num_qubits;
-    buffer_ = allocate_amplitudes(size_);
+    buffer_ = allocate_amplitudes<Real>(size_);
     // All-zero bits are 0.0 + 0.0i in IEEE 754, so memset clears the state;
     // a large state is cleared by the pool like any other sweep.
     Amplitude* data = buffer_.get();
@@ -73,20 +78,25 @@ Statevector::Statevector(std::uint64_t num_qubits, std::uint64_t parallel_thresh
     buffer_[0] = Amplitude(1.0, 0.0);
 }
 
-Statevector Statevector::clone() const {
-    AmplitudeBuffer copy;
+template <class Real>
+BasicStatevector<Real> BasicStatevector<Real>::clone() const {
+    Buffer copy;
     if (size_ != 0) {
-        copy = allocate_amplitudes(size_);
+        copy = allocate_amplitudes<Real>(size_);
         std::memcpy(static_cast<void*>(copy.get()), buffer_.get(), size_ * sizeof(Amplitude));
     }
-    Statevector result(num_qubits_, parallel_threshold_, std::move(copy));
+    BasicStatevector result(num_qubits_, parallel_threshold_, std::move(copy));
     result.size_ = size_;  // a released state clones to a released state
     return result;
 }
 
-AmplitudeBuffer Statevector::release() && noexcept {
+template <class Real>
+typename BasicStatevector<Real>::Buffer BasicStatevector<Real>::release() && noexcept {
     size_ = 0;
     return std::move(buffer_);
 }
+
+template class BasicStatevector<double>;
+template class BasicStatevector<float>;
 
 }  // namespace morvane::sim

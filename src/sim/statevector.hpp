@@ -13,6 +13,16 @@ namespace morvane::sim {
 // recovery path costs a library call per product; they multiply by hand.
 using Amplitude = std::complex<double>;
 
+// The precision a state is held and worked in. Single precision moves half
+// the bytes of double and fits one more qubit in the same memory; gate
+// matrices, phases and probability sums are still formed in double and only
+// the amplitudes are rounded to float (complex64, the layout NumPy expects).
+enum class Precision : std::uint8_t { Double, Single };
+
+template <class Real>
+inline constexpr Precision precision_of =
+    sizeof(Real) == sizeof(double) ? Precision::Double : Precision::Single;
+
 // The largest register a Statevector may hold: 2^30 amplitudes are 16 GiB.
 inline constexpr std::uint64_t MAX_QUBITS = 30;
 
@@ -20,34 +30,41 @@ inline constexpr std::uint64_t MAX_QUBITS = 30;
 // straddle one and a sweep touches whole lines only.
 inline constexpr std::size_t AMPLITUDE_ALIGNMENT = 64;
 
-// Frees a buffer obtained from Statevector::release(). Stateless, so a
+// Frees a buffer obtained from a statevector's release(). Stateless, so a
 // foreign owner (the Python layer) can keep the raw pointer and call it later.
 struct AmplitudeDeleter {
-    void operator()(Amplitude* amplitudes) const noexcept;
+    void operator()(void* amplitudes) const noexcept;
 };
-using AmplitudeBuffer = std::unique_ptr<Amplitude[], AmplitudeDeleter>;
+template <class Real>
+using AmplitudeBufferOf = std::unique_ptr<std::complex<Real>[], AmplitudeDeleter>;
+using AmplitudeBuffer = AmplitudeBufferOf<double>;
 
 // Uninitialised storage for `count` amplitudes, aligned to a cache line (to a
 // huge page, with the kernel advised to back it by huge pages, for states of
 // 2 MiB to 64 MiB). Every amplitude buffer of the simulator comes from here.
 // A failed allocation throws std::bad_alloc.
-AmplitudeBuffer allocate_amplitudes(std::size_t count);
+template <class Real = double>
+AmplitudeBufferOf<Real> allocate_amplitudes(std::size_t count);
 
-// A dense n-qubit state: 2^n amplitudes in one aligned allocation, qubit k
-// being bit k of the index.
-class Statevector {
+// A dense n-qubit state: 2^n amplitudes of std::complex<Real> (double or
+// float) in one aligned allocation, qubit k being bit k of the index.
+template <class Real>
+class BasicStatevector {
   public:
+    using Amplitude = std::complex<Real>;
+    using Buffer = AmplitudeBufferOf<Real>;
+
     // |0...0> on num_qubits qubits (at most MAX_QUBITS; more is an internal
     // fault, callers check first). A failed allocation throws std::bad_alloc.
-    Statevector(std::uint64_t num_qubits, std::uint64_t parallel_threshold);
+    BasicStatevector(std::uint64_t num_qubits, std::uint64_t parallel_threshold);
 
-    Statevector(Statevector&&) noexcept = default;
-    Statevector& operator=(Statevector&&) noexcept = default;
-    Statevector(const Statevector&) = delete;
-    Statevector& operator=(const Statevector&) = delete;
+    BasicStatevector(BasicStatevector&&) noexcept = default;
+    BasicStatevector& operator=(BasicStatevector&&) noexcept = default;
+    BasicStatevector(const BasicStatevector&) = delete;
+    BasicStatevector& operator=(const BasicStatevector&) = delete;
 
     // A deep copy, for callers that need the state twice.
-    Statevector clone() const;
+    BasicStatevector clone() const;
 
     std::uint64_t num_qubits() const noexcept { return num_qubits_; }
     std::uint64_t parallel_threshold() const noexcept { return parallel_threshold_; }
@@ -63,10 +80,10 @@ class Statevector {
 
     // Hands the amplitude buffer to the caller without copying; the state is
     // left empty (size 0). Free it with AmplitudeDeleter.
-    AmplitudeBuffer release() && noexcept;
+    Buffer release() && noexcept;
 
   private:
-    Statevector(std::uint64_t num_qubits, std::uint64_t parallel_threshold, AmplitudeBuffer buffer)
+    BasicStatevector(std::uint64_t num_qubits, std::uint64_t parallel_threshold, Buffer buffer)
         : num_qubits_(num_qubits),
           parallel_threshold_(parallel_threshold),
           size_(std::size_t{1} << num_qubits),
@@ -75,7 +92,13 @@ class Statevector {
     std::uint64_t num_qubits_;
     std::uint64_t parallel_threshold_;
     std::size_t size_;
-    AmplitudeBuffer buffer_;
+    Buffer buffer_;
 };
+
+using Statevector = BasicStatevector<double>;
+using SingleStatevector = BasicStatevector<float>;
+
+extern template class BasicStatevector<double>;
+extern template class BasicStatevector<float>;
 
 }  // namespace morvane::sim

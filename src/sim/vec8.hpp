@@ -1,5 +1,6 @@
 #pragma once
 
+#include <complex>
 #include <cstddef>
 #include <utility>
 
@@ -7,9 +8,10 @@
 
 namespace morvane::sim {
 
-// Eight doubles are four complex numbers: one block of four amplitudes, one
-// cache line. The kernels compute on blocks, and a Vec8<W> holds one block in
-// 8 / W native registers of W doubles: one AVX-512 register (W = 8), two AVX2
+// Eight reals are four complex numbers: one block of four amplitudes, one
+// cache line in double precision. The kernels compute on blocks, and a
+// Vec8<Real, W> holds one block in 8 / W native registers of W reals; in
+// double precision that is: one AVX-512 register (W = 8), two AVX2
 // registers (W = 4) or four SSE2 registers (W = 2). Each instruction-set
 // variant of a kernel instantiates it with its own width
 // (sim/kernel_variants.hpp).
@@ -25,37 +27,62 @@ namespace morvane::sim {
 // variant functions), so the ABI note GCC makes about passing them is moot.
 #pragma GCC diagnostic ignored "-Wpsabi"
 
-// The native vector of W doubles. (Spelled out per width: GCC drops the
+// The native vector of W reals. (Spelled out per width: GCC drops the
 // vector attribute from an alias whose size depends on a template parameter.)
-template <int W>
+template <class Real, int W>
 struct NativeVector;
 template <>
-struct NativeVector<2> {
+struct NativeVector<double, 2> {
     using type = double __attribute__((vector_size(16)));
 };
 template <>
-struct NativeVector<4> {
+struct NativeVector<double, 4> {
     using type = double __attribute__((vector_size(32)));
 };
 template <>
-struct NativeVector<8> {
+struct NativeVector<double, 8> {
     using type = double __attribute__((vector_size(64)));
 };
+template <>
+struct NativeVector<float, 4> {
+    using type = float __attribute__((vector_size(16)));
+};
+template <>
+struct NativeVector<float, 8> {
+    using type = float __attribute__((vector_size(32)));
+};
 
-template <int W>
+// A block of single-precision amplitudes is eight floats, 32 bytes: one AVX2
+// register (also on AVX-512, where the block fills half a register but the
+// kernels' lane shuffles stay within one block) or two SSE registers.
+template <class Real, int DOUBLE_LANES>
+inline constexpr int block_lanes = sizeof(Real) == sizeof(double)
+                                       ? DOUBLE_LANES
+                                       : (DOUBLE_LANES * 2 > 8 ? 8 : DOUBLE_LANES * 2);
+
+template <class R, int W>
 struct Vec8 {
+    using Real = R;
     static constexpr int PARTS = 8 / W;
-    using Part = typename NativeVector<W>::type;
+    using Part = typename NativeVector<Real, W>::type;
     Part part[PARTS];
 
+    // Coefficients are computed in double and rounded once, here.
     [[gnu::always_inline]] static Vec8 make(double d0, double d1, double d2, double d3, double d4,
                                             double d5, double d6, double d7) noexcept {
-        const double d[8] = {d0, d1, d2, d3, d4, d5, d6, d7};
+        const Real d[8] = {static_cast<Real>(d0), static_cast<Real>(d1), static_cast<Real>(d2),
+                           static_cast<Real>(d3), static_cast<Real>(d4), static_cast<Real>(d5),
+                           static_cast<Real>(d6), static_cast<Real>(d7)};
         Vec8 v;
         __builtin_memcpy(v.part, d, sizeof d);
         return v;
     }
 };
+
+// The block type of an instruction-set variant whose registers hold
+// DOUBLE_LANES doubles.
+template <class Real, int DOUBLE_LANES>
+using BlockOf = Vec8<Real, block_lanes<Real, DOUBLE_LANES>>;
 
 namespace vec8_detail {
 
@@ -70,50 +97,52 @@ template <int PARTS, class F>
 
 }  // namespace vec8_detail
 
-template <int W>
-[[gnu::always_inline]] inline Vec8<W> operator+(Vec8<W> a, Vec8<W> b) noexcept {
-    vec8_detail::each_part<Vec8<W>::PARTS>([&](auto k) __attribute__((always_inline)) { a.part[k] += b.part[k]; });
+template <class R, int W>
+[[gnu::always_inline]] inline Vec8<R, W> operator+(Vec8<R, W> a, Vec8<R, W> b) noexcept {
+    vec8_detail::each_part<Vec8<R, W>::PARTS>([&](auto k) __attribute__((always_inline)) { a.part[k] += b.part[k]; });
     return a;
 }
-template <int W>
-[[gnu::always_inline]] inline Vec8<W> operator-(Vec8<W> a, Vec8<W> b) noexcept {
-    vec8_detail::each_part<Vec8<W>::PARTS>([&](auto k) __attribute__((always_inline)) { a.part[k] -= b.part[k]; });
+template <class R, int W>
+[[gnu::always_inline]] inline Vec8<R, W> operator-(Vec8<R, W> a, Vec8<R, W> b) noexcept {
+    vec8_detail::each_part<Vec8<R, W>::PARTS>([&](auto k) __attribute__((always_inline)) { a.part[k] -= b.part[k]; });
     return a;
 }
-template <int W>
-[[gnu::always_inline]] inline Vec8<W> operator*(Vec8<W> a, Vec8<W> b) noexcept {
-    vec8_detail::each_part<Vec8<W>::PARTS>([&](auto k) __attribute__((always_inline)) { a.part[k] *= b.part[k]; });
+template <class R, int W>
+[[gnu::always_inline]] inline Vec8<R, W> operator*(Vec8<R, W> a, Vec8<R, W> b) noexcept {
+    vec8_detail::each_part<Vec8<R, W>::PARTS>([&](auto k) __attribute__((always_inline)) { a.part[k] *= b.part[k]; });
     return a;
 }
-template <int W>
-[[gnu::always_inline]] inline Vec8<W>& operator+=(Vec8<W>& a, Vec8<W> b) noexcept {
+template <class R, int W>
+[[gnu::always_inline]] inline Vec8<R, W>& operator+=(Vec8<R, W>& a, Vec8<R, W> b) noexcept {
     a = a + b;
     return a;
 }
 
 template <class V>
-[[gnu::always_inline]] inline V load8(const double* p) noexcept {
+[[gnu::always_inline]] inline V load8(const typename V::Real* p) noexcept {
+    using Real = typename V::Real;
     V v;
     vec8_detail::each_part<V::PARTS>([&](auto k) __attribute__((always_inline)) {
-        __builtin_memcpy(&v.part[k], p + k * sizeof(typename V::Part) / sizeof(double),
+        __builtin_memcpy(&v.part[k], p + k * sizeof(typename V::Part) / sizeof(Real),
                          sizeof(typename V::Part));
     });
     return v;
 }
 template <class V>
-[[gnu::always_inline]] inline void store8(double* p, V v) noexcept {
+[[gnu::always_inline]] inline void store8(typename V::Real* p, V v) noexcept {
+    using Real = typename V::Real;
     vec8_detail::each_part<V::PARTS>([&](auto k) __attribute__((always_inline)) {
-        __builtin_memcpy(p + k * sizeof(typename V::Part) / sizeof(double), &v.part[k],
+        __builtin_memcpy(p + k * sizeof(typename V::Part) / sizeof(Real), &v.part[k],
                          sizeof(typename V::Part));
     });
 }
 template <class V>
-[[gnu::always_inline]] inline V load8(const Amplitude* p) noexcept {
-    return load8<V>(reinterpret_cast<const double*>(p));
+[[gnu::always_inline]] inline V load8(const std::complex<typename V::Real>* p) noexcept {
+    return load8<V>(reinterpret_cast<const typename V::Real*>(p));
 }
 template <class V>
-[[gnu::always_inline]] inline void store8(Amplitude* p, V v) noexcept {
-    store8(reinterpret_cast<double*>(p), v);
+[[gnu::always_inline]] inline void store8(std::complex<typename V::Real>* p, V v) noexcept {
+    store8<V>(reinterpret_cast<typename V::Real*>(p), v);
 }
 
 namespace vec8_detail {
@@ -152,19 +181,19 @@ struct ShufflePlan {
     }
 };
 
-template <int S, int W>
-[[gnu::always_inline]] inline typename Vec8<W>::Part input_part(const Vec8<W>& a,
-                                                                 const Vec8<W>& b) noexcept {
-    if constexpr (S < Vec8<W>::PARTS) {
+template <int S, class R, int W>
+[[gnu::always_inline]] inline typename Vec8<R, W>::Part input_part(const Vec8<R, W>& a,
+                                                                    const Vec8<R, W>& b) noexcept {
+    if constexpr (S < Vec8<R, W>::PARTS) {
         return a.part[S];
     } else {
-        return b.part[S - Vec8<W>::PARTS];
+        return b.part[S - Vec8<R, W>::PARTS];
     }
 }
 
-template <class Plan, int W, int P, std::size_t... K>
-[[gnu::always_inline]] inline typename Vec8<W>::Part shuffle_part(
-    const Vec8<W>& a, const Vec8<W>& b, std::index_sequence<K...>) noexcept {
+template <class Plan, int P, class R, int W, std::size_t... K>
+[[gnu::always_inline]] inline typename Vec8<R, W>::Part shuffle_part(
+    const Vec8<R, W>& a, const Vec8<R, W>& b, std::index_sequence<K...>) noexcept {
     return __builtin_shufflevector(input_part<Plan::source(P, 0)>(a, b),
                                    input_part<Plan::source(P, 1)>(a, b),
                                    Plan::local(P, static_cast<int>(K))...);
@@ -174,21 +203,22 @@ template <class Plan, int W, int P, std::size_t... K>
 
 // Element j of the result is element I_j of the concatenation (a, b), as
 // __builtin_shufflevector(a, b, I...) on one 8-double vector.
-template <int... I, int W>
-[[gnu::always_inline]] inline Vec8<W> shuffle8(const Vec8<W>& a, const Vec8<W>& b) noexcept {
+template <int... I, class R, int W>
+[[gnu::always_inline]] inline Vec8<R, W> shuffle8(const Vec8<R, W>& a,
+                                                  const Vec8<R, W>& b) noexcept {
     static_assert(sizeof...(I) == 8);
     using Plan = vec8_detail::ShufflePlan<W, I...>;
     static_assert(Plan::two_sources_at_most(),
                   "each output part of a shuffle may draw on at most two input parts");
-    Vec8<W> out;
-    vec8_detail::each_part<Vec8<W>::PARTS>([&](auto p) __attribute__((always_inline)) {
-        out.part[p] = vec8_detail::shuffle_part<Plan, W, static_cast<int>(p)>(
+    Vec8<R, W> out;
+    vec8_detail::each_part<Vec8<R, W>::PARTS>([&](auto p) __attribute__((always_inline)) {
+        out.part[p] = vec8_detail::shuffle_part<Plan, static_cast<int>(p)>(
             a, b, std::make_index_sequence<W>{});
     });
     return out;
 }
-template <int... I, int W>
-[[gnu::always_inline]] inline Vec8<W> shuffle8(const Vec8<W>& a) noexcept {
+template <int... I, class R, int W>
+[[gnu::always_inline]] inline Vec8<R, W> shuffle8(const Vec8<R, W>& a) noexcept {
     return shuffle8<I...>(a, a);
 }
 

@@ -5,47 +5,53 @@
 #include <array>
 #include <random>
 
-// Every block width against plain arrays, whichever width this CPU's kernels
-// use: the suite runs one instruction-set variant of the kernels, so the
-// other widths' block arithmetic and shuffles are checked here.
+// Every block width of both precisions against plain arrays, whichever
+// width this CPU's kernels use: the suite runs one instruction-set variant
+// of the kernels, so the other widths' block arithmetic and shuffles are
+// checked here.
 
 namespace morvane::sim {
 namespace {
 
-using Doubles = std::array<double, 8>;
+template <class V>
+using Reals = std::array<typename V::Real, 8>;
 
-Doubles random_doubles(unsigned seed) {
+// Values exact in float, so that products and sums compare exactly in both
+// precisions' reference arithmetic too.
+template <class V>
+Reals<V> random_reals(unsigned seed) {
     std::mt19937 rng(seed);
-    std::uniform_real_distribution<double> d(-4.0, 4.0);
-    Doubles out{};
-    for (double& x : out)
-        x = d(rng);
+    std::uniform_int_distribution<int> d(-64, 64);
+    Reals<V> out{};
+    for (auto& x : out)
+        x = static_cast<typename V::Real>(d(rng)) / 16;
     return out;
 }
 
 template <class V>
-V from(const Doubles& d) {
+V from(const Reals<V>& d) {
     return load8<V>(d.data());
 }
 
 template <class V>
-Doubles to(V v) {
-    Doubles out{};
+Reals<V> to(V v) {
+    Reals<V> out{};
     store8(out.data(), v);
     return out;
 }
 
 template <class V>
 class Vec8Test : public ::testing::Test {};
-using Widths = ::testing::Types<Vec8<2>, Vec8<4>, Vec8<8>>;
+using Widths = ::testing::Types<Vec8<double, 2>, Vec8<double, 4>, Vec8<double, 8>,
+                                Vec8<float, 4>, Vec8<float, 8>>;
 TYPED_TEST_SUITE(Vec8Test, Widths);
 
 TYPED_TEST(Vec8Test, ArithmeticIsElementwise) {
     using V = TypeParam;
-    const Doubles a = random_doubles(1), b = random_doubles(2);
+    const Reals<V> a = random_reals<V>(1), b = random_reals<V>(2);
     V acc = from<V>(a);
     acc += from<V>(b);
-    const Doubles sum = to(from<V>(a) + from<V>(b)), difference = to(from<V>(a) - from<V>(b)),
+    const Reals<V> sum = to(from<V>(a) + from<V>(b)), difference = to(from<V>(a) - from<V>(b)),
                   product = to(from<V>(a) * from<V>(b)), accumulated = to(acc);
     for (int k = 0; k < 8; ++k) {
         EXPECT_EQ(sum[k], a[k] + b[k]);
@@ -53,17 +59,17 @@ TYPED_TEST(Vec8Test, ArithmeticIsElementwise) {
         EXPECT_EQ(product[k], a[k] * b[k]);
         EXPECT_EQ(accumulated[k], a[k] + b[k]);
     }
-    const Doubles made = to(V::make(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7]));
+    const Reals<V> made = to(V::make(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7]));
     EXPECT_EQ(made, a);
 }
 
 // out[k] = (a, b)[I[k]], the meaning of __builtin_shufflevector(a, b, I...).
 template <int... I, class V>
-void expect_shuffle(const Doubles& a, const Doubles& b, V got) {
+void expect_shuffle(const Reals<V>& a, const Reals<V>& b, V got) {
     const int index[8] = {I...};
-    const Doubles out = to(got);
+    const Reals<V> out = to(got);
     for (int k = 0; k < 8; ++k) {
-        const double want = index[k] < 8 ? a[index[k]] : b[index[k] - 8];
+        const auto want = index[k] < 8 ? a[index[k]] : b[index[k] - 8];
         EXPECT_EQ(out[k], want) << "element " << k << " of the shuffle";
     }
 }
@@ -72,7 +78,7 @@ void expect_shuffle(const Doubles& a, const Doubles& b, V got) {
 // block, real or imaginary broadcast, and lane exchanges between two blocks.
 TYPED_TEST(Vec8Test, ShufflesMoveTheNamedElements) {
     using V = TypeParam;
-    const Doubles a = random_doubles(3), b = random_doubles(4);
+    const Reals<V> a = random_reals<V>(3), b = random_reals<V>(4);
     const V x = from<V>(a), y = from<V>(b);
     expect_shuffle<1, 0, 3, 2, 5, 4, 7, 6>(a, a, shuffle8<1, 0, 3, 2, 5, 4, 7, 6>(x));
     expect_shuffle<2, 3, 0, 1, 6, 7, 4, 5>(a, a, shuffle8<2, 3, 0, 1, 6, 7, 4, 5>(x));
