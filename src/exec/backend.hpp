@@ -14,6 +14,7 @@
 #include "exec/circuit_input.hpp"
 #include "exec/run_error.hpp"
 #include "observable/counts.hpp"
+#include "sim/statevector.hpp"
 
 namespace morvane::exec {
 
@@ -30,6 +31,7 @@ struct CircuitJob {
 // The built-in statevector simulator.
 struct NativeChoice {
     bool fusion = true;
+    sim::Precision precision = sim::Precision::Double;
 };
 // Qiskit Aer through the Python seam. The noise model, when given, is an
 // opaque object owned by the Python layer.
@@ -37,6 +39,9 @@ struct AerChoice {
     std::string device;
     std::optional<std::string> sim_method;
     ForeignObjectPtr noise_model;
+    // Aer's own precision option ("double" or "single"), passed on only when
+    // the caller chose one.
+    std::optional<std::string> precision;
 };
 // QPUs raised on a cluster through CUNQA.
 struct CunqaChoice {

@@ -23,8 +23,9 @@ std::uint64_t row_seed(std::uint64_t seed, std::uint64_t row) noexcept {
     return sim::splitmix64_next(state);
 }
 
-std::uint64_t bindings_row_bytes(std::uint64_t num_qubits, std::uint32_t shots) noexcept {
-    const std::uint64_t state = statevector_bytes(num_qubits);
+std::uint64_t bindings_row_bytes(std::uint64_t num_qubits, std::uint32_t shots,
+                                 sim::Precision precision) noexcept {
+    const std::uint64_t state = statevector_bytes(num_qubits, precision);
     const std::uint64_t working = sim::ShotSampler::working_bytes(num_qubits, shots);
     const std::uint64_t outcomes = std::uint64_t{shots} * sizeof(std::uint64_t);
     const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
@@ -44,14 +45,14 @@ RunError simulation_failed(const sim::SimError& error) {
 std::expected<void, BindingsSampleError> sample_bindings(
     const circuit::ParameterizedCircuit& circuit, ValueRows values, std::uint32_t shots,
     std::uint64_t seed, std::span<const RegisterOutput> outputs,
-    const sim::StatevectorSimulator& simulator) {
+    const sim::StatevectorSimulator& simulator, sim::Precision precision) {
     const std::size_t rows = values.rows;
     if (rows == 0 || shots == 0) return {};
     const std::uint64_t num_qubits = circuit.num_qubits();
 
     const std::uint64_t threads = std::max<std::size_t>(ThreadPool::global().num_threads(), 1);
     const std::uint64_t fit = std::max<std::uint64_t>(
-        1, native_circuits_that_fit(num_qubits, bindings_row_bytes(num_qubits, shots)));
+        1, native_circuits_that_fit(num_qubits, bindings_row_bytes(num_qubits, shots, precision)));
     const std::uint64_t simultaneous = std::min<std::uint64_t>({fit, threads, rows});
     // Rows that fill the pool keep their kernels serial; fewer rows than
     // threads let each row's kernels use the rest.
@@ -82,20 +83,29 @@ std::expected<void, BindingsSampleError> sample_bindings(
             if (failed.load(std::memory_order_relaxed)) return;
             const std::size_t row = next.fetch_add(1, std::memory_order_relaxed);
             if (row >= rows) return;
-            auto state = batch->simulate_row(
-                values.values.subspan(row * values.columns, values.columns),
-                sim::GlobalPhaseUse::Ignored);
-            if (!state) {
-                const sim::BatchRowError& error = state.error();
-                if (error.is<circuit::CircuitError>()) {
-                    record(BindingFailure{row, error.as<circuit::CircuitError>()});
-                } else {
-                    record(simulation_failed(error.as<sim::SimError>()));
+            // The state lives until its shots are drawn: a large one is
+            // swept, not tabled.
+            const auto draw = [&]<class Real>() {
+                auto state = batch->simulate_row<Real>(
+                    values.values.subspan(row * values.columns, values.columns),
+                    sim::GlobalPhaseUse::Ignored);
+                if (!state) {
+                    const sim::BatchRowError& error = state.error();
+                    if (error.template is<circuit::CircuitError>()) {
+                        record(BindingFailure{row, error.template as<circuit::CircuitError>()});
+                    } else {
+                        record(simulation_failed(error.template as<sim::SimError>()));
+                    }
+                    return false;
                 }
-                return;
-            }
-            sampler.load(*state);
-            sampler.draw_shots(row_seed(seed, row), outcomes);
+                sampler.load(*state);
+                sampler.draw_shots(row_seed(seed, row), outcomes);
+                return true;
+            };
+            const bool drawn = precision == sim::Precision::Single
+                                   ? draw.template operator()<float>()
+                                   : draw.template operator()<double>();
+            if (!drawn) return;
             for (const RegisterOutput& output : outputs) {
                 const std::size_t stride = std::size_t{shots} * output.readout.bytes_per_shot();
                 output.readout.pack(outcomes, output.bytes.subspan(row * stride, stride));

@@ -45,7 +45,8 @@ std::uint64_t row_seed(std::uint64_t seed, std::uint64_t row) noexcept;
 
 // The memory one row holds while it runs: its state, the sampler's working
 // memory and its outcomes.
-std::uint64_t bindings_row_bytes(std::uint64_t num_qubits, std::uint32_t shots) noexcept;
+std::uint64_t bindings_row_bytes(std::uint64_t num_qubits, std::uint32_t shots,
+                                 sim::Precision precision = sim::Precision::Double) noexcept;
 
 // Samples `shots` shots of `circuit` bound to each row of `values` and packs
 // them into every output. Rows run concurrently on the pool, as many as the
@@ -56,6 +57,6 @@ std::uint64_t bindings_row_bytes(std::uint64_t num_qubits, std::uint32_t shots) 
 [[nodiscard]] std::expected<void, BindingsSampleError> sample_bindings(
     const circuit::ParameterizedCircuit& circuit, ValueRows values, std::uint32_t shots,
     std::uint64_t seed, std::span<const RegisterOutput> outputs,
-    const sim::StatevectorSimulator& simulator);
+    const sim::StatevectorSimulator& simulator, sim::Precision precision = sim::Precision::Double);
 
 }  // namespace morvane::exec

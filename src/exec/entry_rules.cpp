@@ -126,6 +126,17 @@ std::expected<void, ArgumentError> check_exact_cost(CostKind kind) {
         "shots to use it"));
 }
 
+std::expected<sim::Precision, ArgumentError> parse_precision(std::string_view text) {
+    if (text == "double") return sim::Precision::Double;
+    if (text == "single") return sim::Precision::Single;
+    return refuse(concat("argument 'precision': expected \"double\" or \"single\", got ",
+                         debug_quote(text)));
+}
+
+const char* precision_name(sim::Precision precision) noexcept {
+    return precision == sim::Precision::Single ? "single" : "double";
+}
+
 std::expected<BackendChoice, ArgumentError> choose_backend(const BackendArguments& a) {
     if (a.infrastructure != "local" && a.infrastructure != "cunqa" &&
         a.infrastructure != "qmio") {
@@ -137,7 +148,8 @@ std::expected<BackendChoice, ArgumentError> choose_backend(const BackendArgument
                 "the native 'morvane' backend is a noiseless statevector simulator and does not "
                 "accept a noise_model; use backend=\"aer\"");
         }
-        return BackendChoice(NativeChoice{a.fusion != false});
+        return BackendChoice(
+            NativeChoice{a.fusion != false, a.precision.value_or(sim::Precision::Double)});
     }
     if (a.fusion == true) {
         return refuse(concat("fusion=True applies only to the native backend=\"morvane\"; backend \"",
@@ -147,15 +159,24 @@ std::expected<BackendChoice, ArgumentError> choose_backend(const BackendArgument
     }
     if (a.infrastructure == "local") {
         if (a.backend == "aer" || a.backend == "AerSimulator") {
-            return BackendChoice(
-                AerChoice{"AerSimulator", std::string(a.sim_method), a.noise_model});
+            std::optional<std::string> precision;
+            if (a.precision) precision = precision_name(*a.precision);
+            return BackendChoice(AerChoice{"AerSimulator", std::string(a.sim_method),
+                                           a.noise_model, std::move(precision)});
         }
         return refuse(concat("unknown local backend '", a.backend,
                              "'; expected \"aer\" or \"morvane\""));
     }
     if (a.infrastructure == "cunqa") {
         // QPUs of a family are configured when they are raised, so a noise
-        // model has nowhere to go and is dropped here.
+        // model has nowhere to go and is dropped here. Their simulators run
+        // in double precision, which a caller may still ask for by name.
+        if (a.precision == sim::Precision::Single) {
+            return refuse(
+                "precision=\"single\" is not available on infrastructure \"cunqa\": its QPUs "
+                "simulate in double precision. Omit precision (or pass \"double\"), or run on "
+                "infrastructure=\"local\"");
+        }
         return BackendChoice(CunqaChoice{a.nodes, a.cores_per_qpu, std::string(a.sim_method)});
     }
     return refuse("the 'qmio' infrastructure requires compiling morvane with --features qmio");
@@ -205,9 +226,10 @@ std::expected<void, ArgumentError> check_available_memory(std::uint64_t num_qubi
 }
 
 std::expected<void, ArgumentError> check_native_memory(std::uint64_t num_qubits,
-                                                       std::uint64_t bytes) {
+                                                       std::uint64_t bytes,
+                                                       sim::Precision precision) {
     if (num_qubits > sim::MAX_QUBITS) return {};
-    const std::uint64_t state = statevector_bytes(num_qubits);
+    const std::uint64_t state = statevector_bytes(num_qubits, precision);
     if (const std::uint64_t budget = mem_budget(); state > budget) {
         return refuse(concat("a ", num_qubits, "-qubit statevector needs ", format_bytes(state),
                              ", more than the memory budget of ", format_bytes(budget),
@@ -218,7 +240,8 @@ std::expected<void, ArgumentError> check_native_memory(std::uint64_t num_qubits,
 }
 
 std::expected<void, ArgumentError> check_native_run_memory(const CircuitInput& input,
-                                                           std::uint32_t shots) {
+                                                           std::uint32_t shots,
+                                                           sim::Precision precision) {
     std::optional<circuit::ConcreteCircuit> parsed;
     const circuit::ConcreteCircuit* circuit = std::get_if<circuit::ConcreteCircuit>(&input);
     if (const auto* text = std::get_if<QasmText>(&input)) {
@@ -232,7 +255,8 @@ std::expected<void, ArgumentError> check_native_run_memory(const CircuitInput& i
     if (circuit == nullptr) return {};
     return check_native_memory(
         circuit->num_qubits(),
-        native_circuit_bytes(circuit->num_qubits(), counts_key_width(*circuit), shots));
+        native_circuit_bytes(circuit->num_qubits(), counts_key_width(*circuit), shots, precision),
+        precision);
 }
 
 std::expected<void, ArgumentError> check_batch_memory(std::uint64_t candidates,

@@ -78,6 +78,13 @@ enum class CostKind { Qubo, Ising, PauliSum, Callable, CachedCost };
 // only through sampled bitstrings, so it is refused with the reason.
 [[nodiscard]] std::expected<void, ArgumentError> check_exact_cost(CostKind kind);
 
+// The `precision` keyword: "double" or "single", anything else refused
+// with the accepted values named.
+[[nodiscard]] std::expected<sim::Precision, ArgumentError> parse_precision(std::string_view text);
+
+// The keyword's spelling of a precision.
+const char* precision_name(sim::Precision precision) noexcept;
+
 // What the backend choice looks at.
 struct BackendArguments {
     std::string_view infrastructure;
@@ -88,11 +95,15 @@ struct BackendArguments {
     std::string_view sim_method = "automatic";
     std::uint32_t nodes = 1;
     std::uint32_t cores_per_qpu = 2;
+    // Absent: the caller did not choose, and every backend runs as it
+    // always has (the native simulator and Aer in double precision).
+    std::optional<sim::Precision> precision;
 };
 
 // Picks the backend: the native simulator, Aer, or a CUNQA family. Refuses
 // unknown infrastructures and backends, a noise model or fusion where they
-// cannot apply, and "qmio", which this build cannot serve.
+// cannot apply, single precision on CUNQA (whose QPUs are configured when
+// their family is raised), and "qmio", which this build cannot serve.
 [[nodiscard]] std::expected<BackendChoice, ArgumentError> choose_backend(
     const BackendArguments& arguments);
 
@@ -111,8 +122,9 @@ std::string make_run_id(std::uint32_t n_qpus, std::string_view infrastructure);
 // says what to change.
 // A register wider than the simulator's limit passes: the simulator refuses
 // it with its own message.
-[[nodiscard]] std::expected<void, ArgumentError> check_native_memory(std::uint64_t num_qubits,
-                                                                    std::uint64_t bytes);
+[[nodiscard]] std::expected<void, ArgumentError> check_native_memory(
+    std::uint64_t num_qubits, std::uint64_t bytes,
+    sim::Precision precision = sim::Precision::Double);
 
 // Only the second half of check_native_memory: for statevector, which holds
 // one state whatever the budget for simultaneous ones says.
@@ -122,8 +134,9 @@ std::string make_run_id(std::uint32_t n_qpus, std::string_view infrastructure);
 // check_native_memory for one run of `input` for `shots` shots on the native
 // backend. Text that does not parse and foreign circuits pass: their own
 // errors come when they run.
-[[nodiscard]] std::expected<void, ArgumentError> check_native_run_memory(const CircuitInput& input,
-                                                                        std::uint32_t shots);
+[[nodiscard]] std::expected<void, ArgumentError> check_native_run_memory(
+    const CircuitInput& input, std::uint32_t shots,
+    sim::Precision precision = sim::Precision::Double);
 
 // Whether one optimiser batch of `candidates` parameter vectors of
 // `dimensions` values, each bound into a circuit of `gates` gates and reduced

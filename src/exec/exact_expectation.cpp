@@ -98,7 +98,7 @@ observable::Readout readout_of(const circuit::ParameterizedCircuit& circuit) {
 std::expected<std::vector<double>, EvalError> exact_expectations(
     const circuit::ParameterizedCircuit& circuit, const observable::ExpectationPlan& plan,
     std::span<const double> rows, std::size_t num_rows, const sim::StatevectorSimulator& simulator,
-    const SignalCheck& signal_check) {
+    const SignalCheck& signal_check, sim::Precision precision) {
     const std::size_t width = circuit.num_params();
     const std::size_t K = plan.num_observables();
     if (rows.size() != num_rows * width || plan.num_qubits() != circuit.num_qubits()) {
@@ -110,7 +110,7 @@ std::expected<std::vector<double>, EvalError> exact_expectations(
     const std::uint64_t n = circuit.num_qubits();
     const std::uint64_t threads = std::max<std::size_t>(ThreadPool::global().num_threads(), 1);
     const std::uint64_t fit = std::max<std::uint64_t>(
-        1, native_circuits_that_fit(n, statevector_bytes(n)));
+        1, native_circuits_that_fit(n, statevector_bytes(n, precision)));
     // As the native backend does: rows alone fill the pool, so each state is
     // worked serially; fewer rows than threads (or memory for fewer) split
     // each state's work within the pool.
@@ -127,22 +127,29 @@ std::expected<std::vector<double>, EvalError> exact_expectations(
     if (!batch_circuit) return std::unexpected(simulation_failed(batch_circuit.error()));
 
     BatchState batch(signal_check);
-    const auto run_row = [&](std::size_t r) {
+    const auto run_row_in = [&]<class Real>(std::size_t r) {
         auto cancel = [&batch] { return batch.checkpoint(); };
-        auto state = batch_circuit->simulate_row(rows.subspan(r * width, width),
-                                                 sim::GlobalPhaseUse::Ignored,
-                                                 sim::CancelCallback(cancel));
+        auto state = batch_circuit->simulate_row<Real>(rows.subspan(r * width, width),
+                                                       sim::GlobalPhaseUse::Ignored,
+                                                       sim::CancelCallback(cancel));
         if (!state) {
             const sim::BatchRowError& error = state.error();
-            if (error.is<circuit::CircuitError>()) {
-                batch.record(EvalBinding{error.as<circuit::CircuitError>()});
-            } else if (!error.as<sim::SimError>().is<sim::Cancelled>()) {
-                batch.record(simulation_failed(error.as<sim::SimError>()));
+            if (error.template is<circuit::CircuitError>()) {
+                batch.record(EvalBinding{error.template as<circuit::CircuitError>()});
+            } else if (!error.template as<sim::SimError>().template is<sim::Cancelled>()) {
+                batch.record(simulation_failed(error.template as<sim::SimError>()));
             }
             return;
         }
-        plan.evaluate(state->amplitudes(), state->parallel(),
-                      std::span<double>(values).subspan(r * K, K));
+        plan.template evaluate<Real>(state->amplitudes(), state->parallel(),
+                            std::span<double>(values).subspan(r * K, K));
+    };
+    const auto run_row = [&](std::size_t r) {
+        if (precision == sim::Precision::Single) {
+            run_row_in.template operator()<float>(r);
+        } else {
+            run_row_in.template operator()<double>(r);
+        }
     };
 
     alignas(64) std::atomic<std::size_t> next{0};
@@ -173,7 +180,7 @@ std::vector<double> ExactOracle::evaluate(std::span<const std::vector<double>> c
         rows.insert(rows.end(), candidate.begin(), candidate.end());
     }
     auto values =
-        exact_expectations(circuit_, plan_, rows, n, simulator_, run_.config.signal_check);
+        exact_expectations(circuit_, plan_, rows, n, simulator_, run_.config.signal_check, precision_);
     if (!values) return fail(std::move(values.error()));
     if (auto checked = check_fitness(*values, n); !checked) return fail(std::move(checked.error()));
     return std::move(*values);

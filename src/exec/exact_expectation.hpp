@@ -37,7 +37,7 @@ observable::Readout readout_of(const circuit::ParameterizedCircuit& circuit);
 [[nodiscard]] std::expected<std::vector<double>, EvalError> exact_expectations(
     const circuit::ParameterizedCircuit& circuit, const observable::ExpectationPlan& plan,
     std::span<const double> rows, std::size_t num_rows, const sim::StatevectorSimulator& simulator,
-    const SignalCheck& signal_check);
+    const SignalCheck& signal_check, sim::Precision precision = sim::Precision::Double);
 
 // The fitness oracle of a training run with shots=None: each candidate's
 // fitness is the exact expectation of the run's one observable. Like
@@ -46,8 +46,13 @@ observable::Readout readout_of(const circuit::ParameterizedCircuit& circuit);
 class ExactOracle {
 public:
     ExactOracle(TrainingRun& run, circuit::ParameterizedCircuit circuit,
-                observable::ExpectationPlan plan, sim::StatevectorSimulator simulator)
-        : run_(run), circuit_(std::move(circuit)), plan_(std::move(plan)), simulator_(simulator) {}
+                observable::ExpectationPlan plan, sim::StatevectorSimulator simulator,
+                sim::Precision precision = sim::Precision::Double)
+        : run_(run),
+          circuit_(std::move(circuit)),
+          plan_(std::move(plan)),
+          simulator_(simulator),
+          precision_(precision) {}
 
     std::vector<double> evaluate(std::span<const std::vector<double>> candidates) const;
 
@@ -56,6 +61,7 @@ private:
     circuit::ParameterizedCircuit circuit_;
     observable::ExpectationPlan plan_;
     sim::StatevectorSimulator simulator_;
+    sim::Precision precision_;
 };
 
 }  // namespace morvane::exec

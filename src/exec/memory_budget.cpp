@@ -44,9 +44,9 @@ std::uint64_t mem_budget() {
     return DEFAULT_MEM_BUDGET;
 }
 
-std::uint64_t statevector_bytes(std::uint64_t num_qubits) noexcept {
+std::uint64_t statevector_bytes(std::uint64_t num_qubits, sim::Precision precision) noexcept {
     if (num_qubits >= 60) return UINT64_MAX;
-    return std::uint64_t{16} << num_qubits;
+    return std::uint64_t{precision == sim::Precision::Single ? 8u : 16u} << num_qubits;
 }
 
 std::uint64_t max_counts_entries(std::uint64_t key_width, std::uint32_t shots) noexcept {
@@ -55,11 +55,11 @@ std::uint64_t max_counts_entries(std::uint64_t key_width, std::uint32_t shots) n
 }
 
 std::uint64_t native_circuit_bytes(std::uint64_t num_qubits, std::uint64_t key_width,
-                                   std::uint32_t shots) noexcept {
+                                   std::uint32_t shots, sim::Precision precision) noexcept {
     // A std::map node with its key, then a Python str, int and dict slot:
     // about 200 bytes besides two copies of the key's characters.
     const std::uint64_t counts = max_counts_entries(key_width, shots) * (200 + 2 * key_width);
-    const std::uint64_t state = statevector_bytes(num_qubits);
+    const std::uint64_t state = statevector_bytes(num_qubits, precision);
     const std::uint64_t rest = sim::ShotSampler::working_bytes(num_qubits, shots) + counts;
     return state > UINT64_MAX - rest ? UINT64_MAX : state + rest;
 }

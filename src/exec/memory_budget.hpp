@@ -4,6 +4,8 @@
 #include <optional>
 #include <string_view>
 
+#include "sim/statevector.hpp"
+
 namespace morvane::exec {
 
 // The default budget for simultaneous dense statevectors: 16 GiB, one
@@ -18,8 +20,10 @@ std::optional<std::uint64_t> parse_mem_budget(std::string_view text);
 // The budget in force, read from the environment on every call.
 std::uint64_t mem_budget();
 
-// Bytes of one dense statevector of `num_qubits` qubits, saturating.
-std::uint64_t statevector_bytes(std::uint64_t num_qubits) noexcept;
+// Bytes of one dense statevector of `num_qubits` qubits in `precision`
+// (16 bytes an amplitude in double, 8 in single), saturating.
+std::uint64_t statevector_bytes(std::uint64_t num_qubits,
+                                sim::Precision precision = sim::Precision::Double) noexcept;
 
 // The most entries a counts map of `shots` shots can have when its keys are
 // `key_width` bits wide: one per shot, or one per register value.
@@ -30,7 +34,8 @@ std::uint64_t max_counts_entries(std::uint64_t key_width, std::uint32_t shots) n
 // entry per shot or per register value, each a key of `key_width`
 // characters, counted once natively and once as Python objects).
 std::uint64_t native_circuit_bytes(std::uint64_t num_qubits, std::uint64_t key_width,
-                                   std::uint32_t shots) noexcept;
+                                   std::uint32_t shots,
+                                   sim::Precision precision = sim::Precision::Double) noexcept;
 
 // How many circuits of at most `state_qubits` qubits, each holding at most
 // `circuit_bytes` (native_circuit_bytes), fit at once: the budget bounds their

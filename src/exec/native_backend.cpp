@@ -81,18 +81,19 @@ RunError simulation_failed(const sim::SimError& error) {
 // call, which keeps every circuit it has seen alive.
 class PlanCache {
 public:
-    [[nodiscard]] std::expected<sim::Statevector, sim::SimError> simulate(
+    template <class Real>
+    [[nodiscard]] std::expected<sim::BasicStatevector<Real>, sim::SimError> simulate(
         const sim::StatevectorSimulator& simulator, const circuit::ConcreteCircuit& circuit) {
         // Too large a register fails before any plan is used; leave that to simulate.
         if (!simulator.fusion || circuit.num_qubits() > simulator.max_qubits) {
-            return simulator.simulate(circuit);
+            return simulator.simulate<Real>(circuit);
         }
         if (planned_for_ == nullptr || planned_for_->num_qubits() != circuit.num_qubits() ||
             !sim::same_structure(planned_for_->gates(), circuit.gates())) {
             plan_ = simulator.plan(circuit.num_qubits(), circuit.gates());
             planned_for_ = &circuit;
         }
-        return simulator.simulate_planned(circuit.num_qubits(), circuit.gates(), plan_);
+        return simulator.simulate_planned<Real>(circuit.num_qubits(), circuit.gates(), plan_);
     }
 
 private:
@@ -155,13 +156,17 @@ CountsMap format_counts(const sim::RegisterCounts& counts, std::uint64_t width) 
     return format_counts(sorted, width);
 }
 
-NativeBackend::NativeBackend(std::optional<std::uint64_t> seed, bool fusion)
-    : base_seed_(seed ? *seed : os_random_u64()), simulator_(sim::StatevectorSimulator::create()) {
+NativeBackend::NativeBackend(std::optional<std::uint64_t> seed, bool fusion,
+                             sim::Precision precision)
+    : base_seed_(seed ? *seed : os_random_u64()),
+      simulator_(sim::StatevectorSimulator::create()),
+      precision_(precision) {
     simulator_.fusion = fusion;
 }
 
-NativeBackend::NativeBackend(std::uint64_t base_seed, sim::StatevectorSimulator simulator)
-    : base_seed_(base_seed), simulator_(simulator) {}
+NativeBackend::NativeBackend(std::uint64_t base_seed, sim::StatevectorSimulator simulator,
+                             sim::Precision precision)
+    : base_seed_(base_seed), simulator_(simulator), precision_(precision) {}
 
 std::expected<std::uint64_t, RunError> NativeBackend::concurrency_for(
     std::span<const CircuitJob> jobs) const {
@@ -241,7 +246,9 @@ std::optional<Error> run_on_pool(std::size_t k, std::size_t batch_size, Step ste
 }
 
 // Samples a simulated state into job j's counts map.
-std::optional<RunError> sample_into(sim::ShotSampler& sampler, const sim::Statevector& state,
+template <class Real>
+std::optional<RunError> sample_into(sim::ShotSampler& sampler,
+                                    const sim::BasicStatevector<Real>& state,
                                     std::span<const circuit::Gate> gates, std::uint64_t key_width,
                                     std::uint32_t shots, std::uint64_t seed, CountsMap& out) {
     sampler.load(state);
@@ -266,8 +273,9 @@ std::expected<std::vector<CountsMap>, RunError> NativeBackend::run_jobs(
         prepared.push_back(prepare_circuit(*job.circuit));
         if (const auto* circuit = prepared.back().circuit()) {
             largest = std::max(largest, circuit->num_qubits());
-            heaviest = std::max(heaviest, native_circuit_bytes(circuit->num_qubits(),
-                                                               counts_key_width(*circuit), request.shots));
+            heaviest = std::max(heaviest,
+                                native_circuit_bytes(circuit->num_qubits(), counts_key_width(*circuit),
+                                                     request.shots, precision_));
         }
     }
     const WaveShape shape = wave_shape(k, largest, heaviest, simulator_);
@@ -286,10 +294,13 @@ std::expected<std::vector<CountsMap>, RunError> NativeBackend::run_jobs(
             const PreparedCircuit& prepared_circuit = prepared[j];
             if (prepared_circuit.error) return report_preparation_error(*prepared_circuit.error);
             const circuit::ConcreteCircuit& circuit = *prepared_circuit.circuit();
-            auto state = scratch.plans.simulate(shape.simulator, circuit);
-            if (!state) return simulation_failed(state.error());
-            return sample_into(scratch.sampler, *state, circuit.gates(), counts_key_width(circuit),
-                               request.shots, base_seed_ + first_seed + j, results[j]);
+            return in_precision([&]<class Real>() -> std::optional<RunError> {
+                auto state = scratch.plans.simulate<Real>(shape.simulator, circuit);
+                if (!state) return simulation_failed(state.error());
+                return sample_into(scratch.sampler, *state, circuit.gates(),
+                                   counts_key_width(circuit), request.shots,
+                                   base_seed_ + first_seed + j, results[j]);
+            });
         });
     if (failed) return std::unexpected(std::move(*failed));
     return results;
@@ -323,7 +334,7 @@ std::expected<std::vector<CountsMap>, BindingsRunError> NativeBackend::run_bindi
         heaviest = std::max(
             heaviest, native_circuit_bytes(circuit->num_qubits(),
                                            counts_key_width(circuit->num_qubits(), circuit->num_clbits()),
-                                           request.shots));
+                                           request.shots, precision_));
     }
     const WaveShape shape = wave_shape(k, largest, heaviest, simulator_);
     const std::uint64_t first_seed = seed_counter_.fetch_add(k, std::memory_order_relaxed);
@@ -350,19 +361,23 @@ std::expected<std::vector<CountsMap>, BindingsRunError> NativeBackend::run_bindi
             // The phase is applied, as simulating the bound circuit does;
             // shots cannot see it, but the state is then bit for bit the
             // bound circuit's.
-            auto state = batch->simulate_row(jobs[j].values, sim::GlobalPhaseUse::Applied);
-            if (!state) {
-                if (state.error().is<circuit::CircuitError>()) {
-                    return BindingFailure{j, state.error().as<circuit::CircuitError>()};
+            return in_precision([&]<class Real>() -> std::optional<BindingsRunError> {
+                auto state =
+                    batch->simulate_row<Real>(jobs[j].values, sim::GlobalPhaseUse::Applied);
+                if (!state) {
+                    if (state.error().template is<circuit::CircuitError>()) {
+                        return BindingFailure{j, state.error().template as<circuit::CircuitError>()};
+                    }
+                    return simulation_failed(state.error().template as<sim::SimError>());
                 }
-                return simulation_failed(state.error().as<sim::SimError>());
-            }
-            const circuit::ParameterizedCircuit& circuit = *jobs[j].circuit;
-            auto sampled = sample_into(sampler, *state, circuit.gates(),
-                                       counts_key_width(circuit.num_qubits(), circuit.num_clbits()),
-                                       request.shots, base_seed_ + first_seed + j, results[j]);
-            if (sampled) return std::move(*sampled);
-            return std::nullopt;
+                const circuit::ParameterizedCircuit& circuit = *jobs[j].circuit;
+                auto sampled = sample_into(
+                    sampler, *state, circuit.gates(),
+                    counts_key_width(circuit.num_qubits(), circuit.num_clbits()), request.shots,
+                    base_seed_ + first_seed + j, results[j]);
+                if (sampled) return std::move(*sampled);
+                return std::nullopt;
+            });
         });
     if (failed) return std::unexpected(std::move(*failed));
     return results;
@@ -377,9 +392,14 @@ std::expected<std::vector<CountsMap>, RunError> NativeBackend::run_replicas(
     // Loaded once for all replicas. A large state is swept once per replica,
     // so it stays alive until the last one has drawn its shots.
     sim::ShotSampler sampler;
-    auto state = simulator_.simulate(circuit);
-    if (!state) return std::unexpected(simulation_failed(state.error()));
-    sampler.load(*state);
+    std::variant<std::monostate, sim::Statevector, sim::SingleStatevector> held;
+    auto loaded = in_precision([&]<class Real>() -> std::optional<RunError> {
+        auto state = simulator_.simulate<Real>(circuit);
+        if (!state) return simulation_failed(state.error());
+        sampler.load(held.emplace<sim::BasicStatevector<Real>>(std::move(*state)));
+        return std::nullopt;
+    });
+    if (loaded) return std::unexpected(std::move(*loaded));
 
     const std::uint64_t first_seed =
         seed_counter_.fetch_add(shot_counts.size(), std::memory_order_relaxed);

@@ -23,9 +23,13 @@ namespace morvane::exec {
 class NativeBackend final : public Backend {
 public:
     // `seed` absent: a base seed from the operating system. The simulator
-    // takes the process-wide gate-parallel threshold as it is now.
-    explicit NativeBackend(std::optional<std::uint64_t> seed, bool fusion = true);
-    NativeBackend(std::uint64_t base_seed, sim::StatevectorSimulator simulator);
+    // takes the process-wide gate-parallel threshold as it is now. States
+    // are held and worked in `precision`; shots are drawn from probabilities
+    // summed in double either way.
+    explicit NativeBackend(std::optional<std::uint64_t> seed, bool fusion = true,
+                           sim::Precision precision = sim::Precision::Double);
+    NativeBackend(std::uint64_t base_seed, sim::StatevectorSimulator simulator,
+                  sim::Precision precision = sim::Precision::Double);
 
     [[nodiscard]] std::expected<std::vector<CountsMap>, RunError> run_jobs(std::span<const CircuitJob> jobs,
                                                              const RunRequest& request) override;
@@ -53,11 +57,20 @@ public:
         return seed_counter_.load(std::memory_order_relaxed);
     }
     const sim::StatevectorSimulator& simulator() const noexcept { return simulator_; }
+    sim::Precision precision() const noexcept { return precision_; }
 
 private:
+    // f.template operator()<Real>() for the backend's precision.
+    template <class F>
+    decltype(auto) in_precision(F&& f) const {
+        if (precision_ == sim::Precision::Single) return f.template operator()<float>();
+        return f.template operator()<double>();
+    }
+
     std::uint64_t base_seed_;
     std::atomic<std::uint64_t> seed_counter_{0};
     sim::StatevectorSimulator simulator_;
+    sim::Precision precision_;
 };
 
 // The characters of every counts key of a circuit: one per classical bit,

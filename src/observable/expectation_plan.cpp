@@ -151,7 +151,9 @@ std::expected<ExpectationPlan, ObservableError> ExpectationPlan::build(
     return plan;
 }
 
-void ExpectationPlan::evaluate(std::span<const std::complex<double>> state, bool parallel,
+template <class Real>
+void ExpectationPlan::evaluate(std::type_identity_t<std::span<const std::complex<Real>>> state,
+                               bool parallel,
                                std::span<double> out) const {
     if (state.size() != (std::size_t{1} << num_qubits_) || out.size() != constants_.size()) {
         internal_fault("ExpectationPlan::evaluate: a state or output of the wrong size");
@@ -160,7 +162,7 @@ void ExpectationPlan::evaluate(std::span<const std::complex<double>> state, bool
     std::vector<std::vector<std::complex<double>>> sums;
     sums.reserve(groups_.size());
     for (const Group& group : groups_) {
-        sums.push_back(sim::pauli_correlations(state, group.x, group.z_masks, parallel));
+        sums.push_back(sim::pauli_correlations<Real>(state, group.x, group.z_masks, parallel));
     }
     for (const Term& term : terms_) {
         const std::complex<double> s = sums[term.group][term.z_index];
@@ -172,5 +174,10 @@ void ExpectationPlan::evaluate(std::span<const std::complex<double>> state, bool
         out[term.observable] += term.coefficient * value;
     }
 }
+
+template void ExpectationPlan::evaluate<double>(std::span<const std::complex<double>>, bool,
+                                        std::span<double>) const;
+template void ExpectationPlan::evaluate<float>(std::span<const std::complex<float>>, bool,
+                                        std::span<double>) const;
 
 }  // namespace morvane::observable

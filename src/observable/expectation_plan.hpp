@@ -5,6 +5,7 @@
 #include <expected>
 #include <memory>
 #include <span>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -59,7 +60,10 @@ public:
     // One value per observable, in order, for a state of num_qubits() qubits
     // (anything else is an internal fault), written to `out`. `parallel`
     // splits each pass over the shared pool; the values do not depend on it.
-    void evaluate(std::span<const std::complex<double>> state, bool parallel,
+    // The state in either precision (Real is double or float); the sums are
+    // formed in double.
+    template <class Real = double>
+    void evaluate(std::type_identity_t<std::span<const std::complex<Real>>> state, bool parallel,
                   std::span<double> out) const;
 
 private:

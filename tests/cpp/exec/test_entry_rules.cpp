@@ -25,9 +25,10 @@ BackendArguments args(std::string_view infrastructure, std::string_view backend,
                       std::optional<bool> fusion = std::nullopt,
                       morvane::ForeignObjectPtr noise = nullptr,
                       std::string_view sim_method = "automatic", std::uint32_t nodes = 1,
-                      std::uint32_t cores = 2) {
+                      std::uint32_t cores = 2,
+                      std::optional<morvane::sim::Precision> precision = std::nullopt) {
     return BackendArguments{infrastructure, backend, fusion, std::move(noise), sim_method, nodes,
-                            cores};
+                            cores, precision};
 }
 
 std::string refusal(const BackendArguments& arguments) {
@@ -113,6 +114,47 @@ TEST(BackendChoice, RefusalsInTheirOrder) {
               "unknown local backend 'qulacs'; expected \"aer\" or \"morvane\"");
     EXPECT_EQ(refusal(args("qmio", "aer")),
               "the 'qmio' infrastructure requires compiling morvane with --features qmio");
+}
+
+// The precision reaches the native simulator and Aer as chosen; unchosen,
+// both run as they always have (Aer is told nothing). CUNQA's QPUs run in
+// double, so only an explicit "single" is refused there.
+TEST(BackendChoice, PrecisionReachesEachBackendOrIsRefused) {
+    using morvane::sim::Precision;
+    auto native = choose_backend(args("local", "morvane", std::nullopt, nullptr, "automatic", 1, 2,
+                                      Precision::Single));
+    ASSERT_TRUE(native.has_value());
+    EXPECT_EQ(std::get<NativeChoice>(*native).precision, Precision::Single);
+    EXPECT_EQ(std::get<NativeChoice>(*choose_backend(args("local", "morvane"))).precision,
+              Precision::Double);
+    for (const auto& [given, passed] :
+         {std::pair{std::optional<Precision>{}, std::optional<std::string>{}},
+          std::pair{std::optional{Precision::Single}, std::optional<std::string>{"single"}},
+          std::pair{std::optional{Precision::Double}, std::optional<std::string>{"double"}}}) {
+        auto aer = choose_backend(args("local", "aer", std::nullopt, nullptr, "automatic", 1, 2, given));
+        ASSERT_TRUE(aer.has_value());
+        EXPECT_EQ(std::get<AerChoice>(*aer).precision, passed);
+    }
+    EXPECT_TRUE(choose_backend(args("cunqa", "aer", std::nullopt, nullptr, "automatic", 1, 2,
+                                    Precision::Double))
+                    .has_value());
+    EXPECT_EQ(refusal(args("cunqa", "aer", std::nullopt, nullptr, "automatic", 1, 2,
+                           Precision::Single)),
+              "precision=\"single\" is not available on infrastructure \"cunqa\": its QPUs "
+              "simulate in double precision. Omit precision (or pass \"double\"), or run on "
+              "infrastructure=\"local\"");
+}
+
+TEST(BackendChoice, PrecisionKeywordAcceptsTwoNames) {
+    EXPECT_EQ(parse_precision("double"), morvane::sim::Precision::Double);
+    EXPECT_EQ(parse_precision("single"), morvane::sim::Precision::Single);
+    for (const char* bad : {"", "Single", "float32", "half"}) {
+        auto refused = parse_precision(bad);
+        ASSERT_FALSE(refused.has_value()) << bad;
+        EXPECT_EQ(refused.error().message,
+                  std::string("argument 'precision': expected \"double\" or \"single\", got \"") +
+                      bad + "\"");
+    }
 }
 
 TEST(RunIds, RunIdNamesReplicasInfrastructureAndAFreshUuid) {
