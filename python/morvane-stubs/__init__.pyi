@@ -2,7 +2,7 @@
 
 from collections.abc import Callable, Sequence
 from os import PathLike
-from typing import Any, ClassVar, TypedDict, final, overload
+from typing import Any, ClassVar, Literal, TypedDict, final, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -37,6 +37,8 @@ _Method = DE | PSO | QNG
 
 # Called after every generation or iteration; a true result stops the run.
 _Callback = Callable[[TrainProgress], bool | None]
+# The precision keyword of the entry points that run the native engine.
+_Precision = Literal["double", "single"]
 
 class MorvaneError(Exception): ...
 class BackendError(MorvaneError): ...
@@ -326,6 +328,8 @@ def train(
     seed: int | None = None,
     fusion: bool | None = None,
     callback: _Callback | None = None,
+    *,
+    precision: _Precision | None = None,
 ) -> TrainResult: ...
 def run_quantum_circuit(
     qc: Circuit | str | _QiskitCircuit,
@@ -341,14 +345,33 @@ def run_quantum_circuit(
     fusion: bool | None = None,
     *,
     params: Sequence[float] | None = None,
+    precision: _Precision | None = None,
 ) -> RunResult: ...
+@overload
 def statevector(
-    qc: Circuit, params: Sequence[float] | None = None, fusion: bool = True
+    qc: Circuit,
+    params: Sequence[float] | None = None,
+    fusion: bool = True,
+    precision: Literal["double"] | None = "double",
 ) -> npt.NDArray[np.complex128]: ...
+@overload
+def statevector(
+    qc: Circuit, params: Sequence[float] | None, fusion: bool, precision: Literal["single"]
+) -> npt.NDArray[np.complex64]: ...
+@overload
+def statevector(
+    qc: Circuit,
+    params: Sequence[float] | None = None,
+    fusion: bool = True,
+    *,
+    precision: Literal["single"],
+) -> npt.NDArray[np.complex64]: ...
 def expectation_values(
     qc: Circuit | _QiskitCircuit,
     observables: _Observable | Sequence[_Observable],
     parameter_values: npt.ArrayLike | None = None,
+    *,
+    precision: _Precision | None = None,
 ) -> npt.NDArray[np.float64]: ...
 def init_logger(
     level: str = "info",

@@ -2,7 +2,7 @@
 
 import abc
 from collections.abc import Iterable
-from typing import Any
+from typing import Any, Literal
 
 import numpy as np
 
@@ -18,20 +18,32 @@ _PrimitiveJob = Any
 
 class SamplerV2(_BaseSamplerV2, metaclass=abc.ABCMeta):  # type: ignore[misc]
     def __init__(
-        self, *, default_shots: int = 1024, seed: np.random.Generator | int | None = None
+        self,
+        *,
+        default_shots: int = 1024,
+        seed: np.random.Generator | int | None = None,
+        precision: Literal["double", "single"] = "double",
     ) -> None: ...
     @property
     def default_shots(self) -> int: ...
+    @property
+    def precision(self) -> Literal["double", "single"]: ...
     @property
     def seed(self) -> np.random.Generator | int | None: ...
     def run(self, pubs: Iterable[_SamplerPubLike], *, shots: int | None = None) -> _PrimitiveJob: ...
 
 class EstimatorV2(_BaseEstimatorV2, metaclass=abc.ABCMeta):  # type: ignore[misc]
     def __init__(
-        self, *, default_precision: float = 0.0, seed: np.random.Generator | int | None = None
+        self,
+        *,
+        default_precision: float = 0.0,
+        seed: np.random.Generator | int | None = None,
+        precision: Literal["double", "single"] = "double",
     ) -> None: ...
     @property
     def default_precision(self) -> float: ...
+    @property
+    def precision(self) -> Literal["double", "single"]: ...
     @property
     def seed(self) -> np.random.Generator | int | None: ...
     def run(

@@ -2,7 +2,7 @@
 
 from collections.abc import Iterable, Sequence
 
-from . import TrainResult, _Callback, _Cost, _Method, _QiskitCircuit
+from . import TrainResult, _Callback, _Cost, _Method, _Precision, _QiskitCircuit
 
 def train(
     feature_map: _QiskitCircuit,
@@ -22,4 +22,6 @@ def train(
     backend: str = "aer",
     seed: int | None = None,
     callback: _Callback | None = None,
+    *,
+    precision: _Precision | None = None,
 ) -> TrainResult: ...

@@ -7,8 +7,9 @@ Three functions; every argument after the infrastructure name is a keyword:
 ``connect_to_infrastructure("cunqa", n=, t=, n_nodes=, family_name=, cores_per_qpu=)``
     Raises a family of ``n`` QPUs (one SLURM job named ``family_name``, or
     local processes without SLURM) and returns its handle once every QPU answers.
-``run_qcs(id=, backend="AerSimulator", qcs=, shots=, sim_method=, max_parallel_experiments=[, noise_model=][, seed=])``
-    Runs the circuits on a local Aer simulator.
+``run_qcs(id=, backend="AerSimulator", qcs=, shots=, sim_method=, max_parallel_experiments=[, noise_model=][, seed=][, precision=])``
+    Runs the circuits on a local Aer simulator (``precision``, "double" or
+    "single", is Aer's own option).
 ``run_qcs(family_id=, backend="AerSimulator", qcs=, shots=, sim_method=[, seed=])``
     Runs the circuits on the QPUs of a raised family, one wave of ``n`` at a time.
 ``disconnect_from_infrastructure("cunqa", family=handle)``
@@ -81,7 +82,7 @@ def _check_seed(seed):
 
 
 def run_qcs(*, backend, qcs, shots, sim_method="automatic", id=None, family_id=None,
-            max_parallel_experiments=None, noise_model=None, seed=None):
+            max_parallel_experiments=None, noise_model=None, seed=None, precision=None):
     """Run circuits locally (``id=``) or on a QPU family (``family_id=``); counts per circuit, in order."""
     if (id is None) == (family_id is None):
         raise TypeError("run_qcs() needs exactly one of id= (local run) or family_id= (QPU family)")
@@ -93,10 +94,14 @@ def run_qcs(*, backend, qcs, shots, sim_method="automatic", id=None, family_id=N
         raise TypeError(f"sim_method must be str, got {type(sim_method).__name__}")
     _check_shots(shots)
     seed = _check_seed(seed)
+    if precision is not None and precision not in ("double", "single"):
+        raise ValueError(f"precision must be 'double' or 'single', got {precision!r}")
 
     if family_id is not None:
-        if max_parallel_experiments is not None or noise_model is not None:
-            raise TypeError("max_parallel_experiments and noise_model apply to local runs only")
+        if max_parallel_experiments is not None or noise_model is not None or precision is not None:
+            raise TypeError(
+                "max_parallel_experiments, noise_model and precision apply to local runs only"
+            )
         family = _family.find(family_id)
         return _family.run_on_family(family, list(qcs), shots=shots, sim_method=sim_method, seed=seed)
 
@@ -117,6 +122,6 @@ def run_qcs(*, backend, qcs, shots, sim_method="automatic", id=None, family_id=N
     circuits = [_aer.load_entry(entry, position) for position, entry in enumerate(qcs)]
     return _aer.run_counts(
         circuits, shots=shots, sim_method=sim_method, seed=seed, noise_model=noise_model,
-        max_parallel_experiments=max_parallel_experiments,
+        max_parallel_experiments=max_parallel_experiments, precision=precision,
     )
 

@@ -191,6 +191,7 @@ def run_counts(
     max_parallel_experiments=None,
     max_parallel_threads=None,
     first_position=0,
+    precision=None,
 ):
     """Run QuantumCircuits on one AerSimulator and return their counts, in order.
 
@@ -207,6 +208,9 @@ def run_counts(
     simulator_options = {"method": sim_method}
     if max_parallel_threads is not None:
         simulator_options["max_parallel_threads"] = max_parallel_threads
+    # Aer's own option ("double" or "single"); left to Aer's default unless chosen.
+    if precision is not None:
+        simulator_options["precision"] = precision
     simulator = aer.AerSimulator(**simulator_options)
     target = SimulatorTarget(simulator)
     prepared = [prepare(circuit, target) for circuit in circuits]

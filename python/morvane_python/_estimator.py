@@ -31,11 +31,20 @@ class EstimatorV2(BaseEstimatorV2):
         seed: an int makes every ``run`` call reproducible; a
             ``numpy.random.Generator`` is drawn from; None draws fresh entropy.
             Only the noise of a positive precision is random.
+        precision: "double" or "single", the arithmetic the states are
+            simulated in (not to be confused with the target precision of
+            the estimates, ``default_precision`` and ``run(precision=)``).
     """
 
-    def __init__(self, *, default_precision=0.0, seed=None):
+    def __init__(self, *, default_precision=0.0, seed=None, precision="double"):
         self._default_precision = default_precision
         self._seed = _primitives.check_seed(seed)
+        self._precision = _primitives.check_precision(precision, estimator=True)
+
+    @property
+    def precision(self):
+        """The arithmetic the states are simulated in: "double" or "single"."""
+        return self._precision
 
     @property
     def default_precision(self):
@@ -83,14 +92,17 @@ class EstimatorV2(BaseEstimatorV2):
         evs = np.zeros(rows.shape, dtype=np.float64)
         if rows.size > 0:
             if values.shape[0] * len(unique) <= _FULL_TABLE_FACTOR * rows.size:
-                table = morvane.expectation_values(native, unique, values)
+                table = morvane.expectation_values(
+                    native, unique, values, precision=self._precision
+                )
                 evs = table[rows, observables]
             else:
                 for row in np.unique(rows):
                     where = rows == row
                     wanted = np.unique(observables[where])
                     table = morvane.expectation_values(
-                        native, [unique[k] for k in wanted], values[row]
+                        native, [unique[k] for k in wanted], values[row],
+                        precision=self._precision,
                     )
                     evs[where] = table[np.searchsorted(wanted, observables[where])]
         precision = pub.precision

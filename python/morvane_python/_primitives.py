@@ -33,6 +33,21 @@ from qiskit.primitives.primitive_job import PrimitiveJob  # noqa: E402
 _SEED_BOUND = 1 << 64
 
 
+def check_precision(precision, *, estimator=False):
+    """The simulation ``precision`` of a primitive: "double" or "single"."""
+    if precision in ("double", "single"):
+        return precision
+    hint = ""
+    if estimator and isinstance(precision, (int, float)) and not isinstance(precision, bool):
+        hint = (
+            "; the target precision of the estimates is default_precision= (or run(precision=))"
+        )
+    raise ValueError(
+        f"precision must be 'double' or 'single' (the simulator's arithmetic), got {precision!r}"
+        + hint
+    )
+
+
 def check_seed(seed):
     """The ``seed`` argument of a primitive, refused unless None, an int or a Generator."""
     if seed is None or isinstance(seed, np.random.Generator):

@@ -26,11 +26,20 @@ class SamplerV2(BaseSamplerV2):
         seed: an int makes every ``run`` call reproducible (the same seed and
             PUBs give identical bit arrays); a ``numpy.random.Generator`` is
             drawn from once per PUB; None draws fresh entropy.
+        precision: "double" or "single", the arithmetic the states are
+            simulated in. Single precision is faster and needs half the
+            memory; shot noise hides its rounding.
     """
 
-    def __init__(self, *, default_shots=1024, seed=None):
+    def __init__(self, *, default_shots=1024, seed=None, precision="double"):
         self._default_shots = default_shots
         self._seed = _primitives.check_seed(seed)
+        self._precision = _primitives.check_precision(precision)
+
+    @property
+    def precision(self):
+        """The arithmetic the states are simulated in: "double" or "single"."""
+        return self._precision
 
     @property
     def default_shots(self):
@@ -69,7 +78,12 @@ class SamplerV2(BaseSamplerV2):
             for register in circuit.cregs
         ]
         buffers = _native._sample_bindings(
-            native, _primitives.value_rows(pub), pub.shots, seed, [bits for _, bits in registers]
+            native,
+            _primitives.value_rows(pub),
+            pub.shots,
+            seed,
+            [bits for _, bits in registers],
+            precision=self._precision,
         )
         data = {}
         for (name, bits), buffer in zip(registers, buffers):

@@ -9,11 +9,12 @@ namespace morvane::python {
 std::expected<std::shared_ptr<exec::Backend>, exec::InfraError> create_backend(
     const exec::BackendChoice& choice, const exec::RunConfig& config) {
     if (const auto* native = std::get_if<exec::NativeChoice>(&choice)) {
-        return std::make_shared<exec::NativeBackend>(config.seed, native->fusion);
+        return std::make_shared<exec::NativeBackend>(config.seed, native->fusion,
+                                                     native->precision);
     }
     if (const auto* aer = std::get_if<exec::AerChoice>(&choice)) {
         return std::make_shared<LocalBackend>(aer->sim_method.value_or("automatic"),
-                                              aer->noise_model);
+                                              aer->noise_model, aer->precision);
     }
     const auto& cunqa = std::get<exec::CunqaChoice>(choice);
     auto backend = CunqaBackend::raise(config.replicas, cunqa.nodes, config.id, cunqa.cores_per_qpu,

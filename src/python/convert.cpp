@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "exec/entry_rules.hpp"
+#include "python/errors.hpp"
 #include "python/py_ref.hpp"
 
 namespace morvane::python {
@@ -77,6 +79,20 @@ void prefix_type_error(const char* name) {
     PyRef text = PyRef::steal(PyObject_Str(exception.get()));
     if (!text) return;
     PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, text.get());
+}
+
+bool to_precision(PyObject* value, std::optional<sim::Precision>& out) {
+    out.reset();
+    if (value == nullptr || value == Py_None) return true;
+    auto text = to_str(value, "precision");
+    if (!text) return false;
+    auto precision = exec::parse_precision(*text);
+    if (!precision) {
+        value_error(precision.error().message);
+        return false;
+    }
+    out = *precision;
+    return true;
 }
 
 namespace {

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "sim/statevector.hpp"
+
 namespace morvane::python {
 
 // Binds the arguments of a METH_FASTCALL | METH_KEYWORDS call to parameter
@@ -38,6 +40,10 @@ std::optional<double> to_f64(PyObject* value, const char* name);
 // Only Python bool or NumPy bool; an int is refused.
 std::optional<bool> to_bool(PyObject* value, const char* name);
 std::optional<std::string> to_str(PyObject* value, const char* name);
+// The `precision` keyword. Null (omitted) or None leaves `out` absent; a str
+// must be "double" or "single" (a ValueError naming both otherwise). False
+// with an exception set on failure.
+bool to_precision(PyObject* value, std::optional<sim::Precision>& out);
 // None (or omitted) is an empty list; a str is refused with
 // "Can't extract `str` to `Vec`"; any other sequence item by item.
 std::optional<std::vector<double>> to_f64_list(PyObject* value, const char* name);

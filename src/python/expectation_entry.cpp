@@ -1,4 +1,4 @@
-// expectation_values(qc, observables, parameter_values=None): exact
+// expectation_values(qc, observables, parameter_values=None, *, precision=None): exact
 // expectation values on the built-in simulator's statevectors.
 #include <cmath>
 #include <optional>
@@ -150,18 +150,22 @@ std::optional<Planned> plan_call(PyObject* qc, PyObject* observables) {
 }
 
 PyObject* expectation_values_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* arg[3];
+    PyObject* arg[4];
     if (!bind_arguments("expectation_values", args, nargs, kwnames,
-                        {"qc", "observables", "parameter_values"}, 2, arg)) {
+                        {"qc", "observables", "parameter_values", "precision"}, 2, arg, 3)) {
         return nullptr;
     }
+    std::optional<sim::Precision> chosen;
+    if (!to_precision(arg[3], chosen)) return nullptr;
+    const sim::Precision precision = chosen.value_or(sim::Precision::Double);
     auto planned = plan_call(arg[0], arg[1]);
     if (!planned) return nullptr;
     auto rows = parameter_rows(arg[2], planned->circuit.num_params());
     if (!rows) return nullptr;
     const std::uint64_t n = planned->circuit.num_qubits();
     if (n <= sim::MAX_QUBITS) {
-        if (auto fits = exec::check_available_memory(n, exec::statevector_bytes(n)); !fits) {
+        if (auto fits = exec::check_available_memory(n, exec::statevector_bytes(n, precision));
+            !fits) {
             return raise_argument_error(fits.error());
         }
     }
@@ -171,7 +175,7 @@ PyObject* expectation_values_body(PyObject* const* args, Py_ssize_t nargs, PyObj
         ReleaseGil nogil;
         values = exec::exact_expectations(planned->circuit, planned->plan, rows->values,
                                           rows->rows, sim::StatevectorSimulator::create(),
-                                          signal_checkpoint);
+                                          signal_checkpoint, precision);
     }
     if (!values) return raise_eval_error(values.error());
     // A signal that arrived after the last checkpoint still wins over the
@@ -211,7 +215,7 @@ PyMethodDef expectation_values_def = {
     "expectation_values",
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(expectation_values)),
     METH_FASTCALL | METH_KEYWORDS,
-    "expectation_values(qc, observables, parameter_values=None)\n--\n\n"
+    "expectation_values(qc, observables, parameter_values=None, *, precision=None)\n--\n\n"
     "Exact expectation values of observables on the statevectors of a circuit,\n"
     "computed by the built-in simulator without sampling.\n\n"
     "`qc` is a morvane.Circuit or a Qiskit QuantumCircuit (converted once; its\n"
@@ -228,7 +232,9 @@ PyMethodDef expectation_values_def = {
     "All diagonal (I/Z) strings of all observables, Qubo and Ising included,\n"
     "are read in one pass over each state, and every other distinct X/Y pattern\n"
     "in one more, with no copy of the state. Parameter sets run in parallel;\n"
-    "the interpreter lock is released and Ctrl+C interrupts the call.",
+    "the interpreter lock is released and Ctrl+C interrupts the call.\n\n"
+    "`precision` (\"double\", the default, or \"single\") is the precision the\n"
+    "states are held in; the sums are formed in double either way.",
 };
 
 PyMethodDef expectation_sweeps_def = {

@@ -24,8 +24,11 @@ std::unexpected<exec::RunError> conversion(std::string message) {
 
 }  // namespace
 
-LocalBackend::LocalBackend(std::string sim_method, ForeignObjectPtr noise_model)
-    : sim_method_(std::move(sim_method)), noise_model_(std::move(noise_model)) {}
+LocalBackend::LocalBackend(std::string sim_method, ForeignObjectPtr noise_model,
+                           std::optional<std::string> precision)
+    : sim_method_(std::move(sim_method)),
+      noise_model_(std::move(noise_model)),
+      precision_(std::move(precision)) {}
 
 std::expected<std::uint64_t, exec::RunError> LocalBackend::concurrency_for(
     std::span<const exec::CircuitJob> jobs) const {
@@ -66,6 +69,7 @@ std::expected<std::vector<exec::CountsMap>, exec::RunError> LocalBackend::run_jo
         keywords.emplace_back("noise_model", PyRef::borrow(noise->object()));
     }
     if (request.seed) keywords.emplace_back("seed", py_u64(*request.seed));
+    if (precision_) keywords.emplace_back("precision", py_text(*precision_));
     auto maps = run_qcs(seam->get(), keywords, LOG_TARGET, "local circuit execution failed");
     if (!maps) return fail(std::move(maps.error()));
     return std::move(*maps);

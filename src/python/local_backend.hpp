@@ -12,8 +12,10 @@ namespace morvane::python {
 // parallelism comes from max_parallel_experiments.
 class LocalBackend final : public exec::Backend {
 public:
-    // Contacts nothing; `noise_model` may be null.
-    LocalBackend(std::string sim_method, ForeignObjectPtr noise_model);
+    // Contacts nothing; `noise_model` may be null. `precision` ("double" or
+    // "single") is handed to Aer as its own option when present.
+    LocalBackend(std::string sim_method, ForeignObjectPtr noise_model,
+                 std::optional<std::string> precision = std::nullopt);
 
     [[nodiscard]] std::expected<std::vector<exec::CountsMap>, exec::RunError> run_jobs(
         std::span<const exec::CircuitJob> jobs, const exec::RunRequest& request) override;
@@ -31,6 +33,7 @@ private:
     std::string device_ = "AerSimulator";
     std::string sim_method_;
     ForeignObjectPtr noise_model_;
+    std::optional<std::string> precision_;
 };
 
 }  // namespace morvane::python

@@ -114,11 +114,13 @@ private:
 };
 
 PyObject* sample_bindings_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* arg[5];
+    PyObject* arg[6];
     if (!bind_arguments("_sample_bindings", args, nargs, kwnames,
-                        {"circuit", "values", "shots", "seed", "registers"}, 5, arg)) {
+                        {"circuit", "values", "shots", "seed", "registers", "precision"}, 5, arg)) {
         return nullptr;
     }
+    std::optional<sim::Precision> precision;
+    if (!to_precision(arg[5], precision)) return nullptr;
     if (!is_circuit(arg[0])) return type_mismatch("circuit", "a morvane.Circuit", arg[0]);
     // A copy, so the caller may go on building the circuit while it runs.
     const circuit::ParameterizedCircuit circuit = CircuitRead(arg[0]).circuit();
@@ -178,7 +180,8 @@ PyObject* sample_bindings_body(PyObject* const* args, Py_ssize_t nargs, PyObject
         // The new buffers are reachable only from here until we return them.
         ReleaseGil nogil;
         sampled = exec::sample_bindings(circuit, {values.values(), values.rows(), values.columns()},
-                                        *shots, *seed, outputs, simulator);
+                                        *shots, *seed, outputs, simulator,
+                                        precision.value_or(sim::Precision::Double));
     }
     if (!sampled) {
         if (const auto* failure = std::get_if<exec::BindingFailure>(&sampled.error())) {
@@ -204,14 +207,15 @@ PyMethodDef qiskit_module_defs[] = {
     {"_sample_bindings",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sample_bindings)),
      METH_FASTCALL | METH_KEYWORDS,
-     "_sample_bindings(circuit, values, shots, seed, registers)\n--\n\n"
+     "_sample_bindings(circuit, values, shots, seed, registers, precision=None)\n--\n\n"
      "Samples `shots` shots of `circuit` bound to each row of `values` (a\n"
      "C-contiguous float64 array of shape (rows, circuit.num_params)) on the\n"
      "native engine, without the interpreter lock. `registers` lists, per\n"
      "classical register, the circuit's bit indices that make it up (bit 0\n"
      "first). Returns one bytearray per register: rows x shots x bytes per\n"
      "shot, each shot packed big-endian as Qiskit's BitArray holds it. The\n"
-     "same seed gives the same bytes."},
+     "same seed gives the same bytes. `precision` is \"double\" (the default) or\n"
+     "\"single\"."},
     {nullptr, nullptr, 0, nullptr},
 };
 

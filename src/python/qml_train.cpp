@@ -168,20 +168,20 @@ std::shared_ptr<const exec::SampleBinder> native_samples(PyObject* feature_map, 
 
 PyObject* qml_train_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const auto started = std::chrono::steady_clock::now();
-    PyObject* arg[17];
+    PyObject* arg[18];
     if (!bind_arguments("train", args, nargs, kwnames,
                         {"feature_map", "ansatz", "x_train", "method", "shots", "n_qpus",
                          "dimensions", "expectation_function", "infrastructure", "nodes",
                          "cores_per_qpu", "id", "sim_method", "noise_model", "backend", "seed",
-                         "callback"},
-                        12, arg)) {
+                         "callback", "precision"},
+                        12, arg, 17)) {
         return nullptr;
     }
     // The shared arguments sit where train() has them, after its one circuit:
     // line them up so one conversion serves both entry points.
-    PyObject* shared[16] = {nullptr, arg[3],  arg[4],  arg[5],  arg[6],  arg[7],
+    PyObject* shared[17] = {nullptr, arg[3],  arg[4],  arg[5],  arg[6],  arg[7],
                             arg[8],  arg[9],  arg[10], arg[11], arg[12], arg[13],
-                            arg[14], arg[15], nullptr, arg[16]};
+                            arg[14], arg[15], nullptr, arg[16], arg[17]};
     TrainingArguments a;
     if (!convert_training_arguments(shared, a)) return nullptr;
     std::uint64_t seed = 0;
@@ -230,7 +230,7 @@ PyMethodDef qml_train_def = {
     METH_FASTCALL | METH_KEYWORDS,
     "train(feature_map, ansatz, x_train, method, shots, n_qpus, dimensions, "
     "expectation_function, infrastructure, nodes, cores_per_qpu, id, sim_method=\"automatic\", "
-    "noise_model=None, backend=\"aer\", seed=None, callback=None)\n"
+    "noise_model=None, backend=\"aer\", seed=None, callback=None, *, precision=None)\n"
     "--\n\n"
     "QML entry point: train a data-encoding VQC where `feature_map` encodes each\n"
     "row of `x_train` and `ansatz` carries the `dimensions` trainable weights.\n\n"
@@ -249,7 +249,9 @@ PyMethodDef qml_train_def = {
     "exception of `expectation_function` propagates as itself.\n\n"
     "`callback` is called after every generation or iteration with a\n"
     "morvane.TrainProgress, as for morvane.train: returning True stops the run\n"
-    "after that iteration, and an exception it raises propagates as itself.",
+    "after that iteration, and an exception it raises propagates as itself.\n\n"
+    "`precision` (\"double\" or \"single\") is the built-in simulator's\n"
+    "precision; Aer takes it as its own option and CUNQA runs double only.",
 };
 
 }  // namespace morvane::python

@@ -45,6 +45,7 @@ struct RunArguments {
     std::optional<std::uint64_t> seed;
     std::optional<bool> fusion;
     std::optional<std::vector<double>> params;  // empty when absent or None
+    std::optional<sim::Precision> precision;
 };
 
 constexpr const char* ACCEPTED_CIRCUITS =
@@ -70,11 +71,12 @@ bool check_circuit_type(PyObject* qc) {
 
 bool convert_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                        RunArguments& out) {
-    // `params` is keyword-only: by position it would be the twelfth value.
-    PyObject* arg[12];
+    // `params` and `precision` are keyword-only.
+    PyObject* arg[13];
     if (!bind_arguments("run_quantum_circuit", args, nargs, kwnames,
                         {"qc", "shots", "infrastructure", "n_qpus", "nodes", "cores_per_qpu",
-                         "sim_method", "noise_model", "backend", "seed", "fusion", "params"},
+                         "sim_method", "noise_model", "backend", "seed", "fusion", "params",
+                         "precision"},
                         3, arg, 11)) {
         return false;
     }
@@ -117,7 +119,7 @@ bool convert_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
         if (!params) return false;
         out.params = std::move(*params);
     }
-    return true;
+    return to_precision(arg[12], out.precision);
 }
 
 PyObject* wrong_number_of_params(std::uint64_t declared, std::size_t given) {
@@ -237,7 +239,8 @@ PyObject* run_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::string id = exec::make_run_id(a.n_qpus, a.infrastructure);
 
     exec::BackendArguments backend_arguments{a.infrastructure, a.backend, a.fusion, nullptr,
-                                             a.sim_method, a.nodes, a.cores_per_qpu};
+                                             a.sim_method, a.nodes, a.cores_per_qpu,
+                                             a.precision};
     if (a.noise_model) {
         backend_arguments.noise_model = std::make_shared<const PyForeignObject>(a.noise_model);
     }
@@ -245,7 +248,9 @@ PyObject* run_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (!choice) return raise_argument_error(choice.error());
     const bool native = std::holds_alternative<exec::NativeChoice>(*choice);
     if (native) {
-        if (auto fits = exec::check_native_run_memory(*input, a.shots); !fits) {
+        if (auto fits = exec::check_native_run_memory(
+                *input, a.shots, std::get<exec::NativeChoice>(*choice).precision);
+            !fits) {
             return raise_argument_error(fits.error());
         }
         calibration_notice();
@@ -298,7 +303,7 @@ PyMethodDef run_quantum_circuit_def = {
     METH_FASTCALL | METH_KEYWORDS,
     "run_quantum_circuit(qc, shots, infrastructure, n_qpus=1, nodes=1, cores_per_qpu=2, "
     "sim_method=\"automatic\", noise_model=None, backend=\"aer\", seed=None, fusion=None, *, "
-    "params=None)\n"
+    "params=None, precision=None)\n"
     "--\n\n"
     "Run a circuit for `shots` shots and return a RunResult with the counts.\n\n"
     "`qc` is a morvane.Circuit, OpenQASM 2.0 text, or a Qiskit QuantumCircuit\n"
@@ -315,7 +320,10 @@ PyMethodDef run_quantum_circuit_def = {
     "and merges their counts. `nodes` and `cores_per_qpu` size a CUNQA\n"
     "allocation; `sim_method` and `noise_model` go to Aer. `seed` fixes shot\n"
     "sampling (a fresh one is drawn and reported otherwise); `fusion` is for\n"
-    "the built-in simulator only. The interpreter lock is released while the\n"
+    "the built-in simulator only. `precision` is \"double\" or \"single\": the\n"
+    "built-in simulator holds its states in that precision, Aer takes it as its\n"
+    "own precision option, and CUNQA runs double only; omitted, every backend\n"
+    "runs as before. The interpreter lock is released while the\n"
     "circuit runs, and Ctrl+C interrupts it.",
 };
 

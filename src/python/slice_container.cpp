@@ -6,7 +6,9 @@
 
 #include <numpy/arrayobject.h>
 
+#include <complex>
 #include <cstring>
+#include <type_traits>
 
 #include "python/py_ref.hpp"
 
@@ -16,7 +18,7 @@ namespace {
 
 struct SliceContainer {
     PyObject_HEAD
-    sim::Amplitude* amplitudes;
+    void* amplitudes;  // complex128 or complex64
 };
 
 void slice_container_dealloc(PyObject* self) {
@@ -70,17 +72,21 @@ bool prepare() {
 
 }  // namespace
 
-PyObject* amplitudes_to_array(sim::AmplitudeBuffer amplitudes, std::size_t size) {
+namespace {
+
+template <class Real>
+PyObject* adopt_amplitudes(sim::AmplitudeBufferOf<Real> amplitudes, std::size_t size) {
     if (!prepare()) return nullptr;
     auto* type = reinterpret_cast<PyTypeObject*>(slice_container_type);
     PyObject* raw = type->tp_alloc(type, 0);
     if (raw == nullptr) return nullptr;  // `amplitudes` frees the buffer
     PyRef container = PyRef::steal(raw);
-    sim::Amplitude* data = amplitudes.release();
+    std::complex<Real>* data = amplitudes.release();
     reinterpret_cast<SliceContainer*>(raw)->amplitudes = data;
 
     npy_intp dims[1] = {static_cast<npy_intp>(size)};
-    PyRef array = PyRef::steal(PyArray_SimpleNewFromData(1, dims, NPY_COMPLEX128, data));
+    const int dtype = std::is_same_v<Real, float> ? NPY_COMPLEX64 : NPY_COMPLEX128;
+    PyRef array = PyRef::steal(PyArray_SimpleNewFromData(1, dims, dtype, data));
     if (!array) return nullptr;  // the container still owns and frees the buffer
     // Steals the container reference even when it fails.
     if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()),
@@ -88,6 +94,16 @@ PyObject* amplitudes_to_array(sim::AmplitudeBuffer amplitudes, std::size_t size)
         return nullptr;
     }
     return array.release();
+}
+
+}  // namespace
+
+PyObject* amplitudes_to_array(sim::AmplitudeBuffer amplitudes, std::size_t size) {
+    return adopt_amplitudes<double>(std::move(amplitudes), size);
+}
+
+PyObject* amplitudes_to_array(sim::AmplitudeBufferOf<float> amplitudes, std::size_t size) {
+    return adopt_amplitudes<float>(std::move(amplitudes), size);
 }
 
 PyObject* doubles_to_array(std::span<const double> values, std::span<const std::size_t> shape) {

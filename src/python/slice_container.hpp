@@ -17,6 +17,8 @@ namespace morvane::python {
 // buffer is freed and null is returned with a Python exception set. Call with
 // the interpreter lock held.
 PyObject* amplitudes_to_array(sim::AmplitudeBuffer amplitudes, std::size_t size);
+// The same for a single-precision state: a complex64 array.
+PyObject* amplitudes_to_array(sim::AmplitudeBufferOf<float> amplitudes, std::size_t size);
 
 // A float64 array of `shape` (one or two dimensions) holding a copy of
 // `values`, row-major. Null with an exception set on failure.

@@ -40,7 +40,7 @@ bool check_circuit_type(PyObject* qc) {
 constexpr const char* NAMES[] = {"qc", "method", "shots", "n_qpus", "dimensions",
                                  "expectation_function", "infrastructure", "nodes",
                                  "cores_per_qpu", "id", "sim_method", "noise_model", "backend",
-                                 "seed", "fusion", "callback"};
+                                 "seed", "fusion", "callback", "precision"};
 
 // The kind of cost exact training was given; TypeError with nothing returned
 // for something that is no cost at all.
@@ -77,7 +77,8 @@ PyObject* train_exact(const TrainingArguments& a, std::uint64_t seed,
     if (!prepared) return nullptr;
     sim::StatevectorSimulator simulator = sim::StatevectorSimulator::create();
     simulator.fusion = a.fusion != false;
-    exec::ExactOracle oracle(*prepared->run, std::move(*circuit), std::move(*plan), simulator);
+    exec::ExactOracle oracle(*prepared->run, std::move(*circuit), std::move(*plan), simulator,
+                             a.precision.value_or(sim::Precision::Double));
     auto fitness = [&oracle](std::span<const optim::Candidate> candidates) {
         return oracle.evaluate(candidates);
     };
@@ -86,12 +87,12 @@ PyObject* train_exact(const TrainingArguments& a, std::uint64_t seed,
 
 PyObject* train_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const auto started = std::chrono::steady_clock::now();
-    PyObject* arg[16];
+    PyObject* arg[17];
     if (!bind_arguments("train", args, nargs, kwnames,
                         {NAMES[0], NAMES[1], NAMES[2], NAMES[3], NAMES[4], NAMES[5], NAMES[6],
                          NAMES[7], NAMES[8], NAMES[9], NAMES[10], NAMES[11], NAMES[12], NAMES[13],
-                         NAMES[14], NAMES[15]},
-                        10, arg)) {
+                         NAMES[14], NAMES[15], NAMES[16]},
+                        10, arg, 16)) {
         return nullptr;
     }
     TrainingArguments a;
@@ -171,7 +172,7 @@ PyMethodDef train_def = {
     METH_FASTCALL | METH_KEYWORDS,
     "train(qc, method, shots, n_qpus, dimensions, expectation_function, infrastructure, nodes, "
     "cores_per_qpu, id, sim_method=\"automatic\", noise_model=None, backend=\"aer\", seed=None, "
-    "fusion=None, callback=None)\n"
+    "fusion=None, callback=None, *, precision=None)\n"
     "--\n\n"
     "Unified entry point: train a variational quantum circuit with a chosen optimizer.\n\n"
     "`qc` is a morvane.Circuit with `dimensions` free parameters, or a Qiskit\n"
@@ -203,6 +204,9 @@ PyMethodDef train_def = {
     "the run after that iteration (`iterations_run` counts what ran, `converged`\n"
     "stays False); an exception it raises ends the run and propagates as itself,\n"
     "the backend released first.\n\n"
+    "`precision` (\"double\" or \"single\") is the built-in simulator's\n"
+    "precision, with shots or exact; Aer takes it as its own option and CUNQA\n"
+    "runs double only. Omitted, every backend runs as before.\n\n"
     "Example:\n\n"
     "    result = morvane.train(qc, morvane.DE(generations=200, population_size=50),\n"
     "                           1000, 1, qc.num_params, cost, \"local\", 1, 1, \"maxcut\",\n"

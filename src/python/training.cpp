@@ -165,7 +165,7 @@ bool convert_training_arguments(PyObject* const* arg, TrainingArguments& a, bool
         }
         a.callback = arg[15];
     }
-    return true;
+    return to_precision(arg[16], a.precision);
 }
 
 bool check_training_arguments(const TrainingArguments& a, std::uint64_t& seed) {
@@ -225,7 +225,9 @@ bool check_training_memory(const TrainingArguments& a, const Method& method, boo
     if (native && circuit) {
         if (auto fits = exec::check_native_memory(
                 circuit->num_qubits,
-                exec::native_circuit_bytes(circuit->num_qubits, circuit->key_width, a.shots));
+                exec::native_circuit_bytes(circuit->num_qubits, circuit->key_width, a.shots,
+                                           a.precision.value_or(sim::Precision::Double)),
+                a.precision.value_or(sim::Precision::Double));
             !fits) {
             raise_argument_error(fits.error());
             return false;
@@ -239,7 +241,8 @@ bool check_training_memory(const TrainingArguments& a, const Method& method, boo
 std::optional<PreparedTraining> prepare_training(const TrainingArguments& a, std::uint64_t seed,
                                                  std::optional<CandidateCircuitSize> circuit) {
     exec::BackendArguments backend_arguments{a.infrastructure, a.backend, a.fusion, nullptr,
-                                             a.sim_method, a.nodes, a.cores_per_qpu};
+                                             a.sim_method, a.nodes, a.cores_per_qpu,
+                                             a.precision};
     if (a.noise_model) {
         backend_arguments.noise_model = std::make_shared<const PyForeignObject>(a.noise_model);
     }

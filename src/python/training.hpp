@@ -39,11 +39,12 @@ struct TrainingArguments {
     std::optional<std::uint64_t> seed;
     std::optional<bool> fusion;
     PyObject* callback = nullptr;  // borrowed; null when absent or None
+    std::optional<sim::Precision> precision;
 };
 
-// Converts the shared arguments from the objects bound to train()'s 16
+// Converts the shared arguments from the objects bound to train()'s 17
 // parameters in signature order (the circuit at 0 is not read; 14, fusion,
-// and 15, callback, may be null). shots=None sets `exact`, which only an
+// 15, callback, and 16, precision, may be null). shots=None sets `exact`, which only an
 // entry point that passes `allow_exact` takes. False with the conversion's
 // exception set.
 bool convert_training_arguments(PyObject* const* arg, TrainingArguments& a,
