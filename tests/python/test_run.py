@@ -395,7 +395,7 @@ def test_text_signature():
     assert str(inspect.signature(morvane.run_quantum_circuit)) == (
         "(qc, shots, infrastructure, n_qpus=1, nodes=1, cores_per_qpu=2, "
         "sim_method='automatic', noise_model=None, backend='aer', seed=None, fusion=None, *, "
-        "params=None)"
+        "params=None, precision=None)"
     )
 
 

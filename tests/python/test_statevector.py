@@ -117,7 +117,7 @@ def test_non_finite_parameter_values_are_refused():
         ((bell(),), {"fusion": 1}, "argument 'fusion'"),
         ((bell(),), {"fusion": None}, "argument 'fusion'"),
         ((bell(),), {"fusoin": True}, "fusoin"),
-        ((bell(), None, True, 4), {}, "positional"),
+        ((bell(), None, True, "double", 4), {}, "positional"),
     ],
 )
 def test_bad_arguments_raise_type_error(args, kwargs, needle):
@@ -134,7 +134,7 @@ def test_too_many_qubits_is_a_value_error_raised_before_allocating():
 
 
 def test_text_signature():
-    assert str(inspect.signature(morvane.statevector)) == "(qc, params=None, fusion=True)"
+    assert str(inspect.signature(morvane.statevector)) == "(qc, params=None, fusion=True, precision='double')"
 
 
 def _long_circuit(num_qubits, layers):
