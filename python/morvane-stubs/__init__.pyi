@@ -391,6 +391,7 @@ class _CalibrationReport(TypedDict):
     reused_cache: bool
     cache_path: str | None
     cache_written: bool
+    single_threshold: int
 
 @overload
 def sin(x: float, /) -> float: ...

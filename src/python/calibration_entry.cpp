@@ -45,12 +45,18 @@ PyObject* report_dict(const sim::CalibrationReport& report) {
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict) return nullptr;
     PyObject* d = dict.get();
-    if (!set_item(d, "threshold", PyLong_FromUnsignedLongLong(report.threshold)) ||
+    // "threshold" stays the double-precision one it was before single
+    // precision existed; the single-precision one comes last, so the keys
+    // that were there keep their order.
+    const sim::PrecisionThresholds& thresholds = report.thresholds;
+    if (!set_item(d, "threshold", PyLong_FromUnsignedLongLong(thresholds.double_precision)) ||
         !set_item(d, "num_threads", PyLong_FromUnsignedLongLong(report.num_threads)) ||
         !set_item(d, "duration_secs", PyFloat_FromDouble(seconds(report.duration))) ||
         !set_item(d, "reused_cache", PyBool_FromLong(report.reused_cache)) ||
         !set_item(d, "cache_path", optional_path(report.cache_path)) ||
-        !set_item(d, "cache_written", PyBool_FromLong(report.cache_written))) {
+        !set_item(d, "cache_written", PyBool_FromLong(report.cache_written)) ||
+        !set_item(d, "single_threshold",
+                  PyLong_FromUnsignedLongLong(thresholds.single_precision))) {
         return nullptr;
     }
     return dict.release();
@@ -92,23 +98,27 @@ constexpr const char* CALIBRATE_DOC =
     "calibrate_parallel_threshold(force=False)\n"
     "--\n"
     "\n"
-    "Calibrate (or reuse) the gate-parallelism threshold for this machine: the register\n"
-    "size from which the statevector simulator runs its gate kernels on the thread pool.\n"
+    "Calibrate (or reuse) the gate-parallelism thresholds for this machine: the register\n"
+    "size from which the statevector simulator runs its gate kernels on the thread pool,\n"
+    "one for double-precision and one for single-precision states.\n"
     "\n"
     "With force=False a cached result for the current thread count is reused and nothing\n"
-    "is measured; with force=True the crossover is measured again (about a second) and\n"
-    "the cache entry overwritten. The measured threshold is used by this process from now\n"
-    "on. A cache that cannot be written is not an error, so the call is safe to run\n"
-    "unconditionally, for example from an installer.\n"
+    "is measured; with force=True, or when the cached result predates single precision,\n"
+    "the crossovers are measured again (about two seconds) and the cache entry\n"
+    "overwritten. The measured thresholds are used by this process from now on. A cache\n"
+    "that cannot be written is not an error, so the call is safe to run unconditionally,\n"
+    "for example from an installer.\n"
     "\n"
     "Returns a dict with the keys:\n"
     "    threshold      int   qubit count at or above which gates run in parallel\n"
+    "                         (double precision)\n"
     "    num_threads    int   the thread pool's thread count (the cache key)\n"
     "    duration_secs  float measurement time in seconds; 0.0 when the cache was reused\n"
     "    reused_cache   bool  a valid cache entry was returned unchanged\n"
     "    cache_path     str or None  where the cache file lives or would live; None\n"
     "                         without a cache location (neither XDG_CACHE_HOME nor HOME)\n"
     "    cache_written  bool  this call persisted a fresh result\n"
+    "    single_threshold  int  the threshold of single-precision states\n"
     "\n"
     "Diagnostics (for example why the cache could not be written) appear only in the\n"
     "log, and require morvane.init_logger() to be called first.";

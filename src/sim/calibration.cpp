@@ -30,6 +30,9 @@ namespace {
 
 constexpr const char* LOG_TARGET = "morvane_sim::calibration";
 constexpr const char* CACHE_FILE_NAME = "parallel_threshold.json";
+// The schema of the builds before single precision: one number per thread
+// count, measured on double-precision states. Still read, never written.
+constexpr std::uint64_t DOUBLE_ONLY_SCHEMA = 2;
 
 constexpr int PASSES = 3;
 constexpr std::array<std::uint64_t, 5> CROSSOVER_SIZES = {10, 12, 14, 16, 18};
@@ -39,10 +42,20 @@ constexpr auto MIN_SAMPLE_TIME = std::chrono::milliseconds(3);
 
 // ---- process-wide state ----------------------------------------------------------
 
+// Both precisions share one status: they come from one cache entry and one
+// calibration.
+struct ProcessThresholds {
+    ThresholdStatus status;
+    PrecisionThresholds thresholds;
+};
+
+constexpr ProcessThresholds DEFAULT_PROCESS_THRESHOLDS{
+    ThresholdStatus::NotCalibrated, {DEFAULT_PARALLEL_THRESHOLD, DEFAULT_PARALLEL_THRESHOLD}};
+
 struct ProcessThreshold {
     std::mutex mutex;
     bool resolved = false;
-    ThresholdState state{ThresholdStatus::NotCalibrated, DEFAULT_PARALLEL_THRESHOLD};
+    ProcessThresholds state = DEFAULT_PROCESS_THRESHOLDS;
 };
 
 ProcessThreshold& process() {
@@ -50,12 +63,12 @@ ProcessThreshold& process() {
     return instance;
 }
 
-ThresholdState resolve_from_cache() {
+ProcessThresholds resolve_from_cache() {
     const std::uint64_t threads = calibration_thread_count();
     const std::optional<CachedCalibration> cache = load_cache();
     if (cache && !cache->entries.empty()) {
         if (auto entry = cache->entries.find(threads); entry != cache->entries.end()) {
-            return {ThresholdStatus::Ready, entry->second};
+            return {ThresholdStatus::Ready, entry->second.resolved()};
         }
         MORVANE_LOG(log::Level::Info, LOG_TARGET,
                     concat("no gate-parallel calibration cached for ", threads,
@@ -64,18 +77,18 @@ ThresholdState resolve_from_cache() {
                            DEFAULT_PARALLEL_THRESHOLD,
                            ". Run morvane.calibrate_parallel_threshold() to tune this thread count "
                            "too (requires morvane.init_logger() to be visible)."));
-        return {ThresholdStatus::Ready, DEFAULT_PARALLEL_THRESHOLD};
+        return {ThresholdStatus::Ready, DEFAULT_PROCESS_THRESHOLDS.thresholds};
     }
     MORVANE_LOG(log::Level::Warn, LOG_TARGET,
                 concat("no gate-parallel calibration cached; using the default threshold ",
                        DEFAULT_PARALLEL_THRESHOLD,
                        ". Run install.sh or morvane.calibrate_parallel_threshold() to tune it for "
                        "this machine (requires morvane.init_logger() to be visible)."));
-    return {ThresholdStatus::NotCalibrated, DEFAULT_PARALLEL_THRESHOLD};
+    return DEFAULT_PROCESS_THRESHOLDS;
 }
 
 // Caller holds the mutex.
-ThresholdState resolved_state(ProcessThreshold& p) {
+ProcessThresholds resolved_state(ProcessThreshold& p) {
     if (!p.resolved) {
         p.state = resolve_from_cache();
         p.resolved = true;
@@ -99,6 +112,21 @@ std::optional<std::uint64_t> parse_decimal(std::string_view text) {
     const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
     if (result.ec != std::errc() || result.ptr != text.data() + text.size()) return std::nullopt;
     return value;
+}
+
+// One entry of a schema-3 cache: {"double": n, "single": m}, "single" optional.
+std::optional<CachedThresholds> parse_entry(const json::Value& value) {
+    if (value.as_object() == nullptr) return std::nullopt;
+    const json::Value* double_member = value.find("double");
+    if (double_member == nullptr) return std::nullopt;
+    const std::optional<std::uint64_t> double_threshold = double_member->as_uint();
+    if (!double_threshold) return std::nullopt;
+    CachedThresholds entry{*double_threshold, std::nullopt};
+    if (const json::Value* single_member = value.find("single")) {
+        entry.single_precision = single_member->as_uint();
+        if (!entry.single_precision) return std::nullopt;
+    }
+    return entry;
 }
 
 std::string errno_text(int error) {
@@ -156,105 +184,21 @@ CycleMatrices cycle_matrices() {
             *two_qubit_matrix(Gate::swap(0, 1))};
 }
 
-}  // namespace
-
-// ---- public API -------------------------------------------------------------------
-
-std::uint64_t calibration_thread_count() {
-    return ThreadPool::global().num_threads();
-}
-
-ThresholdState threshold_state() {
-    ProcessThreshold& p = process();
-    std::lock_guard lock(p.mutex);
-    return resolved_state(p);
-}
-
-std::uint64_t process_threshold() {
-    return threshold_state().threshold;
-}
-
-ThresholdStatus threshold_status() {
-    return threshold_state().status;
-}
-
-namespace testing {
-void reset_threshold_state() {
-    ProcessThreshold& p = process();
-    std::lock_guard lock(p.mutex);
-    p.resolved = false;
-    p.state = {ThresholdStatus::NotCalibrated, DEFAULT_PARALLEL_THRESHOLD};
-}
-}  // namespace testing
-
-std::optional<std::filesystem::path> cache_file_path() {
-    std::filesystem::path directory;
-    if (auto xdg = env_var_nonempty("XDG_CACHE_HOME")) {
-        directory = std::filesystem::path(*xdg) / "morvane";
-    } else if (auto home = env_var_nonempty("HOME")) {
-        directory = std::filesystem::path(*home) / ".cache" / "morvane";
-    } else {
-        return std::nullopt;
-    }
-    return directory / CACHE_FILE_NAME;
-}
-
-std::optional<CachedCalibration> parse_cache(std::string_view text) {
-    auto document = json::parse(text);
-    if (!document || document->as_object() == nullptr) return std::nullopt;
-    const json::Value* schema = document->find("schema");
-    const json::Value* entries = document->find("entries");
-    if (schema == nullptr || entries == nullptr) return std::nullopt;
-    const std::optional<std::uint64_t> version = schema->as_uint();
-    if (!version || *version > std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
-    const json::Object* members = entries->as_object();
-    if (members == nullptr) return std::nullopt;
-
-    CachedCalibration cache;
-    cache.schema = static_cast<std::uint32_t>(*version);
-    for (const auto& [key, value] : *members) {
-        const std::optional<std::uint64_t> threads = parse_decimal(key);
-        const std::optional<std::uint64_t> threshold = value.as_uint();
-        if (!threads || !threshold) return std::nullopt;
-        cache.entries[*threads] = *threshold;
-    }
-    if (cache.schema != CALIBRATION_SCHEMA) return std::nullopt;
-    return cache;
-}
-
-std::string serialize_cache(const CachedCalibration& cache) {
-    json::Object entries;
-    for (const auto& [threads, threshold] : cache.entries) {
-        entries.emplace_back(concat(threads), json::Value(threshold));
-    }
-    json::Object root;
-    root.emplace_back("schema", json::Value(static_cast<std::uint64_t>(cache.schema)));
-    root.emplace_back("entries", json::Value(std::move(entries)));
-    return json::write_pretty(json::Value(std::move(root)), 2);
-}
-
-std::optional<CachedCalibration> load_cache() {
-    const std::optional<std::filesystem::path> path = cache_file_path();
-    if (!path) return std::nullopt;
-    const std::optional<std::string> text = read_text_file(*path);
-    if (!text) return std::nullopt;
-    return parse_cache(*text);
-}
-
-double time_cycle(std::uint64_t num_qubits, bool parallel) {
+template <class Real>
+double time_cycle_of(std::uint64_t num_qubits, bool parallel) {
     static const CycleMatrices matrices = cycle_matrices();
     // One state for every sample: the cycle is unitary, so its values stay
     // bounded and the timings see the same memory each time.
-    Statevector state(num_qubits, 0);
-    const std::span<Amplitude> amplitudes = state.amplitudes();
+    BasicStatevector<Real> state(num_qubits, 0);
+    const std::span<std::complex<Real>> amplitudes = state.amplitudes();
     const std::array<Amplitude, 4> cz{Amplitude(1, 0), Amplitude(1, 0), Amplitude(1, 0),
                                       Amplitude(-1, 0)};
     auto cycle = [&] {
-        apply_dense_1q(amplitudes, num_qubits, 0, matrices.h, parallel);
-        apply_diagonal_1q(amplitudes, 0, Amplitude(1, 0), Amplitude(-1, 0), parallel);
-        apply_diagonal_2q(amplitudes, 0, 1, cz, parallel);
-        apply_controlled_1q(amplitudes, num_qubits, 1, 0, matrices.x, parallel);
-        apply_dense_2q(amplitudes, num_qubits, 0, 1, matrices.swap, parallel);
+        apply_dense_1q<Real>(amplitudes, num_qubits, 0, matrices.h, parallel);
+        apply_diagonal_1q<Real>(amplitudes, 0, Amplitude(1, 0), Amplitude(-1, 0), parallel);
+        apply_diagonal_2q<Real>(amplitudes, 0, 1, cz, parallel);
+        apply_controlled_1q<Real>(amplitudes, num_qubits, 1, 0, matrices.x, parallel);
+        apply_dense_2q<Real>(amplitudes, num_qubits, 0, 1, matrices.swap, parallel);
     };
 
     std::array<double, SAMPLES_PER_TIMING> samples{};
@@ -282,38 +226,155 @@ double time_cycle(std::uint64_t num_qubits, bool parallel) {
     return samples[SAMPLES_PER_TIMING / 2];
 }
 
+constexpr std::array<Precision, 2> PRECISIONS = {Precision::Double, Precision::Single};
+
+}  // namespace
+
+// ---- public API -------------------------------------------------------------------
+
+std::uint64_t calibration_thread_count() {
+    return ThreadPool::global().num_threads();
+}
+
+ThresholdState threshold_state(Precision precision) {
+    ProcessThreshold& p = process();
+    std::lock_guard lock(p.mutex);
+    const ProcessThresholds state = resolved_state(p);
+    return {state.status, state.thresholds.of(precision)};
+}
+
+std::uint64_t process_threshold(Precision precision) {
+    return threshold_state(precision).threshold;
+}
+
+ThresholdStatus threshold_status() {
+    return threshold_state().status;
+}
+
+namespace testing {
+void reset_threshold_state() {
+    ProcessThreshold& p = process();
+    std::lock_guard lock(p.mutex);
+    p.resolved = false;
+    p.state = DEFAULT_PROCESS_THRESHOLDS;
+}
+}  // namespace testing
+
+std::optional<std::filesystem::path> cache_file_path() {
+    std::filesystem::path directory;
+    if (auto xdg = env_var_nonempty("XDG_CACHE_HOME")) {
+        directory = std::filesystem::path(*xdg) / "morvane";
+    } else if (auto home = env_var_nonempty("HOME")) {
+        directory = std::filesystem::path(*home) / ".cache" / "morvane";
+    } else {
+        return std::nullopt;
+    }
+    return directory / CACHE_FILE_NAME;
+}
+
+std::optional<CachedCalibration> parse_cache(std::string_view text) {
+    auto document = json::parse(text);
+    if (!document || document->as_object() == nullptr) return std::nullopt;
+    const json::Value* schema = document->find("schema");
+    const json::Value* entries = document->find("entries");
+    if (schema == nullptr || entries == nullptr) return std::nullopt;
+    const std::optional<std::uint64_t> version = schema->as_uint();
+    if (version != DOUBLE_ONLY_SCHEMA && version != CALIBRATION_SCHEMA) return std::nullopt;
+    const json::Object* members = entries->as_object();
+    if (members == nullptr) return std::nullopt;
+
+    CachedCalibration cache;
+    for (const auto& [key, value] : *members) {
+        const std::optional<std::uint64_t> threads = parse_decimal(key);
+        if (!threads) return std::nullopt;
+        std::optional<CachedThresholds> entry;
+        if (version == DOUBLE_ONLY_SCHEMA) {
+            // A schema-2 threshold was measured on double-precision states.
+            if (auto threshold = value.as_uint()) {
+                entry = CachedThresholds{*threshold, std::nullopt};
+            }
+        } else {
+            entry = parse_entry(value);
+        }
+        if (!entry) return std::nullopt;
+        cache.entries[*threads] = *entry;
+    }
+    return cache;
+}
+
+std::string serialize_cache(const CachedCalibration& cache) {
+    json::Object entries;
+    for (const auto& [threads, thresholds] : cache.entries) {
+        json::Object entry;
+        entry.emplace_back("double", json::Value(thresholds.double_precision));
+        if (thresholds.single_precision) {
+            entry.emplace_back("single", json::Value(*thresholds.single_precision));
+        }
+        entries.emplace_back(concat(threads), json::Value(std::move(entry)));
+    }
+    json::Object root;
+    root.emplace_back("schema", json::Value(static_cast<std::uint64_t>(CALIBRATION_SCHEMA)));
+    root.emplace_back("entries", json::Value(std::move(entries)));
+    return json::write_pretty(json::Value(std::move(root)), 2);
+}
+
+std::optional<CachedCalibration> load_cache() {
+    const std::optional<std::filesystem::path> path = cache_file_path();
+    if (!path) return std::nullopt;
+    const std::optional<std::string> text = read_text_file(*path);
+    if (!text) return std::nullopt;
+    return parse_cache(*text);
+}
+
+double time_cycle(std::uint64_t num_qubits, bool parallel, Precision precision) {
+    return precision == Precision::Double ? time_cycle_of<double>(num_qubits, parallel)
+                                          : time_cycle_of<float>(num_qubits, parallel);
+}
+
 CrossoverMeasurement measure_crossover() {
-    return measure_crossover(
-        [](std::uint64_t n, bool parallel) { return time_cycle(n, parallel); });
+    return measure_crossover([](std::uint64_t n, bool parallel, Precision precision) {
+        return time_cycle(n, parallel, precision);
+    });
 }
 
 CrossoverMeasurement measure_crossover(CycleTimer timer) {
     const auto start = std::chrono::steady_clock::now();
     const std::uint64_t threads = calibration_thread_count();
-    std::array<std::uint64_t, PASSES> crossovers{};
-    for (std::uint64_t& crossover : crossovers) {
-        crossover = NEVER_PARALLEL_THRESHOLD;
-        bool found = false;
+    // crossovers[precision][pass]
+    std::array<std::array<std::uint64_t, PASSES>, PRECISIONS.size()> crossovers{};
+    for (int pass = 0; pass < PASSES; ++pass) {
+        std::array<bool, PRECISIONS.size()> found{};
+        for (auto& of_precision : crossovers)
+            of_precision[pass] = NEVER_PARALLEL_THRESHOLD;
         // Every size is timed in every pass, even after the crossover, so
         // that each pass loads the machine the same way.
         for (std::uint64_t n : CROSSOVER_SIZES) {
-            const double serial = timer(n, false);
-            const double parallel = timer(n, true);
-            if (!found && parallel > 0.0 && serial / parallel >= REQUIRED_SPEEDUP) {
-                crossover = n;
-                found = true;
+            for (std::size_t p = 0; p < PRECISIONS.size(); ++p) {
+                const double serial = timer(n, false, PRECISIONS[p]);
+                const double parallel = timer(n, true, PRECISIONS[p]);
+                if (!found[p] && parallel > 0.0 && serial / parallel >= REQUIRED_SPEEDUP) {
+                    crossovers[p][pass] = n;
+                    found[p] = true;
+                }
             }
         }
     }
-    std::sort(crossovers.begin(), crossovers.end());
-    const std::uint64_t threshold = crossovers[PASSES / 2];
+    auto median = [](std::array<std::uint64_t, PASSES> passes) {
+        std::sort(passes.begin(), passes.end());
+        return passes[PASSES / 2];
+    };
+    static_assert(PRECISIONS[0] == Precision::Double && PRECISIONS[1] == Precision::Single);
+    const PrecisionThresholds thresholds{median(crossovers[0]), median(crossovers[1])};
     const auto duration = std::chrono::duration_cast<std::chrono::nanoseconds>(
         std::chrono::steady_clock::now() - start);
-    MORVANE_LOG(
-        log::Level::Info, LOG_TARGET,
-        concat("calibrated gate-parallel threshold = ", threshold, " qubit(s) for ", threads,
-               " thread(s) over ", PASSES, " session(s) in ", format_duration(duration)));
-    return {threshold, threads, duration};
+    // The double-precision part reads as it did before single precision
+    // existed; the single-precision threshold follows it.
+    MORVANE_LOG(log::Level::Info, LOG_TARGET,
+                concat("calibrated gate-parallel threshold = ", thresholds.double_precision,
+                       " qubit(s) for ", threads, " thread(s) over ", PASSES, " session(s) in ",
+                       format_duration(duration), "; single precision: ",
+                       thresholds.single_precision, " qubit(s)"));
+    return {thresholds, threads, duration};
 }
 
 CalibrationReport calibrate(bool force) {
@@ -326,21 +387,26 @@ CalibrationReport calibrate(bool force, CrossoverMeasurer measure) {
     std::optional<std::string> path_text;
     if (path) path_text = path->string();
 
+    // An entry that lacks single precision (from schema 2) is measured again
+    // rather than reused, so that a calibration after an upgrade, like the
+    // one install.sh makes, completes it once.
     if (!force) {
         if (auto cache = load_cache()) {
-            if (auto entry = cache->entries.find(threads); entry != cache->entries.end()) {
-                return {entry->second, threads,   std::chrono::nanoseconds(0),
-                        true,          path_text, false};
+            if (auto entry = cache->entries.find(threads);
+                entry != cache->entries.end() && entry->second.complete()) {
+                return {entry->second.resolved(), threads, std::chrono::nanoseconds(0), true,
+                        path_text, false};
             }
         }
     }
 
     const CrossoverMeasurement measured = measure();
 
-    // Read again: entries other processes wrote while this one measured survive.
+    // Read again: entries other processes wrote while this one measured
+    // survive, those of schema 2 still without single precision.
     CachedCalibration cache = load_cache().value_or(CachedCalibration{});
-    cache.schema = CALIBRATION_SCHEMA;
-    cache.entries[threads] = measured.threshold;
+    cache.entries[threads] = {measured.thresholds.double_precision,
+                              measured.thresholds.single_precision};
 
     bool written = false;
     if (!path) {
@@ -359,9 +425,9 @@ CalibrationReport calibrate(bool force, CrossoverMeasurer measure) {
         ProcessThreshold& p = process();
         std::lock_guard lock(p.mutex);
         resolved_state(p);
-        p.state = {ThresholdStatus::Ready, measured.threshold};
+        p.state = {ThresholdStatus::Ready, measured.thresholds};
     }
-    return {measured.threshold, threads, measured.duration, false, path_text, written};
+    return {measured.thresholds, threads, measured.duration, false, path_text, written};
 }
 
 }  // namespace morvane::sim

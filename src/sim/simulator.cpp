@@ -50,8 +50,8 @@ std::expected<void, SimError> check_terminal_measurement(std::span<const Gate> g
 
 }  // namespace
 
-StatevectorSimulator StatevectorSimulator::create() {
-    return StatevectorSimulator(process_threshold());
+StatevectorSimulator StatevectorSimulator::create(Precision precision) {
+    return StatevectorSimulator(process_threshold(precision));
 }
 
 std::expected<void, SimError> check_circuit(std::uint64_t num_qubits, std::span<const Gate> gates,

@@ -36,9 +36,10 @@ struct StatevectorSimulator {
     // (tests shrink it to exercise chunking on small registers).
     std::uint64_t chunk_bits = DEFAULT_CHUNK_BITS;
 
-    // A simulator with the defaults and the process-wide threshold as it is
-    // now (resolving it from the calibration cache on first use).
-    static StatevectorSimulator create();
+    // A simulator with the defaults and the process-wide threshold of the
+    // precision its states will be held in, as it is now (resolving it from
+    // the calibration cache on first use).
+    static StatevectorSimulator create(Precision precision = Precision::Double);
 
     explicit StatevectorSimulator(std::uint64_t threshold) : parallel_threshold(threshold) {}
 

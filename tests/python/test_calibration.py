@@ -19,7 +19,7 @@ import pytest
 import morvane
 
 KEYS = ["threshold", "num_threads", "duration_secs", "reused_cache", "cache_path",
-        "cache_written"]
+        "cache_written", "single_threshold"]
 NOTICE = ("morvane is using the default gate-parallel threshold (not calibrated on this machine, "
           "e.g. a read-only cache dir). Results are unaffected; call "
           "morvane.calibrate_parallel_threshold() to tune performance.")
@@ -28,6 +28,12 @@ NO_CACHE = ("no gate-parallel calibration cached; using the default threshold 12
             "morvane.init_logger() to be visible).")
 NO_CACHE_DIR = ("no cache directory (set XDG_CACHE_HOME or HOME) to persist gate-parallel "
                 "calibration; this process is calibrated but the result was not saved")
+
+
+def calibrated_message(report, duration):
+    return (f"calibrated gate-parallel threshold = {report['threshold']} qubit(s) for 2 thread(s) "
+            f"over 3 session(s) in {duration}; single precision: {report['single_threshold']} "
+            "qubit(s)")
 
 
 def run_child(code, tmp_path, env):
@@ -96,10 +102,11 @@ def test_a_cached_entry_is_reused_without_measuring(tmp_path, monkeypatch, layou
         monkeypatch.setenv(name, str(tmp_path / value) if value else "")
     path = tmp_path / cache_file
     path.parent.mkdir(parents=True)
-    # One entry per plausible thread count, each with its own threshold, so
+    # One entry per plausible thread count, each with its own thresholds, so
     # the result shows which entry was picked.
-    entries = {str(t): seeded_threshold(t) for t in range(1, 1025)}
-    path.write_text(json.dumps({"schema": 2, "entries": entries}))
+    entries = {str(t): {"double": seeded_threshold(t), "single": seeded_threshold(t) + 5}
+               for t in range(1, 1025)}
+    path.write_text(json.dumps({"schema": 3, "entries": entries}))
     before = path.read_bytes()
 
     for _ in range(2):
@@ -107,6 +114,7 @@ def test_a_cached_entry_is_reused_without_measuring(tmp_path, monkeypatch, layou
                   else morvane.calibrate_parallel_threshold(force))
         assert list(report) == KEYS
         assert report["threshold"] == seeded_threshold(report["num_threads"])
+        assert report["single_threshold"] == seeded_threshold(report["num_threads"]) + 5
         assert report["duration_secs"] == 0.0 and type(report["duration_secs"]) is float
         assert report["reused_cache"] is True
         assert report["cache_path"] == str(path)
@@ -146,8 +154,8 @@ def test_notice_until_calibrated_then_reuse(tmp_path):
     assert first["reused_cache"] is False and first["cache_written"] is True
     assert first["duration_secs"] > 0.8
     assert first["cache_path"] == str(cache_file)
-    assert json.loads(cache_file.read_text()) == {
-        "schema": 2, "entries": {"2": first["threshold"]}}
+    assert json.loads(cache_file.read_text()) == {"schema": 3, "entries": {
+        "2": {"double": first["threshold"], "single": first["single_threshold"]}}}
 
     assert second == {**first, "duration_secs": 0.0, "reused_cache": True,
                       "cache_written": False}
@@ -157,9 +165,33 @@ def test_notice_until_calibrated_then_reuse(tmp_path):
     messages = log_messages(log_file)
     assert messages[:4] == [("WARN", NO_CACHE)] + [("INFO", NOTICE)] * 3
     assert len(messages) == 5
-    assert messages[4] == (
-        "INFO", f"calibrated gate-parallel threshold = {first['threshold']} qubit(s) for 2 "
-        f"thread(s) over 3 session(s) in {messages[4][1].rsplit(' ', 1)[1]}")
+    duration = messages[4][1].split(" in ", 1)[1].split(";", 1)[0]
+    assert messages[4] == ("INFO", calibrated_message(first, duration))
+
+
+def test_a_cache_from_before_single_precision_is_completed_once(tmp_path):
+    # Schema 2 held one double-precision threshold per thread count. An
+    # unforced call measures both precisions for this thread count and keeps
+    # the other entry, still double only.
+    cache_dir = tmp_path / "cache"
+    cache_file = cache_dir / "morvane" / "parallel_threshold.json"
+    cache_file.parent.mkdir(parents=True)
+    cache_file.write_text(json.dumps({"schema": 2, "entries": {"2": 4, "8": 13}}))
+    result = run_child("""
+        import json, morvane
+        print(json.dumps([morvane.calibrate_parallel_threshold() for _ in range(2)]))
+    """, tmp_path, {"XDG_CACHE_HOME": str(cache_dir)})
+    first, second = json.loads(result.stdout)
+    assert first["reused_cache"] is False and first["cache_written"] is True
+    assert first["duration_secs"] > 0.8
+    # The measured sizes are 10 to 18, or 31 for none: the seeded 4 is gone.
+    for key in ("threshold", "single_threshold"):
+        assert first[key] in (10, 12, 14, 16, 18, 31)
+    assert json.loads(cache_file.read_text()) == {"schema": 3, "entries": {
+        "2": {"double": first["threshold"], "single": first["single_threshold"]},
+        "8": {"double": 13}}}
+    assert second == {**first, "duration_secs": 0.0, "reused_cache": True,
+                      "cache_written": False}
 
 
 def test_without_a_cache_location_the_result_is_used_but_not_saved(tmp_path):

@@ -24,7 +24,7 @@ PRODUCE_RECORDS = "morvane.calibrate_parallel_threshold(force=True)"
 
 CALIBRATED = re.compile(
     r"calibrated gate-parallel threshold = \d+ qubit\(s\) for 2 thread\(s\) over 3 session\(s\) "
-    r"in \S+s")
+    r"in \S+s; single precision: \d+ qubit\(s\)")
 NO_CACHE_DIR = ("no cache directory (set XDG_CACHE_HOME or HOME) to persist gate-parallel "
                 "calibration; this process is calibrated but the result was not saved")
 NO_CACHE = ("no gate-parallel calibration cached; using the default threshold 12. Run install.sh "
