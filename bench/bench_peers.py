@@ -23,7 +23,13 @@ machine hits all of them alike. What each timed run includes:
 
   morvane    morvane.statevector(qc, fusion=True): state allocation, fusion
              planning, simulation; the returned array shares the simulator's
-             memory (no copy).
+             memory (no copy). Double precision; always run, as the reference.
+  morvane-single
+             morvane.statevector(qc, fusion=True, precision="single"): the
+             same in single precision, returning a complex64 array. Run only
+             when named in --peers; an installed module that does not take the
+             keyword, or that answers with anything but complex64, stops the
+             script with a sentence saying so before anything is timed.
   aer        AerSimulator(method="statevector", max_parallel_threads=T), fusion
              at its defaults, circuit ending in save_statevector() and
              transpiled beforehand with optimization_level=0 (no gate
@@ -32,6 +38,8 @@ machine hits all of them alike. What each timed run includes:
              construction of the Result with the statevector in it. The
              "aer core" column is Aer's own time_taken of the experiment (its
              C++ simulation alone), for reference.
+  aer-single AerSimulator(..., precision="single"), Aer's own single-precision
+             option, otherwise as aer. Run only when named in --peers.
   qulacs     QuantumState(n) then QuantumCircuit.update_quantum_state: state
              allocation and simulation, no circuit optimiser (the unoptimised
              variant of the qulacs suite). Threads: OpenMP (OMP_NUM_THREADS).
@@ -57,15 +65,28 @@ registers (--verify-qubits) with a random rx/rz layer in front of each circuit,
 so that QFT's output is not the trivial uniform state; every timed run also
 returns a few amplitudes, checked against morvane's at the timed size. Any
 mismatch stops the script with a non-zero exit: a timing of the wrong circuit
-is worthless. Bit order: qulacs and Aer number qubits like morvane (qubit 0 is
-the least significant bit of the amplitude index); cirq/qsim and PennyLane put
-the first qubit of their order in the most significant bit, so morvane's qubit
-q is handed to them as qubit n-1-q, which keeps the same memory layout in all
+is worthless. Double-precision simulators must agree with morvane to 1e-9 in
+every amplitude. Single-precision ones (qsim, aer-single, morvane-single) must
+stay within 4 eps sqrt(G) of it in 2-norm (each sampled amplitude likewise),
+with eps = 1.2e-7 float32's machine epsilon and G the gate count (the comment
+at SINGLE_HEADROOM says why), yet differ by more than 1e-10: a state closer than
+float32 rounding allows was not computed in single precision.
+
+Bit order: qulacs and Aer number qubits like morvane (qubit 0 is the least
+significant bit of the amplitude index); cirq/qsim and PennyLane put the first
+qubit of their order in the most significant bit, so morvane's qubit q is
+handed to them as qubit n-1-q, which keeps the same memory layout in all
 simulators and makes their state vectors directly comparable.
 
-Output: one row per circuit, size and thread count with our time in seconds
-and each peer's time divided by ours (above 1: we are faster), the sweeps over
-the full state that morvane makes per circuit (morvane._sweep_count, where
+Output: one row per circuit, size and thread count with the 1-minute load
+average when the row started, our time in seconds and each peer's time divided
+by ours (above 1: we are faster). A second header line gives each column's
+precision, f64 or f32; "aer" and "aer core" appear once for each precision of
+Aer asked for. When morvane-single runs, the row goes on after a bar with our
+single-precision time in seconds and, divided by it: our double-precision time
+("morvane", f64: above 1, single precision is faster), Aer single's and qsim
+best's, all from the same interleaved runs as the left part. Then the sweeps
+over the full state that morvane makes per circuit (morvane._sweep_count, where
 the module has it), and the CPU time / wall time of each run (a check that the
 thread count took effect). Peers that are not installed are skipped with a
 note. The figures are only as quiet as the machine: on a shared machine, run
@@ -76,6 +97,17 @@ benchmark) and run, for example:
 
     .venv/bin/pip install qiskit qiskit-aer qulacs qsimcirq pennylane-lightning
     .venv/bin/python bench/bench_peers.py --qubits 20 22 --threads 1 2
+
+--peers chooses what runs beside morvane's double-precision run (default: aer
+qulacs qsim2 qsim4 lightning; "qsim" names both qsim2 and qsim4). Our single
+precision against the single-precision peers:
+
+    .venv/bin/python bench/bench_peers.py --qubits 20 22 --peers morvane-single aer-single qsim
+
+and everything at once, both precisions of ours and of Aer:
+
+    .venv/bin/python bench/bench_peers.py \
+        --peers morvane-single aer aer-single qulacs qsim lightning
 """
 
 import argparse
@@ -93,11 +125,36 @@ import numpy as np
 
 THREAD_VARIABLES = ("OMP_NUM_THREADS", "RAYON_NUM_THREADS", "QULACS_NUM_THREADS",
                     "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS")
-PEERS = ("aer", "qulacs", "qsim2", "qsim4", "lightning")
+# Everything that can be timed beside morvane's double-precision run, which is
+# always timed: it is the reference of every state check and of the ratios.
+PEERS = ("morvane-single", "aer", "aer-single", "qulacs", "qsim2", "qsim4", "lightning")
+DEFAULT_PEERS = ("aer", "qulacs", "qsim2", "qsim4", "lightning")
+PEER_GROUPS = {"qsim": ("qsim2", "qsim4")}
 SIMULATORS = ("morvane",) + PEERS
-# Single-precision simulators are compared with a looser tolerance.
-SINGLE_PRECISION = {"qsim2", "qsim4"}
-VERIFY_TOLERANCE = {"double": 1e-9, "single": 2e-5}
+# The precision each simulator computes in (qsim has no double-precision CPU build).
+PRECISION = {"morvane": "f64", "morvane-single": "f32", "aer": "f64", "aer-single": "f32",
+             "qulacs": "f64", "qsim2": "f32", "qsim4": "f32", "qsim best": "f32",
+             "lightning": "f64"}
+DOUBLE_TOLERANCE = 1e-9  # max |diff| of any amplitude
+# A single-precision simulator rounds each amplitude it writes to float32: a
+# relative error of about eps/2 per gate (eps = 2**-23 = 1.2e-7), somewhat more
+# for the multiply-adds of one gate and for its matrix rounded to float32. The
+# gates are unitary, so the error made at one gate keeps its 2-norm through the
+# rest of the circuit, and the errors of different gates are close to
+# independent: the 2-norm of the accumulated error grows like eps * sqrt(G) for
+# G gates (like G * eps only if every rounding went the same way). No single
+# amplitude's error exceeds that 2-norm, so SINGLE_HEADROOM * eps * sqrt(G)
+# bounds both the 2-norm of a full state's difference from morvane's double
+# state and each sampled amplitude's. The largest ratio 2-norm / (eps sqrt(G))
+# measured at 10 and 16 qubits was 0.37 (qsim4 on qft; Aer single 0.26, on
+# qcbm), so 4 leaves a factor of 10. A wrong gate moves the state by about half
+# its angle error, or by O(1), against a limit of 1.4e-5 for qcbm at 20 qubits.
+FLOAT32_EPSILON = float(np.finfo(np.float32).eps)
+SINGLE_HEADROOM = 4.0
+# Casting a double-precision state to float32 alone leaves a 2-norm difference
+# of about 3e-8; a "single-precision" state closer than this to morvane's
+# double one was computed in double precision, and its column would be mislabelled.
+SINGLE_FLOOR = 1e-10
 SAMPLED_AMPLITUDES = 16
 
 
@@ -158,7 +215,11 @@ def sample_indices(n, seed):
 # turns its result into a complex vector in morvane's amplitude order (untimed),
 # info names the version and may add extra per-run figures.
 
-def prepare_morvane(gates, n, threads):
+class Unsupported(Exception):
+    """The installed module cannot run this simulator kind; the message says why."""
+
+
+def _morvane_circuit(gates, n):
     import morvane
 
     qc = morvane.Circuit(n)
@@ -167,12 +228,38 @@ def prepare_morvane(gates, n, threads):
             getattr(qc, name)(*qubits)
         else:
             getattr(qc, name)(*qubits, angle)
-    sweeps = str(morvane._sweep_count(qc)) if hasattr(morvane, "_sweep_count") else "n/a"
-    info = {"version": getattr(morvane, "__version__", "built here"), "sweeps": sweeps}
+    return morvane, qc, {"version": getattr(morvane, "__version__", "built here")}
+
+
+def prepare_morvane(gates, n, threads):
+    morvane, qc, info = _morvane_circuit(gates, n)
+    info["sweeps"] = str(morvane._sweep_count(qc)) if hasattr(morvane, "_sweep_count") else "n/a"
     return (lambda: morvane.statevector(qc, fusion=True)), np.asarray, info
 
 
-def prepare_aer(gates, n, threads):
+def prepare_morvane_single(gates, n, threads):
+    morvane, qc, info = _morvane_circuit(gates, n)
+    try:
+        # A one-qubit probe: a module without the keyword is reported in a
+        # sentence before anything is timed, not as a traceback from the run.
+        morvane.statevector(morvane.Circuit(1), fusion=True, precision="single")
+    except (TypeError, ValueError) as error:
+        raise Unsupported(
+            f"the installed morvane ({morvane.__file__}) does not take precision=\"single\" "
+            f"({type(error).__name__}: {error}); install a build that has it, or leave "
+            "morvane-single out of --peers") from None
+
+    def to_state(state):
+        # A complex128 answer would be timed and labelled f32 for the wrong work.
+        if state.dtype != np.complex64:
+            raise Unsupported(f"morvane.statevector(..., precision=\"single\") returned "
+                              f"{state.dtype} amplitudes, not complex64")
+        return state
+
+    return (lambda: morvane.statevector(qc, fusion=True, precision="single")), to_state, info
+
+
+def _prepare_aer(gates, n, threads, precision):
     import qiskit
     import qiskit_aer
 
@@ -183,7 +270,8 @@ def prepare_aer(gates, n, threads):
         else:
             getattr(qc, name)(angle, *qubits)  # Qiskit takes the angle first
     qc.save_statevector()
-    simulator = qiskit_aer.AerSimulator(method="statevector", max_parallel_threads=threads,
+    simulator = qiskit_aer.AerSimulator(method="statevector", precision=precision,
+                                        max_parallel_threads=threads,
                                         max_parallel_experiments=1, max_parallel_shots=1)
     compiled = qiskit.transpile(qc, simulator, optimization_level=0)
     ops = compiled.count_ops()
@@ -197,6 +285,14 @@ def prepare_aer(gates, n, threads):
     info = {"version": qiskit_aer.__version__,
             "extra": lambda result: {"core": result.results[0].time_taken}}
     return (lambda: simulator.run(compiled).result()), to_state, info
+
+
+def prepare_aer(gates, n, threads):
+    return _prepare_aer(gates, n, threads, "double")
+
+
+def prepare_aer_single(gates, n, threads):
+    return _prepare_aer(gates, n, threads, "single")
 
 
 def prepare_qulacs(gates, n, threads):
@@ -304,7 +400,7 @@ def prepare_lightning(gates, n, threads):
     return (lambda: device.execute(tapes, config)), (lambda result: result[0]), info
 
 
-PREPARE = {name: globals()[f"prepare_{name}"] for name in SIMULATORS}
+PREPARE = {name: globals()[f"prepare_{name.replace('-', '_')}"] for name in SIMULATORS}
 
 
 def _distribution_version(name):
@@ -327,6 +423,13 @@ def reply(message):
 
 
 def worker(spec):
+    try:
+        serve(spec)
+    except Unsupported as error:
+        reply({"error": str(error)})
+
+
+def serve(spec):
     gates = gate_list(spec["circuit"], spec["n"], spec["seed"], spec["mode"] == "state")
     try:
         run, to_state, info = PREPARE[spec["simulator"]](gates, spec["n"], spec["threads"])
@@ -400,29 +503,39 @@ def run_once(spec):
 
 # ---- checks -----------------------------------------------------------------
 
-class Mismatch(Exception):
-    pass
+class Stop(Exception):
+    """A failure that ends the script with a non-zero exit: a timing of the wrong
+    circuit, or of a simulator that did not run, is worthless."""
 
 
-def tolerance(simulator):
-    return VERIFY_TOLERANCE["single" if simulator in SINGLE_PRECISION else "double"]
+def tolerance(simulator, gates):
+    if PRECISION[simulator] == "f64":
+        return DOUBLE_TOLERANCE
+    return SINGLE_HEADROOM * FLOAT32_EPSILON * math.sqrt(gates)
+
+
+def state_difference(simulator, state, reference):
+    """What the tolerance bounds: max |diff| in double precision, the 2-norm in single."""
+    if PRECISION[simulator] == "f64":
+        return "max |diff|", float(np.max(np.abs(state - reference)))
+    return "  ||diff||", float(np.linalg.norm(state - reference))
 
 
 def verify(circuits, sizes, threads, seed, simulators):
     """Compares every simulator's state with morvane's; returns the ones present."""
-    print(f"checking states against morvane ({threads} thread(s), random rx/rz layer first):")
+    print(f"checking states against morvane f64 ({threads} thread(s), random rx/rz layer first):")
     present, notes, versions = set(simulators), {}, {}
     with tempfile.TemporaryDirectory() as folder:
         for circuit in circuits:
             for n in sizes:
                 states = {}
-                for simulator in ["morvane"] + sorted(present - {"morvane"}):
+                for simulator in [s for s in SIMULATORS if s in present]:
                     path = os.path.join(folder, f"{simulator}.npy")
                     reply = run_once(dict(simulator=simulator, circuit=circuit, n=n,
                                           threads=threads, seed=seed, mode="state", path=path))
                     if "error" in reply or (simulator == "morvane" and "skip" in reply):
-                        raise Mismatch(f"{simulator} failed on {circuit} with {n} qubits: "
-                                       f"{reply.get('error') or reply.get('skip')}")
+                        raise Stop(f"{simulator} failed on {circuit} with {n} qubits: "
+                                   f"{reply.get('error') or reply.get('skip')}")
                     if "skip" in reply:
                         notes[simulator] = reply["skip"]
                         present.discard(simulator)
@@ -430,20 +543,28 @@ def verify(circuits, sizes, threads, seed, simulators):
                     versions[simulator] = reply["version"] + (
                         f" ({reply['simd']})" if "simd" in reply else "")
                     states[simulator] = np.load(path)
+                    gates = reply["gates"]
                 reference = states.pop("morvane")
                 for simulator, state in sorted(states.items()):
                     if state.shape != reference.shape:
-                        raise Mismatch(f"{simulator}: {state.shape} amplitudes, morvane "
-                                       f"{reference.shape} ({circuit}, {n} qubits)")
-                    diff = float(np.max(np.abs(state - reference)))
+                        raise Stop(f"{simulator}: {state.shape} amplitudes, morvane "
+                                   f"{reference.shape} ({circuit}, {n} qubits)")
+                    measure, diff = state_difference(simulator, state, reference)
+                    limit = tolerance(simulator, gates)
                     fidelity = float(abs(np.vdot(reference, state)) ** 2)
-                    ok = diff <= tolerance(simulator)
-                    print(f"  {circuit:<8}{n:>3} qubits  {simulator:<10} max |diff| {diff:.1e}"
-                          f"  fidelity {fidelity:.9f}  {'ok' if ok else 'MISMATCH'}")
+                    ok = diff <= limit
+                    print(f"  {circuit:<8}{n:>3} qubits  {simulator:<15}{PRECISION[simulator]}  "
+                          f"{measure} {diff:.1e} (limit {limit:.1e})  fidelity {fidelity:.9f}"
+                          f"  {'ok' if ok else 'MISMATCH'}")
                     if not ok:
-                        raise Mismatch(f"{simulator} computes a different state from morvane on "
-                                       f"{circuit} with {n} qubits (max |diff| {diff:.3e} > "
-                                       f"{tolerance(simulator):.0e})")
+                        raise Stop(f"{simulator} computes a different state from morvane on "
+                                   f"{circuit} with {n} qubits ({measure.strip()} {diff:.3e} > "
+                                   f"{limit:.1e})")
+                    if PRECISION[simulator] == "f32" and diff < SINGLE_FLOOR:
+                        raise Stop(f"{simulator} matches morvane's double-precision state on "
+                                   f"{circuit} with {n} qubits to {diff:.1e}, closer than "
+                                   "float32 rounding allows: it did not compute in single "
+                                   "precision")
     return present, notes, versions
 
 
@@ -451,9 +572,10 @@ def check_samples(simulator, reply, reference, n, circuit):
     got = np.array([complex(*z) for z in reply["samples"]])
     want = np.array([complex(*z) for z in reference["samples"]])
     diff = float(np.max(np.abs(got - want)))
-    if diff > tolerance(simulator):
-        raise Mismatch(f"{simulator}: sampled amplitudes differ from morvane's on {circuit} with "
-                       f"{n} qubits (max |diff| {diff:.3e})")
+    limit = tolerance(simulator, reply["gates"])
+    if diff > limit:
+        raise Stop(f"{simulator}: sampled amplitudes differ from morvane's on {circuit} with "
+                   f"{n} qubits (max |diff| {diff:.3e} > {limit:.1e})")
 
 
 # ---- the timed runs and the tables ------------------------------------------
@@ -462,7 +584,42 @@ def ratio_text(value):
     return f"{value:.2f}" if value is not None else "-"
 
 
-COLUMNS = ("aer", "aer core", "qulacs", "qsim2", "qsim4", "qsim best", "lightning")
+# Ratio columns as (label, key into a row's times); a key "x core" is Aer's own
+# time_taken of simulator x. The first block divides by morvane f64's time, the
+# second (shown when morvane-single runs) by morvane f32's.
+DOUBLE_BLOCK = (("aer", "aer"), ("aer core", "aer core"), ("aer", "aer-single"),
+                ("aer core", "aer-single core"), ("qulacs", "qulacs"), ("qsim2", "qsim2"),
+                ("qsim4", "qsim4"), ("qsim best", "qsim best"), ("lightning", "lightning"))
+SINGLE_BLOCK = (("morvane", "morvane"), ("aer", "aer-single"), ("qsim best", "qsim best"))
+
+
+def simulator_of(key):
+    if key == "qsim best":
+        return ("qsim2", "qsim4")
+    return (key.removesuffix(" core"),)
+
+
+def table_columns(peers):
+    """The ratio columns of the peers asked for, as (double block, single block)."""
+    def wanted(block):
+        return [(label, key) for label, key in block
+                if key == "morvane" or set(simulator_of(key)) & set(peers)]
+
+    single = wanted(SINGLE_BLOCK) if "morvane-single" in peers else []
+    return wanted(DOUBLE_BLOCK), single
+
+
+def table_header(columns):
+    double, single = columns
+    names = f"{'circuit':<9}{'n':>3}{'thr':>4}{'load':>6}{'morvane s':>11}"
+    precisions = f"{'precision':<22}{'f64':>11}"
+    names += "".join(f"{label:>10}" for label, _ in double)
+    precisions += "".join(f"{PRECISION[simulator_of(key)[0]]:>10}" for _, key in double)
+    if single:
+        names += f"  |{'morvane s':>11}" + "".join(f"{label:>10}" for label, _ in single)
+        precisions += f"  |{'f32':>11}" + "".join(
+            f"{PRECISION[simulator_of(key)[0]]:>10}" for _, key in single)
+    return names + "\n" + precisions
 
 
 def time_row(spec, simulators, repeats):
@@ -498,10 +655,15 @@ def time_row(spec, simulators, repeats):
 
 
 def measure(args, present):
-    header = (f"{'circuit':<9}{'n':>3}{'thr':>4}{'load':>6}{'morvane s':>11}"
-              + "".join(f"{name:>10}" for name in COLUMNS))
+    # Our single-precision block needs its own run as the denominator.
+    columns = table_columns([peer for peer in args.peers
+                             if peer != "morvane-single" or peer in present])
+    header = table_header(columns)
     print("\ntime / morvane's time (above 1: morvane is faster); median of "
           f"{args.repeats} runs after one warm-up, the simulators' runs interleaved")
+    print("left of the bar: / morvane f64's time; right of it: / morvane f32's time "
+          "(its 'morvane' column: f64 time / f32 time)" if columns[1] else
+          "all ratios: / morvane f64's time")
     print(header)
     rows = []
     simulators = ["morvane"] + [peer for peer in PEERS if peer in present]
@@ -512,32 +674,43 @@ def measure(args, present):
                 spec = dict(circuit=circuit, n=n, threads=threads, seed=args.seed, mode="time")
                 figures = time_row(spec, simulators, args.repeats)
                 ours = figures["morvane"]
-                if "wall" not in ours:
-                    raise Mismatch(f"morvane failed on {circuit}, {n} qubits: {ours}")
-                base = statistics.median(ours["wall"])
-                ratios = {}
-                for simulator in PEERS:
-                    figure = figures.get(simulator)
-                    if figure is None:
-                        continue
+                # Our own runs are the denominators: without them the row means nothing.
+                for own in ("morvane", "morvane-single"):
+                    if own in figures and "wall" not in figures[own]:
+                        raise Stop(f"{own} failed on {circuit}, {n} qubits, {threads} "
+                                   f"thread(s): {figures[own].get('error')}")
+                times = {}
+                for simulator in simulators:
+                    figure = figures[simulator]
                     if "wall" not in figure:
                         print(f"  {simulator} failed on {circuit}, {n} qubits, {threads} "
                               f"thread(s): {figure.get('error') or figure.get('skip')}")
                         continue
-                    check_samples(simulator, figure, ours, n, circuit)
-                    ratios[simulator] = statistics.median(figure["wall"]) / base
+                    if simulator != "morvane":
+                        check_samples(simulator, figure, ours, n, circuit)
+                    times[simulator] = statistics.median(figure["wall"])
                     if "core" in figure:
-                        ratios[simulator + " core"] = figure["core"] / base
-                qsims = [ratios[s] for s in ("qsim2", "qsim4") if s in ratios]
-                ratios["qsim best"] = min(qsims) if qsims else None
-                line = (f"{circuit:<9}{n:>3}{threads:>4}{load:>6.1f}{base:>11.4f}"
-                        + "".join(f"{ratio_text(ratios.get(name)):>10}" for name in COLUMNS))
+                        times[simulator + " core"] = figure["core"]
+                qsims = [times[s] for s in ("qsim2", "qsim4") if s in times]
+                if qsims:
+                    times["qsim best"] = min(qsims)
+
+                def ratios(block, base):
+                    return "".join(f"{ratio_text(times[key] / base if key in times else None):>10}"
+                                   for _, key in block)
+
+                base = times["morvane"]
+                line = f"{circuit:<9}{n:>3}{threads:>4}{load:>6.1f}{base:>11.4f}"
+                line += ratios(columns[0], base)
+                if columns[1]:
+                    single = times["morvane-single"]
+                    line += f"  |{single:>11.4f}" + ratios(columns[1], single)
                 print(line, flush=True)
                 rows.append((circuit, n, threads, line, figures))
     return header, rows
 
 
-def report(header, rows, notes, versions):
+def report(header, rows, notes, versions, peers):
     print("\nsummary (same figures):")
     print(header)
     for *_, line, _ in rows:
@@ -553,19 +726,21 @@ def report(header, rows, notes, versions):
             print(f"{circuit:<9}{n:>3}{ours['gates']:>7}{ours['sweeps']:>8}")
 
     print("\nCPU time / wall time of the timed runs (about 1 with one thread; up to 2 with two):")
-    print(f"{'circuit':<9}{'n':>3}{'thr':>4}" + "".join(f"{s:>10}" for s in SIMULATORS))
+    simulators = ["morvane"] + [peer for peer in PEERS if peer in peers]
+    widths = {simulator: max(10, len(simulator) + 1) for simulator in simulators}
+    print(f"{'circuit':<9}{'n':>3}{'thr':>4}" + "".join(f"{s:>{widths[s]}}" for s in simulators))
     suspicious = []
     for circuit, n, threads, _, replies in rows:
         cells = []
-        for simulator in SIMULATORS:
+        for simulator in simulators:
             reply = replies.get(simulator, {})
             if "wall" in reply:
                 busy = sum(reply["cpu"]) / sum(reply["wall"])
-                cells.append(f"{busy:>10.2f}")
+                cells.append(f"{busy:>{widths[simulator]}.2f}")
                 if busy > threads + 0.3:
                     suspicious.append(f"{simulator} ({circuit}, {n} qubits, {threads} thread(s))")
             else:
-                cells.append(f"{'-':>10}")
+                cells.append(f"{'-':>{widths[simulator]}}")
         print(f"{circuit:<9}{n:>3}{threads:>4}" + "".join(cells))
     if suspicious:
         print("warning: more CPU than threads allowed for " + ", ".join(suspicious))
@@ -591,8 +766,12 @@ def main():
                         help="timed runs after the warm-up; the median is reported (default: 5)")
     parser.add_argument("--circuits", nargs="+", choices=sorted(CIRCUITS), default=["qcbm", "qft"],
                         help="circuits to time (default: qcbm qft)")
-    parser.add_argument("--peers", nargs="+", choices=PEERS, default=list(PEERS),
-                        help="peers to compare with (default: all that are installed)")
+    parser.add_argument("--peers", nargs="+", choices=PEERS + tuple(PEER_GROUPS),
+                        default=list(DEFAULT_PEERS),
+                        help="simulators to time beside morvane f64: the peers, the "
+                             "single-precision kinds morvane-single and aer-single, and qsim for "
+                             "qsim2 and qsim4 (default: " + " ".join(DEFAULT_PEERS) + "; those "
+                             "not installed are skipped)")
     parser.add_argument("--verify-qubits", type=int, nargs="+", default=[10, 16],
                         help="register sizes of the state check before timing (default: 10 16)")
     parser.add_argument("--seed", type=int, default=7, help="seed of the random angles")
@@ -604,6 +783,8 @@ def main():
         return 0
     if min(args.qubits + args.verify_qubits) < 2 or min(args.threads) < 1 or args.repeats < 1:
         parser.error("need at least 2 qubits, 1 thread and 1 repeat")
+    args.peers = [peer for peer in PEERS if any(
+        peer in PEER_GROUPS.get(name, (name,)) for name in args.peers)]
 
     print(f"{os.cpu_count()} logical CPUs, load average {os.getloadavg()[0]:.1f}; "
           "other work on this machine makes the figures noisy")
@@ -613,10 +794,10 @@ def main():
         for simulator, note in sorted(notes.items()):
             print(f"  skipping {simulator}: {note}")
         header, rows = measure(args, present)
-    except Mismatch as error:
+    except Stop as error:
         print(f"\nFAILED: {error}", file=sys.stderr)
         return 1
-    report(header, rows, notes, versions)
+    report(header, rows, notes, versions, args.peers)
     return 0
 
 
