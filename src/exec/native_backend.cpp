@@ -159,7 +159,7 @@ CountsMap format_counts(const sim::RegisterCounts& counts, std::uint64_t width) 
 NativeBackend::NativeBackend(std::optional<std::uint64_t> seed, bool fusion,
                              sim::Precision precision)
     : base_seed_(seed ? *seed : os_random_u64()),
-      simulator_(sim::StatevectorSimulator::create()),
+      simulator_(sim::StatevectorSimulator::create(precision)),
       precision_(precision) {
     simulator_.fusion = fusion;
 }

@@ -174,7 +174,8 @@ PyObject* sample_bindings_body(PyObject* const* args, Py_ssize_t nargs, PyObject
     }
 
     calibration_notice();
-    const sim::StatevectorSimulator simulator = sim::StatevectorSimulator::create();
+    const sim::StatevectorSimulator simulator =
+        sim::StatevectorSimulator::create(precision.value_or(sim::Precision::Double));
     std::expected<void, exec::BindingsSampleError> sampled;
     {
         // The new buffers are reachable only from here until we return them.

@@ -28,6 +28,7 @@ struct Outcome {
 
 template <class Real>
 Outcome<Real> simulate(PyObject* qc, const std::vector<double>& params, bool fusion) {
+    constexpr sim::Precision PRECISION = sim::precision_of<Real>;
     Outcome<Real> outcome;
     CircuitRead read(qc);  // the circuit cannot change while we use it
     ReleaseGil nogil;
@@ -36,7 +37,7 @@ Outcome<Real> simulate(PyObject* qc, const std::vector<double>& params, bool fus
         outcome.bind_error = std::move(bound.error());
         return outcome;
     }
-    sim::StatevectorSimulator simulator = sim::StatevectorSimulator::create();
+    sim::StatevectorSimulator simulator = sim::StatevectorSimulator::create(PRECISION);
     simulator.fusion = fusion;
     // Runs at the simulator's throttled checkpoints: signal handlers only run
     // with the lock held, so take it briefly and see whether one raised.

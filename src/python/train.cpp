@@ -75,10 +75,11 @@ PyObject* train_exact(const TrainingArguments& a, std::uint64_t seed,
                                                            circuit->num_clbits())};
     std::optional<PreparedTraining> prepared = prepare_training(a, seed, size);
     if (!prepared) return nullptr;
-    sim::StatevectorSimulator simulator = sim::StatevectorSimulator::create();
+    const sim::Precision precision = a.precision.value_or(sim::Precision::Double);
+    sim::StatevectorSimulator simulator = sim::StatevectorSimulator::create(precision);
     simulator.fusion = a.fusion != false;
     exec::ExactOracle oracle(*prepared->run, std::move(*circuit), std::move(*plan), simulator,
-                             a.precision.value_or(sim::Precision::Double));
+                             precision);
     auto fitness = [&oracle](std::span<const optim::Candidate> candidates) {
         return oracle.evaluate(candidates);
     };
