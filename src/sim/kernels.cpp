@@ -17,22 +17,25 @@
 
 // How the kernels are laid out
 //
-// The amplitude array is viewed as interleaved doubles (re, im, re, im, ...)
-// and complex products are written out by hand. Work is enumerated by bit
+// The amplitude array is viewed as interleaved reals (re, im, re, im, ...),
+// doubles or floats, and complex products are written out by hand. Work is enumerated by bit
 // insertion, but per run rather than per element: the pair (or group) index
 // space is cut into maximal runs whose amplitudes are contiguous, each run
 // start found by inserting zero bits, and the loop inside a run is plain
 // arithmetic over contiguous streams that vectorises.
 //
 // Runs are only long when every qubit involved is 2 or above. Qubits 0 and 1
-// instead vary inside each block of four consecutive amplitudes (one 8-double
-// vector), so their kernels work block by block: a lane permutation brings
+// instead vary inside each block of four consecutive amplitudes (one vector
+// of 8 reals), so their kernels work block by block: a lane permutation brings
 // the partner amplitude of each lane alongside it, and per-lane coefficient
 // vectors hold the matrix entry each lane needs. Either way every cache line
 // is read and written once per sweep.
 //
-// The per-range functions have one variant per instruction set
-// (sim/kernel_variants.hpp); their bodies are templates on the block type.
+// The per-range functions have one variant per instruction set and precision
+// (sim/kernel_variants.hpp); their bodies are templates on the block type,
+// which carries the real type. Matrices and phases arrive in double and are
+// rounded once, as the block's coefficients are made, so a single-precision
+// state sees each gate's matrix rounded to float and nothing else changes.
 
 namespace morvane::sim {
 
@@ -611,7 +614,7 @@ void set_kernel_grain(std::size_t grain) noexcept {
 }  // namespace testing
 
 template <class Real>
-void apply_dense_1q(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, std::uint64_t n, std::uint64_t target,
+void apply_dense_1q(Amplitudes<Real> amplitudes, std::uint64_t n, std::uint64_t target,
                     const Matrix2& matrix, bool parallel) {
     check_state<Real>(amplitudes, n, 1, "apply_dense_1q");
     check_qubit(target, n, "apply_dense_1q");
@@ -632,7 +635,7 @@ void apply_dense_1q(std::type_identity_t<std::span<std::complex<Real>>> amplitud
 }
 
 template <class Real>
-void apply_controlled_1q(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, std::uint64_t n, std::uint64_t control,
+void apply_controlled_1q(Amplitudes<Real> amplitudes, std::uint64_t n, std::uint64_t control,
                          std::uint64_t target, const Matrix2& matrix, bool parallel) {
     check_state<Real>(amplitudes, n, 2, "apply_controlled_1q");
     check_qubit(control, n, "apply_controlled_1q");
@@ -661,7 +664,7 @@ void apply_controlled_1q(std::type_identity_t<std::span<std::complex<Real>>> amp
 }
 
 template <class Real>
-void apply_dense_2q(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, std::uint64_t n, std::uint64_t a,
+void apply_dense_2q(Amplitudes<Real> amplitudes, std::uint64_t n, std::uint64_t a,
                     std::uint64_t b, const Matrix4& matrix, bool parallel) {
     check_state<Real>(amplitudes, n, 2, "apply_dense_2q");
     check_qubit(a, n, "apply_dense_2q");
@@ -671,14 +674,14 @@ void apply_dense_2q(std::type_identity_t<std::span<std::complex<Real>>> amplitud
 }
 
 template <class Real>
-void apply_diagonal_1q(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, std::uint64_t q, Amplitude d0, Amplitude d1,
+void apply_diagonal_1q(Amplitudes<Real> amplitudes, std::uint64_t q, Amplitude d0, Amplitude d1,
                        bool parallel) {
     check_qubit(q, 64, "apply_diagonal_1q");
     diagonal_unchecked<Real>(amplitudes, bit(q), 0, {d0, d1, d0, d1}, parallel);
 }
 
 template <class Real>
-void apply_diagonal_2q(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, std::uint64_t q0, std::uint64_t q1,
+void apply_diagonal_2q(Amplitudes<Real> amplitudes, std::uint64_t q0, std::uint64_t q1,
                        const std::array<Amplitude, 4>& e, bool parallel) {
     check_qubit(q0, 64, "apply_diagonal_2q");
     check_qubit(q1, 64, "apply_diagonal_2q");
@@ -717,7 +720,7 @@ void exchange_3q(std::span<std::complex<Real>> amplitudes, const std::array<std:
 }  // namespace
 
 template <class Real>
-void apply_ccx(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, std::uint64_t n, std::uint64_t control0,
+void apply_ccx(Amplitudes<Real> amplitudes, std::uint64_t n, std::uint64_t control0,
                std::uint64_t control1, std::uint64_t target, bool parallel) {
     const auto sorted = checked_3q<Real>(amplitudes, n, control0, control1, target, "apply_ccx");
     const std::uint64_t controls = bit(control0) | bit(control1);
@@ -725,14 +728,14 @@ void apply_ccx(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, s
 }
 
 template <class Real>
-void apply_cswap(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, std::uint64_t n, std::uint64_t control,
+void apply_cswap(Amplitudes<Real> amplitudes, std::uint64_t n, std::uint64_t control,
                  std::uint64_t a, std::uint64_t b, bool parallel) {
     const auto sorted = checked_3q<Real>(amplitudes, n, control, a, b, "apply_cswap");
     exchange_3q<Real>(amplitudes, sorted, bit(control) | bit(a), bit(control) | bit(b), parallel);
 }
 
 template <class Real>
-void apply_ccphase(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, std::uint64_t n, std::uint64_t q0,
+void apply_ccphase(Amplitudes<Real> amplitudes, std::uint64_t n, std::uint64_t q0,
                    std::uint64_t q1, std::uint64_t q2, Amplitude phase, bool parallel) {
     const auto sorted = checked_3q<Real>(amplitudes, n, q0, q1, q2, "apply_ccphase");
     Real* data = as_reals(amplitudes);
@@ -828,7 +831,7 @@ const float* cross_table(const RunPlan& plan, std::vector<std::complex<float>>& 
 }  // namespace
 
 template <class Real>
-void apply_diagonal_run(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, std::span<const DiagonalFactor> factors,
+void apply_diagonal_run(Amplitudes<Real> amplitudes, std::span<const DiagonalFactor> factors,
                         bool parallel) {
     if (amplitudes.empty() || !std::has_single_bit(amplitudes.size())) {
         internal_fault(concat("apply_diagonal_run called on ", amplitudes.size(),

@@ -48,31 +48,31 @@ inline constexpr std::size_t DIAGONAL_CHUNK = 4096;
 // for two-qubit kernels, a power-of-two state size) are the caller's duty;
 // a violation is reported as an internal fault.
 template <class Real = double>
-void apply_dense_1q(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, std::uint64_t n, std::uint64_t target,
+void apply_dense_1q(Amplitudes<Real> amplitudes, std::uint64_t n, std::uint64_t target,
                     const Matrix2& matrix, bool parallel);
 
 // The 2x2 update on the target's pairs whose control bit is set.
 template <class Real = double>
-void apply_controlled_1q(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, std::uint64_t n, std::uint64_t control,
+void apply_controlled_1q(Amplitudes<Real> amplitudes, std::uint64_t n, std::uint64_t control,
                          std::uint64_t target, const Matrix2& matrix, bool parallel);
 
 template <class Real = double>
-void apply_dense_2q(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, std::uint64_t n, std::uint64_t a,
+void apply_dense_2q(Amplitudes<Real> amplitudes, std::uint64_t n, std::uint64_t a,
                     std::uint64_t b, const Matrix4& matrix, bool parallel);
 
 // Multiplies each amplitude by d1 where bit q of its index is set, else d0.
 template <class Real = double>
-void apply_diagonal_1q(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, std::uint64_t q, Amplitude d0, Amplitude d1,
+void apply_diagonal_1q(Amplitudes<Real> amplitudes, std::uint64_t q, Amplitude d0, Amplitude d1,
                        bool parallel);
 
 // Multiplies each amplitude by e[bit_q0 + 2 bit_q1] of its index.
 template <class Real = double>
-void apply_diagonal_2q(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, std::uint64_t q0, std::uint64_t q1,
+void apply_diagonal_2q(Amplitudes<Real> amplitudes, std::uint64_t q0, std::uint64_t q1,
                        const std::array<Amplitude, 4>& e, bool parallel);
 
 // Applies every factor in one chunked sweep (chunks of DIAGONAL_CHUNK).
 template <class Real = double>
-void apply_diagonal_run(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, std::span<const DiagonalFactor> factors,
+void apply_diagonal_run(Amplitudes<Real> amplitudes, std::span<const DiagonalFactor> factors,
                         bool parallel);
 
 // Three-qubit gates (n >= 3, three distinct qubits below n). Each touches
@@ -81,19 +81,19 @@ void apply_diagonal_run(std::type_identity_t<std::span<std::complex<Real>>> ampl
 // CCX: where both controls are set, the amplitudes with the target clear and
 // set trade places.
 template <class Real = double>
-void apply_ccx(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, std::uint64_t n, std::uint64_t control0,
+void apply_ccx(Amplitudes<Real> amplitudes, std::uint64_t n, std::uint64_t control0,
                std::uint64_t control1, std::uint64_t target, bool parallel);
 
 // CSWAP: where the control is set, the amplitudes with (bit a, bit b) = (1, 0)
 // and (0, 1) trade places.
 template <class Real = double>
-void apply_cswap(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, std::uint64_t n, std::uint64_t control,
+void apply_cswap(Amplitudes<Real> amplitudes, std::uint64_t n, std::uint64_t control,
                  std::uint64_t a, std::uint64_t b, bool parallel);
 
 // Multiplies by `phase` each amplitude whose bits q0, q1 and q2 are all set
 // (CCZ is phase -1).
 template <class Real = double>
-void apply_ccphase(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, std::uint64_t n, std::uint64_t q0,
+void apply_ccphase(Amplitudes<Real> amplitudes, std::uint64_t n, std::uint64_t q0,
                    std::uint64_t q1, std::uint64_t q2, Amplitude phase, bool parallel);
 
 namespace testing {

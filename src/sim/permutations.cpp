@@ -264,13 +264,13 @@ void scatter_runs(const std::complex<Real>* buffer, std::span<const std::uint64_
 }
 
 template <class Real>
-void apply_x_permutation(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, std::uint64_t n, std::uint64_t target) {
+void apply_x_permutation(Amplitudes<Real> amplitudes, std::uint64_t n, std::uint64_t target) {
     check<Real>(amplitudes, n, target, target, "apply_x_permutation");
     exchange_runs(amplitudes.data(), n, target, 64, 0, bit(target));
 }
 
 template <class Real>
-void apply_cx_permutation(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, std::uint64_t n, std::uint64_t control,
+void apply_cx_permutation(Amplitudes<Real> amplitudes, std::uint64_t n, std::uint64_t control,
                           std::uint64_t target) {
     check<Real>(amplitudes, n, control, target, "apply_cx_permutation");
     if (control == target) internal_fault("apply_cx_permutation called with control == target");
@@ -279,7 +279,7 @@ void apply_cx_permutation(std::type_identity_t<std::span<std::complex<Real>>> am
 }
 
 template <class Real>
-void apply_swap_permutation(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, std::uint64_t n, std::uint64_t a,
+void apply_swap_permutation(Amplitudes<Real> amplitudes, std::uint64_t n, std::uint64_t a,
                             std::uint64_t b) {
     check<Real>(amplitudes, n, a, b, "apply_swap_permutation");
     if (a == b) internal_fault("apply_swap_permutation called with the same qubit twice");
@@ -287,7 +287,7 @@ void apply_swap_permutation(std::type_identity_t<std::span<std::complex<Real>>> 
 }
 
 template <class Real>
-void apply_cx_lanes(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, std::uint64_t n, std::uint64_t control,
+void apply_cx_lanes(Amplitudes<Real> amplitudes, std::uint64_t n, std::uint64_t control,
                     std::uint64_t target) {
     const bool low = std::min(control, target) < 2;
     if (n >= 64 || n < 2 || amplitudes.size() != bit(n) || control >= n || target >= n ||

@@ -18,21 +18,21 @@ namespace morvane::sim {
 // below n, each >= 2), violations being internal faults.
 
 template <class Real = double>
-void apply_x_permutation(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, std::uint64_t n, std::uint64_t target);
+void apply_x_permutation(Amplitudes<Real> amplitudes, std::uint64_t n, std::uint64_t target);
 
 template <class Real = double>
-void apply_cx_permutation(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, std::uint64_t n, std::uint64_t control,
+void apply_cx_permutation(Amplitudes<Real> amplitudes, std::uint64_t n, std::uint64_t control,
                           std::uint64_t target);
 
 template <class Real = double>
-void apply_swap_permutation(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, std::uint64_t n, std::uint64_t a,
+void apply_swap_permutation(Amplitudes<Real> amplitudes, std::uint64_t n, std::uint64_t a,
                             std::uint64_t b);
 
 // CX with the control or the target (or both) on qubit 0 or 1, which vary
 // inside each vector of four amplitudes: lanes move within a vector or
 // between a vector and its partner, still without arithmetic (n >= 2).
 template <class Real = double>
-void apply_cx_lanes(std::type_identity_t<std::span<std::complex<Real>>> amplitudes, std::uint64_t n, std::uint64_t control,
+void apply_cx_lanes(Amplitudes<Real> amplitudes, std::uint64_t n, std::uint64_t control,
                     std::uint64_t target);
 
 // A gathered chunk: the runs of 2^run_bits amplitudes at data + offsets[r],

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <type_traits>
 
 namespace morvane::sim {
 
@@ -35,6 +36,12 @@ inline constexpr std::size_t AMPLITUDE_ALIGNMENT = 64;
 struct AmplitudeDeleter {
     void operator()(void* amplitudes) const noexcept;
 };
+// The amplitudes of a whole state as the kernels take them. Real is named at
+// the call (it defaults to double), never deduced, so that a vector or span
+// of double amplitudes converts as it always has.
+template <class Real>
+using Amplitudes = std::type_identity_t<std::span<std::complex<Real>>>;
+
 template <class Real>
 using AmplitudeBufferOf = std::unique_ptr<std::complex<Real>[], AmplitudeDeleter>;
 using AmplitudeBuffer = AmplitudeBufferOf<double>;
