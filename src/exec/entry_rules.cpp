@@ -129,8 +129,8 @@ std::expected<void, ArgumentError> check_exact_cost(CostKind kind) {
 std::expected<sim::Precision, ArgumentError> parse_precision(std::string_view text) {
     if (text == "double") return sim::Precision::Double;
     if (text == "single") return sim::Precision::Single;
-    return refuse(concat("argument 'precision': expected \"double\" or \"single\", got ",
-                         debug_quote(text)));
+    return refuse(
+        concat("argument 'precision': expected \"double\" or \"single\", got ", debug_quote(text)));
 }
 
 const char* precision_name(sim::Precision precision) noexcept {
@@ -161,8 +161,8 @@ std::expected<BackendChoice, ArgumentError> choose_backend(const BackendArgument
         if (a.backend == "aer" || a.backend == "AerSimulator") {
             std::optional<std::string> precision;
             if (a.precision) precision = precision_name(*a.precision);
-            return BackendChoice(AerChoice{"AerSimulator", std::string(a.sim_method),
-                                           a.noise_model, std::move(precision)});
+            return BackendChoice(AerChoice{"AerSimulator", std::string(a.sim_method), a.noise_model,
+                                           std::move(precision)});
         }
         return refuse(concat("unknown local backend '", a.backend,
                              "'; expected \"aer\" or \"morvane\""));

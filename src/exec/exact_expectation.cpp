@@ -109,8 +109,8 @@ std::expected<std::vector<double>, EvalError> exact_expectations(
 
     const std::uint64_t n = circuit.num_qubits();
     const std::uint64_t threads = std::max<std::size_t>(ThreadPool::global().num_threads(), 1);
-    const std::uint64_t fit = std::max<std::uint64_t>(
-        1, native_circuits_that_fit(n, statevector_bytes(n, precision)));
+    const std::uint64_t fit =
+        std::max<std::uint64_t>(1, native_circuits_that_fit(n, statevector_bytes(n, precision)));
     // As the native backend does: rows alone fill the pool, so each state is
     // worked serially; fewer rows than threads (or memory for fewer) split
     // each state's work within the pool.
@@ -142,7 +142,7 @@ std::expected<std::vector<double>, EvalError> exact_expectations(
             return;
         }
         plan.template evaluate<Real>(state->amplitudes(), state->parallel(),
-                            std::span<double>(values).subspan(r * K, K));
+                                     std::span<double>(values).subspan(r * K, K));
     };
     const auto run_row = [&](std::size_t r) {
         if (precision == sim::Precision::Single) {
@@ -179,8 +179,8 @@ std::vector<double> ExactOracle::evaluate(std::span<const std::vector<double>> c
         if (candidate.size() != width) internal_fault("ExactOracle: a candidate of the wrong size");
         rows.insert(rows.end(), candidate.begin(), candidate.end());
     }
-    auto values =
-        exact_expectations(circuit_, plan_, rows, n, simulator_, run_.config.signal_check, precision_);
+    auto values = exact_expectations(circuit_, plan_, rows, n, simulator_, run_.config.signal_check,
+                                     precision_);
     if (!values) return fail(std::move(values.error()));
     if (auto checked = check_fitness(*values, n); !checked) return fail(std::move(checked.error()));
     return std::move(*values);

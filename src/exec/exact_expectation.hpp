@@ -45,16 +45,16 @@ observable::Readout readout_of(const circuit::ParameterizedCircuit& circuit);
 // the run's slot, and that batch and every later one is answered with zeros.
 class ExactOracle {
 public:
-    ExactOracle(TrainingRun& run, circuit::ParameterizedCircuit circuit,
-                observable::ExpectationPlan plan, sim::StatevectorSimulator simulator,
-                sim::Precision precision = sim::Precision::Double)
-        : run_(run),
-          circuit_(std::move(circuit)),
-          plan_(std::move(plan)),
-          simulator_(simulator),
-          precision_(precision) {}
+  ExactOracle(TrainingRun& run, circuit::ParameterizedCircuit circuit,
+              observable::ExpectationPlan plan, sim::StatevectorSimulator simulator,
+              sim::Precision precision = sim::Precision::Double)
+      : run_(run),
+        circuit_(std::move(circuit)),
+        plan_(std::move(plan)),
+        simulator_(simulator),
+        precision_(precision) {}
 
-    std::vector<double> evaluate(std::span<const std::vector<double>> candidates) const;
+  std::vector<double> evaluate(std::span<const std::vector<double>> candidates) const;
 
 private:
     TrainingRun& run_;

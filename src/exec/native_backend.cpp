@@ -81,20 +81,20 @@ RunError simulation_failed(const sim::SimError& error) {
 // call, which keeps every circuit it has seen alive.
 class PlanCache {
 public:
-    template <class Real>
-    [[nodiscard]] std::expected<sim::BasicStatevector<Real>, sim::SimError> simulate(
-        const sim::StatevectorSimulator& simulator, const circuit::ConcreteCircuit& circuit) {
-        // Too large a register fails before any plan is used; leave that to simulate.
-        if (!simulator.fusion || circuit.num_qubits() > simulator.max_qubits) {
-            return simulator.simulate<Real>(circuit);
-        }
-        if (planned_for_ == nullptr || planned_for_->num_qubits() != circuit.num_qubits() ||
-            !sim::same_structure(planned_for_->gates(), circuit.gates())) {
-            plan_ = simulator.plan(circuit.num_qubits(), circuit.gates());
-            planned_for_ = &circuit;
-        }
-        return simulator.simulate_planned<Real>(circuit.num_qubits(), circuit.gates(), plan_);
-    }
+  template <class Real>
+  [[nodiscard]] std::expected<sim::BasicStatevector<Real>, sim::SimError> simulate(
+      const sim::StatevectorSimulator& simulator, const circuit::ConcreteCircuit& circuit) {
+      // Too large a register fails before any plan is used; leave that to simulate.
+      if (!simulator.fusion || circuit.num_qubits() > simulator.max_qubits) {
+          return simulator.simulate<Real>(circuit);
+      }
+      if (planned_for_ == nullptr || planned_for_->num_qubits() != circuit.num_qubits() ||
+          !sim::same_structure(planned_for_->gates(), circuit.gates())) {
+          plan_ = simulator.plan(circuit.num_qubits(), circuit.gates());
+          planned_for_ = &circuit;
+      }
+      return simulator.simulate_planned<Real>(circuit.num_qubits(), circuit.gates(), plan_);
+  }
 
 private:
     const circuit::ConcreteCircuit* planned_for_ = nullptr;
@@ -273,9 +273,9 @@ std::expected<std::vector<CountsMap>, RunError> NativeBackend::run_jobs(
         prepared.push_back(prepare_circuit(*job.circuit));
         if (const auto* circuit = prepared.back().circuit()) {
             largest = std::max(largest, circuit->num_qubits());
-            heaviest = std::max(heaviest,
-                                native_circuit_bytes(circuit->num_qubits(), counts_key_width(*circuit),
-                                                     request.shots, precision_));
+            heaviest = std::max(
+                heaviest, native_circuit_bytes(circuit->num_qubits(), counts_key_width(*circuit),
+                                               request.shots, precision_));
         }
     }
     const WaveShape shape = wave_shape(k, largest, heaviest, simulator_);
@@ -331,10 +331,10 @@ std::expected<std::vector<CountsMap>, BindingsRunError> NativeBackend::run_bindi
         if (known != circuits.end()) continue;
         circuits.push_back(circuit);
         largest = std::max(largest, circuit->num_qubits());
-        heaviest = std::max(
-            heaviest, native_circuit_bytes(circuit->num_qubits(),
-                                           counts_key_width(circuit->num_qubits(), circuit->num_clbits()),
-                                           request.shots, precision_));
+        heaviest = std::max(heaviest, native_circuit_bytes(circuit->num_qubits(),
+                                                           counts_key_width(circuit->num_qubits(),
+                                                                            circuit->num_clbits()),
+                                                           request.shots, precision_));
     }
     const WaveShape shape = wave_shape(k, largest, heaviest, simulator_);
     const std::uint64_t first_seed = seed_counter_.fetch_add(k, std::memory_order_relaxed);
@@ -366,15 +366,16 @@ std::expected<std::vector<CountsMap>, BindingsRunError> NativeBackend::run_bindi
                     batch->simulate_row<Real>(jobs[j].values, sim::GlobalPhaseUse::Applied);
                 if (!state) {
                     if (state.error().template is<circuit::CircuitError>()) {
-                        return BindingFailure{j, state.error().template as<circuit::CircuitError>()};
+                        return BindingFailure{j,
+                                              state.error().template as<circuit::CircuitError>()};
                     }
                     return simulation_failed(state.error().template as<sim::SimError>());
                 }
                 const circuit::ParameterizedCircuit& circuit = *jobs[j].circuit;
-                auto sampled = sample_into(
-                    sampler, *state, circuit.gates(),
-                    counts_key_width(circuit.num_qubits(), circuit.num_clbits()), request.shots,
-                    base_seed_ + first_seed + j, results[j]);
+                auto sampled =
+                    sample_into(sampler, *state, circuit.gates(),
+                                counts_key_width(circuit.num_qubits(), circuit.num_clbits()),
+                                request.shots, base_seed_ + first_seed + j, results[j]);
                 if (sampled) return std::move(*sampled);
                 return std::nullopt;
             });

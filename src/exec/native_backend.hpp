@@ -22,44 +22,44 @@ namespace morvane::exec {
 // ranges.
 class NativeBackend final : public Backend {
 public:
-    // `seed` absent: a base seed from the operating system. The simulator
-    // takes the process-wide gate-parallel threshold as it is now. States
-    // are held and worked in `precision`; shots are drawn from probabilities
-    // summed in double either way.
-    explicit NativeBackend(std::optional<std::uint64_t> seed, bool fusion = true,
-                           sim::Precision precision = sim::Precision::Double);
-    NativeBackend(std::uint64_t base_seed, sim::StatevectorSimulator simulator,
-                  sim::Precision precision = sim::Precision::Double);
+  // `seed` absent: a base seed from the operating system. The simulator
+  // takes the process-wide gate-parallel threshold as it is now. States
+  // are held and worked in `precision`; shots are drawn from probabilities
+  // summed in double either way.
+  explicit NativeBackend(std::optional<std::uint64_t> seed, bool fusion = true,
+                         sim::Precision precision = sim::Precision::Double);
+  NativeBackend(std::uint64_t base_seed, sim::StatevectorSimulator simulator,
+                sim::Precision precision = sim::Precision::Double);
 
-    [[nodiscard]] std::expected<std::vector<CountsMap>, RunError> run_jobs(std::span<const CircuitJob> jobs,
-                                                             const RunRequest& request) override;
-    [[nodiscard]] std::expected<std::vector<CountsMap>, RunError> run_replicas(
-        const CircuitInput& circuit, std::span<const std::uint32_t> shot_counts,
-        const RunRequest& request) override;
-    void close() noexcept override {}
-    Capabilities capabilities() const override { return {UNBOUNDED_CONCURRENCY, true}; }
-    [[nodiscard]] std::expected<std::uint64_t, RunError> concurrency_for(
-        std::span<const CircuitJob> jobs) const override;
+  [[nodiscard]] std::expected<std::vector<CountsMap>, RunError> run_jobs(
+      std::span<const CircuitJob> jobs, const RunRequest& request) override;
+  [[nodiscard]] std::expected<std::vector<CountsMap>, RunError> run_replicas(
+      const CircuitInput& circuit, std::span<const std::uint32_t> shot_counts,
+      const RunRequest& request) override;
+  void close() noexcept override {}
+  Capabilities capabilities() const override { return {UNBOUNDED_CONCURRENCY, true}; }
+  [[nodiscard]] std::expected<std::uint64_t, RunError> concurrency_for(
+      std::span<const CircuitJob> jobs) const override;
 
-    // Rows are simulated unbound: each distinct circuit is checked and
-    // planned once per call, and every row's angles are resolved as its
-    // gates' matrices are built. Seeds and counts are those run_jobs gives
-    // for the bound circuits.
-    bool runs_bindings() const noexcept override { return true; }
-    [[nodiscard]] std::expected<std::vector<CountsMap>, BindingsRunError> run_bindings(
-        std::span<const BindingJob> jobs, const RunRequest& request) override;
-    [[nodiscard]] std::expected<std::uint64_t, RunError> concurrency_for_bindings(
-        std::span<const BindingJob> jobs) const override;
+  // Rows are simulated unbound: each distinct circuit is checked and
+  // planned once per call, and every row's angles are resolved as its
+  // gates' matrices are built. Seeds and counts are those run_jobs gives
+  // for the bound circuits.
+  bool runs_bindings() const noexcept override { return true; }
+  [[nodiscard]] std::expected<std::vector<CountsMap>, BindingsRunError> run_bindings(
+      std::span<const BindingJob> jobs, const RunRequest& request) override;
+  [[nodiscard]] std::expected<std::uint64_t, RunError> concurrency_for_bindings(
+      std::span<const BindingJob> jobs) const override;
 
-    std::uint64_t base_seed() const noexcept { return base_seed_; }
-    // Seeds handed out so far.
-    std::uint64_t seeds_used() const noexcept {
-        return seed_counter_.load(std::memory_order_relaxed);
-    }
+  std::uint64_t base_seed() const noexcept { return base_seed_; }
+  // Seeds handed out so far.
+  std::uint64_t seeds_used() const noexcept {
+      return seed_counter_.load(std::memory_order_relaxed);
+  }
     const sim::StatevectorSimulator& simulator() const noexcept { return simulator_; }
     sim::Precision precision() const noexcept { return precision_; }
 
-private:
+  private:
     // f.template operator()<Real>() for the backend's precision.
     template <class F>
     decltype(auto) in_precision(F&& f) const {

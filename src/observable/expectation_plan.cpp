@@ -153,8 +153,7 @@ std::expected<ExpectationPlan, ObservableError> ExpectationPlan::build(
 
 template <class Real>
 void ExpectationPlan::evaluate(std::type_identity_t<std::span<const std::complex<Real>>> state,
-                               bool parallel,
-                               std::span<double> out) const {
+                               bool parallel, std::span<double> out) const {
     if (state.size() != (std::size_t{1} << num_qubits_) || out.size() != constants_.size()) {
         internal_fault("ExpectationPlan::evaluate: a state or output of the wrong size");
     }
@@ -176,8 +175,8 @@ void ExpectationPlan::evaluate(std::type_identity_t<std::span<const std::complex
 }
 
 template void ExpectationPlan::evaluate<double>(std::span<const std::complex<double>>, bool,
-                                        std::span<double>) const;
+                                                std::span<double>) const;
 template void ExpectationPlan::evaluate<float>(std::span<const std::complex<float>>, bool,
-                                        std::span<double>) const;
+                                               std::span<double>) const;
 
 }  // namespace morvane::observable

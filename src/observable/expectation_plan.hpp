@@ -66,7 +66,7 @@ public:
     void evaluate(std::type_identity_t<std::span<const std::complex<Real>>> state, bool parallel,
                   std::span<double> out) const;
 
-private:
+  private:
     ExpectationPlan() = default;
 
     struct Group {

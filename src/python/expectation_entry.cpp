@@ -173,8 +173,8 @@ PyObject* expectation_values_body(PyObject* const* args, Py_ssize_t nargs, PyObj
     std::expected<std::vector<double>, exec::EvalError> values;
     {
         ReleaseGil nogil;
-        values = exec::exact_expectations(planned->circuit, planned->plan, rows->values,
-                                          rows->rows, sim::StatevectorSimulator::create(precision),
+        values = exec::exact_expectations(planned->circuit, planned->plan, rows->values, rows->rows,
+                                          sim::StatevectorSimulator::create(precision),
                                           signal_checkpoint, precision);
     }
     if (!values) return raise_eval_error(values.error());

@@ -169,12 +169,12 @@ std::shared_ptr<const exec::SampleBinder> native_samples(PyObject* feature_map, 
 PyObject* qml_train_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const auto started = std::chrono::steady_clock::now();
     PyObject* arg[18];
-    if (!bind_arguments("train", args, nargs, kwnames,
-                        {"feature_map", "ansatz", "x_train", "method", "shots", "n_qpus",
-                         "dimensions", "expectation_function", "infrastructure", "nodes",
-                         "cores_per_qpu", "id", "sim_method", "noise_model", "backend", "seed",
-                         "callback", "precision"},
-                        12, arg, 17)) {
+    if (!bind_arguments(
+            "train", args, nargs, kwnames,
+            {"feature_map", "ansatz", "x_train", "method", "shots", "n_qpus", "dimensions",
+             "expectation_function", "infrastructure", "nodes", "cores_per_qpu", "id", "sim_method",
+             "noise_model", "backend", "seed", "callback", "precision"},
+            12, arg, 17)) {
         return nullptr;
     }
     // The shared arguments sit where train() has them, after its one circuit:

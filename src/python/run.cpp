@@ -73,11 +73,11 @@ bool convert_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
                        RunArguments& out) {
     // `params` and `precision` are keyword-only.
     PyObject* arg[13];
-    if (!bind_arguments("run_quantum_circuit", args, nargs, kwnames,
-                        {"qc", "shots", "infrastructure", "n_qpus", "nodes", "cores_per_qpu",
-                         "sim_method", "noise_model", "backend", "seed", "fusion", "params",
-                         "precision"},
-                        3, arg, 11)) {
+    if (!bind_arguments(
+            "run_quantum_circuit", args, nargs, kwnames,
+            {"qc", "shots", "infrastructure", "n_qpus", "nodes", "cores_per_qpu", "sim_method",
+             "noise_model", "backend", "seed", "fusion", "params", "precision"},
+            3, arg, 11)) {
         return false;
     }
     if (!check_circuit_type(arg[0])) return false;
@@ -238,9 +238,9 @@ PyObject* run_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 
     std::string id = exec::make_run_id(a.n_qpus, a.infrastructure);
 
-    exec::BackendArguments backend_arguments{a.infrastructure, a.backend, a.fusion, nullptr,
-                                             a.sim_method, a.nodes, a.cores_per_qpu,
-                                             a.precision};
+    exec::BackendArguments backend_arguments{a.infrastructure, a.backend,    a.fusion,
+                                             nullptr,          a.sim_method, a.nodes,
+                                             a.cores_per_qpu,  a.precision};
     if (a.noise_model) {
         backend_arguments.noise_model = std::make_shared<const PyForeignObject>(a.noise_model);
     }

@@ -17,8 +17,7 @@ namespace morvane::python {
 namespace {
 
 struct SliceContainer {
-    PyObject_HEAD
-    void* amplitudes;  // complex128 or complex64
+    PyObject_HEAD void* amplitudes;  // complex128 or complex64
 };
 
 void slice_container_dealloc(PyObject* self) {

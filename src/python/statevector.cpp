@@ -108,7 +108,8 @@ PyObject* statevector_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
         return value_error(fits.error().message);
     }
     calibration_notice();
-    if (precision == sim::Precision::Single) return simulate_to_array<float>(arg[0], *params, fusion);
+    if (precision == sim::Precision::Single)
+        return simulate_to_array<float>(arg[0], *params, fusion);
     return simulate_to_array<double>(arg[0], *params, fusion);
 }
 

@@ -37,10 +37,23 @@ bool check_circuit_type(PyObject* qc) {
     return shaped == 1;
 }
 
-constexpr const char* NAMES[] = {"qc", "method", "shots", "n_qpus", "dimensions",
-                                 "expectation_function", "infrastructure", "nodes",
-                                 "cores_per_qpu", "id", "sim_method", "noise_model", "backend",
-                                 "seed", "fusion", "callback", "precision"};
+constexpr const char* NAMES[] = {"qc",
+                                 "method",
+                                 "shots",
+                                 "n_qpus",
+                                 "dimensions",
+                                 "expectation_function",
+                                 "infrastructure",
+                                 "nodes",
+                                 "cores_per_qpu",
+                                 "id",
+                                 "sim_method",
+                                 "noise_model",
+                                 "backend",
+                                 "seed",
+                                 "fusion",
+                                 "callback",
+                                 "precision"};
 
 // The kind of cost exact training was given; TypeError with nothing returned
 // for something that is no cost at all.

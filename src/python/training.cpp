@@ -240,9 +240,9 @@ bool check_training_memory(const TrainingArguments& a, const Method& method, boo
 
 std::optional<PreparedTraining> prepare_training(const TrainingArguments& a, std::uint64_t seed,
                                                  std::optional<CandidateCircuitSize> circuit) {
-    exec::BackendArguments backend_arguments{a.infrastructure, a.backend, a.fusion, nullptr,
-                                             a.sim_method, a.nodes, a.cores_per_qpu,
-                                             a.precision};
+    exec::BackendArguments backend_arguments{a.infrastructure, a.backend,    a.fusion,
+                                             nullptr,          a.sim_method, a.nodes,
+                                             a.cores_per_qpu,  a.precision};
     if (a.noise_model) {
         backend_arguments.noise_model = std::make_shared<const PyForeignObject>(a.noise_model);
     }

@@ -50,7 +50,8 @@ std::expected<void, SimError> apply_gate(BasicStatevector<Real>& state, const Ga
         case FusionClass::Boundary:
             return {};
         case FusionClass::DenseOneQubit: {
-            apply_dense_1q<Real>(state.amplitudes(), n, gate.q0, one_qubit_matrix(gate, angles), parallel);
+            apply_dense_1q<Real>(state.amplitudes(), n, gate.q0, one_qubit_matrix(gate, angles),
+                                 parallel);
             return {};
         }
         case FusionClass::DenseTwoQubit: {
@@ -60,8 +61,8 @@ std::expected<void, SimError> apply_gate(BasicStatevector<Real>& state, const Ga
                 apply_controlled_1q<Real>(state.amplitudes(), n, gate.q0, gate.q1, x, parallel);
                 return {};
             }
-            apply_dense_2q<Real>(state.amplitudes(), n, gate.q0, gate.q1, two_qubit_matrix(gate, angles),
-                           parallel);
+            apply_dense_2q<Real>(state.amplitudes(), n, gate.q0, gate.q1,
+                                 two_qubit_matrix(gate, angles), parallel);
             return {};
         }
         case FusionClass::ThreeQubit:
@@ -76,7 +77,7 @@ std::expected<void, SimError> apply_gate(BasicStatevector<Real>& state, const Ga
         case FusionClass::Diagonal: {
             if (gate.num_qubit_fields() == 3) {
                 apply_ccphase<Real>(state.amplitudes(), n, gate.q0, gate.q1, gate.q2,
-                              ccphase_factor(gate, angles), parallel);
+                                    ccphase_factor(gate, angles), parallel);
                 return {};
             }
             const DiagonalFactor factor = diagonal_factor(gate, angles);

@@ -16,9 +16,9 @@ namespace morvane::sim {
 [[nodiscard]] std::expected<void, SimError> check_gate_qubits(const circuit::Gate& gate,
                                                 std::uint64_t num_qubits);
 
-// Applies one gate with its own kernel, to a state of either precision. Checks qubit range, then angles (for U
-// in the order theta, phi, lam); on failure the state is untouched. Barrier,
-// Measure and MeasureAll leave the state as it is.
+// Applies one gate with its own kernel, to a state of either precision. Checks qubit range, then
+// angles (for U in the order theta, phi, lam); on failure the state is untouched. Barrier, Measure
+// and MeasureAll leave the state as it is.
 template <class Real>
 [[nodiscard]] std::expected<void, SimError> apply_gate(BasicStatevector<Real>& state,
                                                        const circuit::Gate& gate);

@@ -372,8 +372,8 @@ CrossoverMeasurement measure_crossover(CycleTimer timer) {
     MORVANE_LOG(log::Level::Info, LOG_TARGET,
                 concat("calibrated gate-parallel threshold = ", thresholds.double_precision,
                        " qubit(s) for ", threads, " thread(s) over ", PASSES, " session(s) in ",
-                       format_duration(duration), "; single precision: ",
-                       thresholds.single_precision, " qubit(s)"));
+                       format_duration(duration),
+                       "; single precision: ", thresholds.single_precision, " qubit(s)"));
     return {thresholds, threads, duration};
 }
 
@@ -394,8 +394,12 @@ CalibrationReport calibrate(bool force, CrossoverMeasurer measure) {
         if (auto cache = load_cache()) {
             if (auto entry = cache->entries.find(threads);
                 entry != cache->entries.end() && entry->second.complete()) {
-                return {entry->second.resolved(), threads, std::chrono::nanoseconds(0), true,
-                        path_text, false};
+                return {entry->second.resolved(),
+                        threads,
+                        std::chrono::nanoseconds(0),
+                        true,
+                        path_text,
+                        false};
             }
         }
     }

@@ -127,8 +127,7 @@ std::string serialize_cache(const CachedCalibration& cache);
 // Median time in nanoseconds of one cycle of five gates (H, Z, Cz, Cx, Swap on
 // qubits 0 and 1, each through its raw kernel) on an n-qubit state of the
 // given precision, with every kernel in the serial or the parallel form.
-double time_cycle(std::uint64_t num_qubits, bool parallel,
-                  Precision precision = Precision::Double);
+double time_cycle(std::uint64_t num_qubits, bool parallel, Precision precision = Precision::Double);
 
 // Times one cycle: (num_qubits, parallel, precision) -> nanoseconds.
 using CycleTimer = FunctionRef<double(std::uint64_t, bool, Precision)>;

@@ -105,12 +105,12 @@ void apply_diagonals(std::span<std::complex<Real>> chunk, std::span<const Diagon
     if (factors.size() == 1) {
         if (const auto* one = std::get_if<OneQubitDiagonal>(&factors[0])) {
             apply_diagonal_1q<Real>(chunk, static_cast<std::uint64_t>(std::countr_zero(one->mask)),
-                              one->d0, one->d1, parallel);
+                                    one->d0, one->d1, parallel);
         } else {
             const auto& two = std::get<TwoQubitDiagonal>(factors[0]);
             apply_diagonal_2q<Real>(chunk, static_cast<std::uint64_t>(std::countr_zero(two.mask_a)),
-                              static_cast<std::uint64_t>(std::countr_zero(two.mask_b)), two.e,
-                              parallel);
+                                    static_cast<std::uint64_t>(std::countr_zero(two.mask_b)), two.e,
+                                    parallel);
         }
         return;
     }
@@ -124,13 +124,10 @@ void apply_diagonals(std::span<std::complex<Real>> chunk, std::span<const Diagon
 // the spare buffer: with `finished_at` the caller is told where it is (a
 // gathered chunk scatters from there), otherwise it is copied home.
 template <class Real>
-[[nodiscard]] std::expected<void, SimError> run_ops(const CompiledBlock& block,
-                                                    std::span<std::complex<Real>> chunk,
-                                                    std::uint64_t base, bool parallel,
-                                                    ChunkScratch<Real>& scratch,
-                                                    CancelCheck* cancel,
-                                                    std::complex<Real>** finished_at = nullptr,
-                                                    std::size_t first_op = 0) {
+[[nodiscard]] std::expected<void, SimError> run_ops(
+    const CompiledBlock& block, std::span<std::complex<Real>> chunk, std::uint64_t base,
+    bool parallel, ChunkScratch<Real>& scratch, CancelCheck* cancel,
+    std::complex<Real>** finished_at = nullptr, std::size_t first_op = 0) {
     const std::uint64_t k = block.k;
     Amplitude scale = ONE;
     // An out-of-place permutation moves the chunk between its home and the
@@ -161,10 +158,9 @@ template <class Real>
                 break;
             case OpKind::PermLinear: {
                 const std::span<std::complex<Real>> next =
-                    chunk.data() == home.data()
-                        ? std::span<std::complex<Real>>(scratch.spare.get(chunk.size()),
-                                                        chunk.size())
-                        : home;
+                    chunk.data() == home.data() ? std::span<std::complex<Real>>(
+                                                      scratch.spare.get(chunk.size()), chunk.size())
+                                                : home;
                 block.permutations[op.permutation].apply<Real>(
                     std::span<const std::complex<Real>>(chunk), next);
                 chunk = next;
@@ -232,8 +228,7 @@ void run_chunk(const CompiledBlock& block, std::complex<Real>* data, std::uint64
         gather_runs(data + base, block.run_offsets, block.run_bits, buffer);
     }
     std::complex<Real>* result = buffer;
-    (void)run_ops<Real>(block, {buffer, size}, base, parallel, scratch, nullptr, &result,
-                        first_op);
+    (void)run_ops<Real>(block, {buffer, size}, base, parallel, scratch, nullptr, &result, first_op);
     scatter_runs(result, block.run_offsets, block.run_bits, data + base);
 }
 
@@ -245,16 +240,16 @@ constexpr std::size_t CHUNKS_PER_THREAD_PER_CHECKPOINT = 8;
 }  // namespace
 
 template <class Real>
-std::expected<void, SimError> apply_block(BasicStatevector<Real>& state,
-                                          const CompiledBlock& block, CancelCheck& cancel) {
+std::expected<void, SimError> apply_block(BasicStatevector<Real>& state, const CompiledBlock& block,
+                                          CancelCheck& cancel) {
     const std::uint64_t n = state.num_qubits();
     std::complex<Real>* data = state.data();
     const std::uint64_t chunks = bit(n - block.k);
     if (chunks == 1) {
         // One chunk is the whole state: its kernels may use the pool, and a
         // checkpoint runs between operations, as gate by gate.
-        return run_ops<Real>(block, state.amplitudes(), 0, state.parallel(),
-                             thread_scratch<Real>(), &cancel);
+        return run_ops<Real>(block, state.amplitudes(), 0, state.parallel(), thread_scratch<Real>(),
+                             &cancel);
     }
     const bool parallel = state.parallel();
     const std::size_t threads = parallel ? std::max<std::size_t>(ThreadPool::global().num_threads(), 1) : 1;

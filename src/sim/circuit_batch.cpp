@@ -54,10 +54,10 @@ std::expected<BasicStatevector<Real>, BatchRowError> CircuitBatch::simulate_row(
     if (binds_rows_) {
         auto bound = circuit.assign_parameters(values);
         if (!bound) return std::unexpected(bound.error());
-        auto state = phase == GlobalPhaseUse::Applied
-                         ? simulator_.simulate<Real>(*bound, cancel, hooks)
-                         : simulator_.simulate<Real>(bound->num_qubits(), bound->gates(), cancel,
-                                                     hooks);
+        auto state =
+            phase == GlobalPhaseUse::Applied
+                ? simulator_.simulate<Real>(*bound, cancel, hooks)
+                : simulator_.simulate<Real>(bound->num_qubits(), bound->gates(), cancel, hooks);
         if (!state) return std::unexpected(state.error());
         return std::move(*state);
     }
@@ -73,8 +73,9 @@ std::expected<BasicStatevector<Real>, BatchRowError> CircuitBatch::simulate_row(
     // decompositions'.
     double total_phase = phase == GlobalPhaseUse::Applied ? *global_phase : 0.0;
     if (lowered_) total_phase += lowering_phase_;
-    auto state = simulator_.simulate_lowered<Real>(circuit.num_qubits(), gates(), plan(), total_phase,
-                                             AngleSource::row(values), cancel, hooks);
+    auto state =
+        simulator_.simulate_lowered<Real>(circuit.num_qubits(), gates(), plan(), total_phase,
+                                          AngleSource::row(values), cancel, hooks);
     if (!state) {
         // Every angle was read from the row, so a non-finite one is a value
         // that binding would have refused.

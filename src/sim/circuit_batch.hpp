@@ -78,7 +78,7 @@ public:
         std::optional<CancelCallback> cancel = std::nullopt,
         const SimulationHooks& hooks = {}) const;
 
-private:
+  private:
     CircuitBatch(const circuit::ParameterizedCircuit& circuit, const StatevectorSimulator& simulator)
         : circuit_(&circuit), simulator_(simulator) {}
 

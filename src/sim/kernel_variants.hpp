@@ -26,36 +26,38 @@
 // in a namespace where Real is double and once where it is float, then
 // brings both into scope as overloads. The body receives the block type of
 // its precision and instruction set (sim/vec8.hpp, BlockOf).
-#define MORVANE_KERNEL_VARIANTS(name, parameters, arguments)           \
-    namespace name##_f64 {                                             \
-    using Real = double;                                               \
-    MORVANE_KERNEL_VARIANTS_OF_REAL(name, parameters, arguments)       \
-    }                                                                  \
-    namespace name##_f32 {                                             \
-    using Real = float;                                                \
-    MORVANE_KERNEL_VARIANTS_OF_REAL(name, parameters, arguments)       \
-    }                                                                  \
-    using name##_f64::name;                                            \
+#define MORVANE_KERNEL_VARIANTS(name, parameters, arguments)         \
+    namespace name##_f64 {                                           \
+        using Real = double;                                         \
+        MORVANE_KERNEL_VARIANTS_OF_REAL(name, parameters, arguments) \
+    }                                                                \
+    namespace name##_f32 {                                           \
+        using Real = float;                                          \
+        MORVANE_KERNEL_VARIANTS_OF_REAL(name, parameters, arguments) \
+    }                                                                \
+    using name##_f64::name;                                          \
     using name##_f32::name;
 
 #if defined(MORVANE_KERNEL_WIDTH)
-#define MORVANE_KERNEL_VARIANTS_OF_REAL(name, parameters, arguments) \
-    void name parameters {                                           \
+#define MORVANE_KERNEL_VARIANTS_OF_REAL(name, parameters, arguments)                \
+    void name parameters {                                                          \
         name##_body<::morvane::sim::BlockOf<Real, MORVANE_KERNEL_WIDTH>> arguments; \
     }
 #elif defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__) && \
     defined(__x86_64__)
-#define MORVANE_KERNEL_VARIANTS_OF_REAL(name, parameters, arguments)     \
-    __attribute__((target("arch=x86-64-v4"))) void name parameters {     \
-        name##_body<::morvane::sim::BlockOf<Real, 8>> arguments;         \
-    }                                                                    \
-    __attribute__((target("arch=x86-64-v3"))) void name parameters {     \
-        name##_body<::morvane::sim::BlockOf<Real, 4>> arguments;         \
-    }                                                                    \
-    __attribute__((target("default"))) void name parameters {            \
-        name##_body<::morvane::sim::BlockOf<Real, 2>> arguments;         \
+#define MORVANE_KERNEL_VARIANTS_OF_REAL(name, parameters, arguments) \
+    __attribute__((target("arch=x86-64-v4"))) void name parameters { \
+        name##_body<::morvane::sim::BlockOf<Real, 8>> arguments;     \
+    }                                                                \
+    __attribute__((target("arch=x86-64-v3"))) void name parameters { \
+        name##_body<::morvane::sim::BlockOf<Real, 4>> arguments;     \
+    }                                                                \
+    __attribute__((target("default"))) void name parameters {        \
+        name##_body<::morvane::sim::BlockOf<Real, 2>> arguments;     \
     }
 #else
 #define MORVANE_KERNEL_VARIANTS_OF_REAL(name, parameters, arguments) \
-    void name parameters { name##_body<::morvane::sim::BlockOf<Real, 2>> arguments; }
+    void name parameters {                                           \
+        name##_body<::morvane::sim::BlockOf<Real, 2>> arguments;     \
+    }
 #endif

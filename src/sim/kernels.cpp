@@ -239,14 +239,15 @@ template <class V>
     runs(last << t, end);
 }
 MORVANE_KERNEL_VARIANTS(dense_1q_range,
-                        (Real* data, std::uint64_t t, const double* m, std::uint64_t begin,
+                        (Real * data, std::uint64_t t, const double* m, std::uint64_t begin,
                          std::uint64_t end),
                         (data, t, m, begin, end))
 
 // Groups [begin, end) with zero bits at lo < hi (lo >= 2): runs of 2^lo
 // groups; `offsets` place the streams relative to the group's base.
 template <class V, std::size_t K>
-[[gnu::always_inline]] inline void group_streams(typename V::Real* data, std::uint64_t lo, std::uint64_t hi,
+[[gnu::always_inline]] inline void group_streams(typename V::Real* data, std::uint64_t lo,
+                                                 std::uint64_t hi,
                                                  const std::uint64_t (&offsets)[K], const double* m,
                                                  std::uint64_t begin, std::uint64_t end) {
     const StreamCoefficients<V, K> coefficients = stream_coefficients<V, K>(m);
@@ -264,7 +265,8 @@ template <class V, std::size_t K>
 // Only the pairs whose control bit is set change, so the walk visits just
 // those: the 2^(n-2) groups with zero bits at both qubits, control bit set.
 template <class V>
-[[gnu::always_inline]] inline void controlled_1q_range_body(typename V::Real* data, std::uint64_t control,
+[[gnu::always_inline]] inline void controlled_1q_range_body(typename V::Real* data,
+                                                            std::uint64_t control,
                                                             std::uint64_t target, const double* m,
                                                             std::uint64_t begin,
                                                             std::uint64_t end) {
@@ -273,8 +275,8 @@ template <class V>
                         begin, end);
 }
 MORVANE_KERNEL_VARIANTS(controlled_1q_range,
-                        (Real* data, std::uint64_t control, std::uint64_t target,
-                         const double* m, std::uint64_t begin, std::uint64_t end),
+                        (Real * data, std::uint64_t control, std::uint64_t target, const double* m,
+                         std::uint64_t begin, std::uint64_t end),
                         (data, control, target, m, begin, end))
 
 template <class V>
@@ -285,7 +287,7 @@ template <class V>
     group_streams<V, 4>(data, std::min(a, b), std::max(a, b), offsets, m, begin, end);
 }
 MORVANE_KERNEL_VARIANTS(dense_2q_range,
-                        (Real* data, std::uint64_t a, std::uint64_t b, const double* m,
+                        (Real * data, std::uint64_t a, std::uint64_t b, const double* m,
                          std::uint64_t begin, std::uint64_t end),
                         (data, a, b, m, begin, end))
 
@@ -327,7 +329,7 @@ template <class V>
     }
 }
 MORVANE_KERNEL_VARIANTS(dense_1q_low_range,
-                        (Real* data, std::uint64_t t, const double* u, std::uint64_t begin,
+                        (Real * data, std::uint64_t t, const double* u, std::uint64_t begin,
                          std::uint64_t end),
                         (data, t, u, begin, end))
 
@@ -341,8 +343,8 @@ constexpr std::size_t local_index(bool a_is_lo, int lo_bit, int hi_bit) noexcept
 // Blocks [begin, end) of a two-qubit gate on qubits {0, 1}: each block is one
 // group; lane L gets sum over d of M[k(L)][k(L ^ d)] x[L ^ d].
 template <class V>
-[[gnu::always_inline]] inline void dense_2q_low_pair_range_body(typename V::Real* data, bool a_is_lo,
-                                                                const double* m,
+[[gnu::always_inline]] inline void dense_2q_low_pair_range_body(typename V::Real* data,
+                                                                bool a_is_lo, const double* m,
                                                                 std::uint64_t begin,
                                                                 std::uint64_t end) {
     auto k = [a_is_lo](int lane) __attribute__((always_inline)) { return local_index(a_is_lo, lane & 1, lane >> 1); };
@@ -361,7 +363,7 @@ template <class V>
     }
 }
 MORVANE_KERNEL_VARIANTS(dense_2q_low_pair_range,
-                        (Real* data, bool a_is_lo, const double* m, std::uint64_t begin,
+                        (Real * data, bool a_is_lo, const double* m, std::uint64_t begin,
                          std::uint64_t end),
                         (data, a_is_lo, m, begin, end))
 
@@ -412,7 +414,7 @@ template <class V>
     }
 }
 MORVANE_KERNEL_VARIANTS(dense_2q_split_range,
-                        (Real* data, bool a_is_lo, std::uint64_t lo, std::uint64_t hi,
+                        (Real * data, bool a_is_lo, std::uint64_t lo, std::uint64_t hi,
                          const double* m, std::uint64_t begin, std::uint64_t end),
                         (data, a_is_lo, lo, hi, m, begin, end))
 
@@ -455,7 +457,7 @@ template <class V>
     }
 }
 MORVANE_KERNEL_VARIANTS(diagonal_range,
-                        (Real* data, std::uint64_t mask_a, std::uint64_t mask_b,
+                        (Real * data, std::uint64_t mask_a, std::uint64_t mask_b,
                          const Amplitude* e, std::uint64_t begin, std::uint64_t end),
                         (data, mask_a, mask_b, e, begin, end))
 
@@ -483,7 +485,7 @@ template <class Body>
 // exact whatever the split.
 template <class V>
 [[gnu::always_inline]] inline void swap_amplitudes(typename V::Real* p, typename V::Real* q,
-                                            std::uint64_t count) {
+                                                   std::uint64_t count) {
     const std::uint64_t whole = count / 4 * 4;
     for (std::uint64_t j = 0; j < whole; j += 4) {
         const V x = load8<V>(p + 2 * j), y = load8<V>(q + 2 * j);
@@ -498,16 +500,15 @@ template <class V>
 // (CCX: both controls set, target clear / set; CSWAP: control set and one
 // target set / the other).
 template <class V>
-[[gnu::always_inline]] inline void exchange_3q_range_body(typename V::Real* data,
-                                                          const std::array<std::uint64_t, 3>& sorted,
-                                                          std::uint64_t from, std::uint64_t to,
-                                                          std::uint64_t begin, std::uint64_t end) {
+[[gnu::always_inline]] inline void exchange_3q_range_body(
+    typename V::Real* data, const std::array<std::uint64_t, 3>& sorted, std::uint64_t from,
+    std::uint64_t to, std::uint64_t begin, std::uint64_t end) {
     group_runs_3q(sorted, begin, end, [&](std::uint64_t base, std::uint64_t count) __attribute__((always_inline)) {
         swap_amplitudes<V>(data + 2 * (base + from), data + 2 * (base + to), count);
     });
 }
 MORVANE_KERNEL_VARIANTS(exchange_3q_range,
-                        (Real* data, const std::array<std::uint64_t, 3>& sorted,
+                        (Real * data, const std::array<std::uint64_t, 3>& sorted,
                          std::uint64_t from, std::uint64_t to, std::uint64_t begin,
                          std::uint64_t end),
                         (data, sorted, from, to, begin, end))
@@ -521,19 +522,21 @@ template <class V>
                                                        std::uint64_t mask, const double* phase,
                                                        std::uint64_t begin, std::uint64_t end) {
     const LaneCoefficients<V> c = lanes<V>(Amplitude(phase[0], phase[1]));
-    group_runs_3q(sorted, begin, end, [&](std::uint64_t base, std::uint64_t count) __attribute__((always_inline)) {
-        typename V::Real* p = data + 2 * (base + mask);
-        const std::uint64_t whole = count / 4 * 4;
-        for (std::uint64_t j = 0; j < whole; j += 4)
-            store8(p + 2 * j, lane_multiply(c, load8<V>(p + 2 * j)));
-        if (whole < count) {
-            const std::size_t rest = count - whole;
-            store_lanes(p + 2 * whole, lane_multiply(c, load_lanes<V>(p + 2 * whole, rest)), rest);
-        }
-    });
+    group_runs_3q(sorted, begin, end,
+                  [&](std::uint64_t base, std::uint64_t count) __attribute__((always_inline)) {
+                      typename V::Real* p = data + 2 * (base + mask);
+                      const std::uint64_t whole = count / 4 * 4;
+                      for (std::uint64_t j = 0; j < whole; j += 4)
+                          store8(p + 2 * j, lane_multiply(c, load8<V>(p + 2 * j)));
+                      if (whole < count) {
+                          const std::size_t rest = count - whole;
+                          store_lanes(p + 2 * whole,
+                                      lane_multiply(c, load_lanes<V>(p + 2 * whole, rest)), rest);
+                      }
+                  });
 }
 MORVANE_KERNEL_VARIANTS(phase_3q_range,
-                        (Real* data, const std::array<std::uint64_t, 3>& sorted,
+                        (Real * data, const std::array<std::uint64_t, 3>& sorted,
                          std::uint64_t mask, const double* phase, std::uint64_t begin,
                          std::uint64_t end),
                         (data, sorted, mask, phase, begin, end))
@@ -541,8 +544,8 @@ MORVANE_KERNEL_VARIANTS(phase_3q_range,
 // ---- precondition checks -------------------------------------------------------------
 
 template <class Real>
-void check_state(std::span<std::complex<Real>> amplitudes, std::uint64_t n, std::uint64_t min_qubits,
-                 const char* kernel) {
+void check_state(std::span<std::complex<Real>> amplitudes, std::uint64_t n,
+                 std::uint64_t min_qubits, const char* kernel) {
     if (n < min_qubits || n >= 64 || amplitudes.size() != bit(n)) {
         internal_fault(concat(kernel, " called with n = ", n, " on ", amplitudes.size(),
                               " amplitudes (needs n >= ", min_qubits, " and 2^n amplitudes)"));
@@ -596,8 +599,8 @@ void dense_2q_unchecked(std::span<std::complex<Real>> amplitudes, std::uint64_t 
 }
 
 template <class Real>
-void diagonal_unchecked(std::span<std::complex<Real>> amplitudes, std::uint64_t mask_a, std::uint64_t mask_b,
-                        const std::array<Amplitude, 4>& e, bool parallel) {
+void diagonal_unchecked(std::span<std::complex<Real>> amplitudes, std::uint64_t mask_a,
+                        std::uint64_t mask_b, const std::array<Amplitude, 4>& e, bool parallel) {
     Real* data = as_reals(amplitudes);
     auto body = [&](std::size_t begin, std::size_t end) {
         diagonal_range(data, mask_a, mask_b, e.data(), begin, end);
@@ -664,8 +667,8 @@ void apply_controlled_1q(Amplitudes<Real> amplitudes, std::uint64_t n, std::uint
 }
 
 template <class Real>
-void apply_dense_2q(Amplitudes<Real> amplitudes, std::uint64_t n, std::uint64_t a,
-                    std::uint64_t b, const Matrix4& matrix, bool parallel) {
+void apply_dense_2q(Amplitudes<Real> amplitudes, std::uint64_t n, std::uint64_t a, std::uint64_t b,
+                    const Matrix4& matrix, bool parallel) {
     check_state<Real>(amplitudes, n, 2, "apply_dense_2q");
     check_qubit(a, n, "apply_dense_2q");
     check_qubit(b, n, "apply_dense_2q");
@@ -708,8 +711,9 @@ std::array<std::uint64_t, 3> checked_3q(std::span<std::complex<Real>> amplitudes
 }
 
 template <class Real>
-void exchange_3q(std::span<std::complex<Real>> amplitudes, const std::array<std::uint64_t, 3>& sorted,
-                 std::uint64_t from, std::uint64_t to, bool parallel) {
+void exchange_3q(std::span<std::complex<Real>> amplitudes,
+                 const std::array<std::uint64_t, 3>& sorted, std::uint64_t from, std::uint64_t to,
+                 bool parallel) {
     Real* data = as_reals(amplitudes);
     auto body = [&](std::size_t begin, std::size_t end) {
         exchange_3q_range(data, sorted, from, to, begin, end);
@@ -735,8 +739,8 @@ void apply_cswap(Amplitudes<Real> amplitudes, std::uint64_t n, std::uint64_t con
 }
 
 template <class Real>
-void apply_ccphase(Amplitudes<Real> amplitudes, std::uint64_t n, std::uint64_t q0,
-                   std::uint64_t q1, std::uint64_t q2, Amplitude phase, bool parallel) {
+void apply_ccphase(Amplitudes<Real> amplitudes, std::uint64_t n, std::uint64_t q0, std::uint64_t q1,
+                   std::uint64_t q2, Amplitude phase, bool parallel) {
     const auto sorted = checked_3q<Real>(amplitudes, n, q0, q1, q2, "apply_ccphase");
     Real* data = as_reals(amplitudes);
     const double* p = as_doubles(&phase);
@@ -759,8 +763,7 @@ template <class V>
 }
 
 template <class V>
-[[gnu::always_inline]] inline void apply_run_chunk_body(const RunPlan& plan,
-                                                        typename V::Real* data,
+[[gnu::always_inline]] inline void apply_run_chunk_body(const RunPlan& plan, typename V::Real* data,
                                                         const typename V::Real* cross,
                                                         std::uint64_t start) {
     using Real = typename V::Real;
@@ -851,25 +854,25 @@ void apply_diagonal_run(Amplitudes<Real> amplitudes, std::span<const DiagonalFac
 }
 
 // Both precisions of every kernel.
-#define MORVANE_INSTANTIATE_KERNELS(Real)                                                        \
-    template void apply_dense_1q<Real>(std::span<std::complex<Real>>, std::uint64_t, std::uint64_t,     \
-                                 const Matrix2&, bool);                                          \
-    template void apply_controlled_1q<Real>(std::span<std::complex<Real>>, std::uint64_t,              \
-                                      std::uint64_t, std::uint64_t, const Matrix2&, bool);      \
-    template void apply_dense_2q<Real>(std::span<std::complex<Real>>, std::uint64_t, std::uint64_t,     \
-                                 std::uint64_t, const Matrix4&, bool);                           \
-    template void apply_diagonal_1q<Real>(std::span<std::complex<Real>>, std::uint64_t, Amplitude,     \
-                                    Amplitude, bool);                                            \
-    template void apply_diagonal_2q<Real>(std::span<std::complex<Real>>, std::uint64_t, std::uint64_t,  \
-                                    const std::array<Amplitude, 4>&, bool);                      \
-    template void apply_diagonal_run<Real>(std::span<std::complex<Real>>,                              \
-                                     std::span<const DiagonalFactor>, bool);                     \
-    template void apply_ccx<Real>(std::span<std::complex<Real>>, std::uint64_t, std::uint64_t,          \
-                            std::uint64_t, std::uint64_t, bool);                                 \
-    template void apply_cswap<Real>(std::span<std::complex<Real>>, std::uint64_t, std::uint64_t,        \
-                              std::uint64_t, std::uint64_t, bool);                               \
-    template void apply_ccphase<Real>(std::span<std::complex<Real>>, std::uint64_t, std::uint64_t,      \
-                                std::uint64_t, std::uint64_t, Amplitude, bool);
+#define MORVANE_INSTANTIATE_KERNELS(Real)                                                          \
+    template void apply_dense_1q<Real>(std::span<std::complex<Real>>, std::uint64_t,               \
+                                       std::uint64_t, const Matrix2&, bool);                       \
+    template void apply_controlled_1q<Real>(std::span<std::complex<Real>>, std::uint64_t,          \
+                                            std::uint64_t, std::uint64_t, const Matrix2&, bool);   \
+    template void apply_dense_2q<Real>(std::span<std::complex<Real>>, std::uint64_t,               \
+                                       std::uint64_t, std::uint64_t, const Matrix4&, bool);        \
+    template void apply_diagonal_1q<Real>(std::span<std::complex<Real>>, std::uint64_t, Amplitude, \
+                                          Amplitude, bool);                                        \
+    template void apply_diagonal_2q<Real>(std::span<std::complex<Real>>, std::uint64_t,            \
+                                          std::uint64_t, const std::array<Amplitude, 4>&, bool);   \
+    template void apply_diagonal_run<Real>(std::span<std::complex<Real>>,                          \
+                                           std::span<const DiagonalFactor>, bool);                 \
+    template void apply_ccx<Real>(std::span<std::complex<Real>>, std::uint64_t, std::uint64_t,     \
+                                  std::uint64_t, std::uint64_t, bool);                             \
+    template void apply_cswap<Real>(std::span<std::complex<Real>>, std::uint64_t, std::uint64_t,   \
+                                    std::uint64_t, std::uint64_t, bool);                           \
+    template void apply_ccphase<Real>(std::span<std::complex<Real>>, std::uint64_t, std::uint64_t, \
+                                      std::uint64_t, std::uint64_t, Amplitude, bool);
 MORVANE_INSTANTIATE_KERNELS(double)
 MORVANE_INSTANTIATE_KERNELS(float)
 #undef MORVANE_INSTANTIATE_KERNELS

@@ -57,8 +57,8 @@ void apply_controlled_1q(Amplitudes<Real> amplitudes, std::uint64_t n, std::uint
                          std::uint64_t target, const Matrix2& matrix, bool parallel);
 
 template <class Real = double>
-void apply_dense_2q(Amplitudes<Real> amplitudes, std::uint64_t n, std::uint64_t a,
-                    std::uint64_t b, const Matrix4& matrix, bool parallel);
+void apply_dense_2q(Amplitudes<Real> amplitudes, std::uint64_t n, std::uint64_t a, std::uint64_t b,
+                    const Matrix4& matrix, bool parallel);
 
 // Multiplies each amplitude by d1 where bit q of its index is set, else d0.
 template <class Real = double>
@@ -93,8 +93,8 @@ void apply_cswap(Amplitudes<Real> amplitudes, std::uint64_t n, std::uint64_t con
 // Multiplies by `phase` each amplitude whose bits q0, q1 and q2 are all set
 // (CCZ is phase -1).
 template <class Real = double>
-void apply_ccphase(Amplitudes<Real> amplitudes, std::uint64_t n, std::uint64_t q0,
-                   std::uint64_t q1, std::uint64_t q2, Amplitude phase, bool parallel);
+void apply_ccphase(Amplitudes<Real> amplitudes, std::uint64_t n, std::uint64_t q0, std::uint64_t q1,
+                   std::uint64_t q2, Amplitude phase, bool parallel);
 
 namespace testing {
 // Overrides the smallest piece the parallel kernels hand to one thread (0

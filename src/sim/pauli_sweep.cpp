@@ -65,8 +65,7 @@ constexpr std::size_t DIRECT_MASKS = 6;
 // (|psi|^2 for x = 0) added to each mask's sums with the mask's sign.
 template <class Real>
 void sweep_range_direct(const std::complex<Real>* psi, std::size_t begin, std::size_t end,
-                        std::uint64_t x_mask, std::span<const std::uint64_t> z_masks,
-                        double* out) {
+                        std::uint64_t x_mask, std::span<const std::uint64_t> z_masks, double* out) {
     const std::size_t K = z_masks.size();
     double re[DIRECT_MASKS] = {}, im[DIRECT_MASKS] = {};
     std::uint64_t z[DIRECT_MASKS] = {};
@@ -100,8 +99,9 @@ void sweep_range_direct(const std::complex<Real>* psi, std::size_t begin, std::s
 
 // Sums over one range of blocks into `out` (re, im per mask).
 template <class Real>
-void sweep_range(const std::complex<Real>* psi, const Layout& layout, std::size_t first, std::size_t last,
-                 std::uint64_t x_mask, std::span<const std::uint64_t> z_masks, double* out) {
+void sweep_range(const std::complex<Real>* psi, const Layout& layout, std::size_t first,
+                 std::size_t last, std::uint64_t x_mask, std::span<const std::uint64_t> z_masks,
+                 double* out) {
     const std::size_t B = layout.block_size;
     const std::uint64_t low = B - 1;
     const std::uint64_t x_low = x_mask & low;
@@ -185,9 +185,11 @@ std::vector<std::complex<double>> pauli_correlations(std::span<const std::comple
     return sums;
 }
 
-template std::vector<std::complex<double>> pauli_correlations(
-    std::span<const std::complex<double>>, std::uint64_t, std::span<const std::uint64_t>, bool);
-template std::vector<std::complex<double>> pauli_correlations(
-    std::span<const std::complex<float>>, std::uint64_t, std::span<const std::uint64_t>, bool);
+template std::vector<std::complex<double>> pauli_correlations(std::span<const std::complex<double>>,
+                                                              std::uint64_t,
+                                                              std::span<const std::uint64_t>, bool);
+template std::vector<std::complex<double>> pauli_correlations(std::span<const std::complex<float>>,
+                                                              std::uint64_t,
+                                                              std::span<const std::uint64_t>, bool);
 
 }  // namespace morvane::sim

@@ -37,7 +37,7 @@ inline constexpr std::uint64_t WALSH_BLOCK_BITS = 10;
 // formed in double.
 template <class Real>
 [[nodiscard]] std::vector<std::complex<double>> pauli_correlations(
-    std::span<const std::complex<Real>> state, std::uint64_t x_mask, std::span<const std::uint64_t> z_masks,
-    bool parallel);
+    std::span<const std::complex<Real>> state, std::uint64_t x_mask,
+    std::span<const std::uint64_t> z_masks, bool parallel);
 
 }  // namespace morvane::sim

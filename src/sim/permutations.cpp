@@ -15,8 +15,8 @@ namespace morvane::sim {
 namespace {
 
 template <class Real>
-void check(std::span<std::complex<Real>> amplitudes, std::uint64_t n, std::uint64_t a, std::uint64_t b,
-           const char* kernel) {
+void check(std::span<std::complex<Real>> amplitudes, std::uint64_t n, std::uint64_t a,
+           std::uint64_t b, const char* kernel) {
     if (n >= 64 || amplitudes.size() != bit(n) || a >= n || b >= n || a < 2 || b < 2) {
         internal_fault(concat(kernel, " called with qubits ", a, ", ", b, " on n = ", n, " and ",
                               amplitudes.size(), " amplitudes"));
@@ -40,9 +40,10 @@ template <class V>
 // qubit), the amplitudes at index + from and index + to trade places. Those
 // indices come in runs of 2^lo >= 4 consecutive ones.
 template <class V>
-[[gnu::always_inline]] inline void exchange_runs_body(std::complex<typename V::Real>* data, std::uint64_t n,
-                                                      std::uint64_t lo, std::uint64_t hi,
-                                                      std::uint64_t from, std::uint64_t to) {
+[[gnu::always_inline]] inline void exchange_runs_body(std::complex<typename V::Real>* data,
+                                                      std::uint64_t n, std::uint64_t lo,
+                                                      std::uint64_t hi, std::uint64_t from,
+                                                      std::uint64_t to) {
     const std::uint64_t run = bit(lo);
     const std::uint64_t zero_bits = hi < 64 ? 2 : 1;
     const std::uint64_t groups = bit(n - zero_bits);
@@ -53,8 +54,8 @@ template <class V>
     }
 }
 MORVANE_KERNEL_VARIANTS(exchange_runs,
-                        (std::complex<Real>* data, std::uint64_t n, std::uint64_t lo, std::uint64_t hi,
-                         std::uint64_t from, std::uint64_t to),
+                        (std::complex<Real> * data, std::uint64_t n, std::uint64_t lo,
+                         std::uint64_t hi, std::uint64_t from, std::uint64_t to),
                         (data, n, lo, hi, from, to))
 
 // One cache line (four amplitudes) from `from` to `to`.
@@ -68,12 +69,12 @@ template <class V>
 // (2^run_bits amplitudes) comes from source run low[y mod 2^low_bits] xor
 // high[y / 2^low_bits] xor shift. The high half is looked up once per row.
 template <class V>
-[[gnu::always_inline]] inline void fetch_runs_body(const std::complex<typename V::Real>* source, std::complex<typename V::Real>* target,
+[[gnu::always_inline]] inline void fetch_runs_body(const std::complex<typename V::Real>* source,
+                                                   std::complex<typename V::Real>* target,
                                                    const std::uint64_t* low,
                                                    const std::uint64_t* high,
-                                                   std::uint64_t low_bits,
-                                                   std::uint64_t high_count, std::uint64_t shift,
-                                                   std::uint64_t run_bits) {
+                                                   std::uint64_t low_bits, std::uint64_t high_count,
+                                                   std::uint64_t shift, std::uint64_t run_bits) {
     const std::uint64_t run = bit(run_bits);
     const std::uint64_t row = bit(low_bits);
     for (std::uint64_t h = 0; h < high_count; ++h) {
@@ -87,9 +88,10 @@ template <class V>
     }
 }
 MORVANE_KERNEL_VARIANTS(fetch_runs,
-                        (const std::complex<Real>* source, std::complex<Real>* target, const std::uint64_t* low,
-                         const std::uint64_t* high, std::uint64_t low_bits,
-                         std::uint64_t high_count, std::uint64_t shift, std::uint64_t run_bits),
+                        (const std::complex<Real>* source, std::complex<Real>* target,
+                         const std::uint64_t* low, const std::uint64_t* high,
+                         std::uint64_t low_bits, std::uint64_t high_count, std::uint64_t shift,
+                         std::uint64_t run_bits),
                         (source, target, low, high, low_bits, high_count, shift, run_bits))
 
 // How far ahead a gather or scatter asks for the runs it will copy: the
@@ -120,10 +122,10 @@ template <class V, class Source>
 // chunk is gathered and permuted in one move.
 template <class V>
 [[gnu::always_inline]] inline void fetch_gathered_runs_body(
-    const std::complex<typename V::Real>* data, const std::uint64_t* offsets, std::uint64_t piece_bits,
-    std::complex<typename V::Real>* target, const std::uint64_t* low, const std::uint64_t* high,
-    std::uint64_t low_bits, std::uint64_t high_count, std::uint64_t shift,
-    std::uint64_t run_bits) {
+    const std::complex<typename V::Real>* data, const std::uint64_t* offsets,
+    std::uint64_t piece_bits, std::complex<typename V::Real>* target, const std::uint64_t* low,
+    const std::uint64_t* high, std::uint64_t low_bits, std::uint64_t high_count,
+    std::uint64_t shift, std::uint64_t run_bits) {
     const std::uint64_t low_mask = bit(low_bits) - 1, piece_mask = bit(piece_bits) - 1;
     auto source = [&](std::uint64_t y) __attribute__((always_inline)) {
         const std::uint64_t s = low[y & low_mask] ^ high[y >> low_bits] ^ shift;
@@ -131,23 +133,23 @@ template <class V>
     };
     gather_by<V>(source, high_count << low_bits, bit(run_bits), target);
 }
-MORVANE_KERNEL_VARIANTS(fetch_gathered_runs,
-                        (const std::complex<Real>* data, const std::uint64_t* offsets,
-                         std::uint64_t piece_bits, std::complex<Real>* target, const std::uint64_t* low,
-                         const std::uint64_t* high, std::uint64_t low_bits,
-                         std::uint64_t high_count, std::uint64_t shift, std::uint64_t run_bits),
-                        (data, offsets, piece_bits, target, low, high, low_bits, high_count, shift,
-                         run_bits))
+MORVANE_KERNEL_VARIANTS(
+    fetch_gathered_runs,
+    (const std::complex<Real>* data, const std::uint64_t* offsets, std::uint64_t piece_bits,
+     std::complex<Real>* target, const std::uint64_t* low, const std::uint64_t* high,
+     std::uint64_t low_bits, std::uint64_t high_count, std::uint64_t shift, std::uint64_t run_bits),
+    (data, offsets, piece_bits, target, low, high, low_bits, high_count, shift, run_bits))
 
 template <class V>
 [[gnu::always_inline]] inline void gather_lines_body(const std::complex<typename V::Real>* data,
                                                      const std::uint64_t* offsets, std::size_t runs,
-                                                     std::uint64_t run, std::complex<typename V::Real>* buffer) {
+                                                     std::uint64_t run,
+                                                     std::complex<typename V::Real>* buffer) {
     gather_by<V>([&](std::uint64_t r) __attribute__((always_inline)) { return data + offsets[r]; }, runs, run, buffer);
 }
 MORVANE_KERNEL_VARIANTS(gather_lines,
-                        (const std::complex<Real>* data, const std::uint64_t* offsets, std::size_t runs,
-                         std::uint64_t run, std::complex<Real>* buffer),
+                        (const std::complex<Real>* data, const std::uint64_t* offsets,
+                         std::size_t runs, std::uint64_t run, std::complex<Real>* buffer),
                         (data, offsets, runs, run, buffer))
 
 template <class V>
@@ -168,8 +170,8 @@ template <class V>
     }
 }
 MORVANE_KERNEL_VARIANTS(scatter_lines,
-                        (const std::complex<Real>* buffer, const std::uint64_t* offsets, std::size_t runs,
-                         std::uint64_t run, std::complex<Real>* data),
+                        (const std::complex<Real>* buffer, const std::uint64_t* offsets,
+                         std::size_t runs, std::uint64_t run, std::complex<Real>* data),
                         (buffer, offsets, runs, run, data))
 
 // ---- CX on qubits 0 and 1 -----------------------------------------------------------
@@ -180,7 +182,8 @@ MORVANE_KERNEL_VARIANTS(scatter_lines,
 // Both qubits below 2: lane L's amplitude goes to lane L with the target
 // bit flipped where the control bit is set.
 template <class V>
-[[gnu::always_inline]] inline void cx_within_lanes_body(std::complex<typename V::Real>* data, std::uint64_t vectors,
+[[gnu::always_inline]] inline void cx_within_lanes_body(std::complex<typename V::Real>* data,
+                                                        std::uint64_t vectors,
                                                         std::uint64_t control) {
     for (std::uint64_t w = 0; w < vectors; ++w) {
         const V v = load8<V>(data + 4 * w);
@@ -190,14 +193,14 @@ template <class V>
     }
 }
 MORVANE_KERNEL_VARIANTS(cx_within_lanes,
-                        (std::complex<Real>* data, std::uint64_t vectors, std::uint64_t control),
+                        (std::complex<Real> * data, std::uint64_t vectors, std::uint64_t control),
                         (data, vectors, control))
 
 // Control below 2, target t >= 2: vector x (target clear) and its partner y
 // (target set) trade the lanes whose control bit is set.
 template <class V>
-[[gnu::always_inline]] inline void cx_across_lanes_body(std::complex<typename V::Real>* data, std::uint64_t pairs,
-                                                        std::uint64_t control,
+[[gnu::always_inline]] inline void cx_across_lanes_body(std::complex<typename V::Real>* data,
+                                                        std::uint64_t pairs, std::uint64_t control,
                                                         std::uint64_t target) {
     const std::uint64_t apart = bit(target - 2);
     for (std::uint64_t i = 0; i < pairs; ++i) {
@@ -214,25 +217,27 @@ template <class V>
     }
 }
 MORVANE_KERNEL_VARIANTS(cx_across_lanes,
-                        (std::complex<Real>* data, std::uint64_t pairs, std::uint64_t control,
+                        (std::complex<Real> * data, std::uint64_t pairs, std::uint64_t control,
                          std::uint64_t target),
                         (data, pairs, control, target))
 
 // Control c >= 2, target below 2: the vectors whose control bit is set swap
 // lanes across the target bit.
 template <class V>
-[[gnu::always_inline]] inline void cx_lanes_where_set_body(std::complex<typename V::Real>* data, std::uint64_t half,
+[[gnu::always_inline]] inline void cx_lanes_where_set_body(std::complex<typename V::Real>* data,
+                                                           std::uint64_t half,
                                                            std::uint64_t control,
                                                            std::uint64_t target) {
     for (std::uint64_t i = 0; i < half; ++i) {
-        std::complex<typename V::Real>* p = data + 4 * (insert_zero(i, control - 2) | bit(control - 2));
+        std::complex<typename V::Real>* p =
+            data + 4 * (insert_zero(i, control - 2) | bit(control - 2));
         const V v = load8<V>(p);
         store8(p, target == 0 ? shuffle8<2, 3, 0, 1, 6, 7, 4, 5>(v)
                               : shuffle8<4, 5, 6, 7, 0, 1, 2, 3>(v));
     }
 }
 MORVANE_KERNEL_VARIANTS(cx_lanes_where_set,
-                        (std::complex<Real>* data, std::uint64_t half, std::uint64_t control,
+                        (std::complex<Real> * data, std::uint64_t half, std::uint64_t control,
                          std::uint64_t target),
                         (data, half, control, target))
 
@@ -428,8 +433,8 @@ bool IndexPermutation::can_gather(std::uint64_t gather_bits) const noexcept {
 }
 
 template <class Real>
-void IndexPermutation::gather(const std::complex<Real>* data, std::span<const std::uint64_t> offsets,
-                              std::uint64_t gather_bits,
+void IndexPermutation::gather(const std::complex<Real>* data,
+                              std::span<const std::uint64_t> offsets, std::uint64_t gather_bits,
                               std::type_identity_t<std::span<std::complex<Real>>> to) const {
     if (!can_gather(gather_bits) || to.size() != bit(n_) ||
         offsets.size() != bit(n_ - gather_bits)) {
@@ -445,24 +450,24 @@ void IndexPermutation::gather(const std::complex<Real>* data, std::span<const st
                         source_shift_, run_bits);
 }
 
-#define MORVANE_INSTANTIATE_PERMUTATIONS(Real)                                                   \
-    template void apply_x_permutation<Real>(std::span<std::complex<Real>>, std::uint64_t,              \
-                                      std::uint64_t);                                            \
-    template void apply_cx_permutation<Real>(std::span<std::complex<Real>>, std::uint64_t,             \
-                                       std::uint64_t, std::uint64_t);                            \
-    template void apply_swap_permutation<Real>(std::span<std::complex<Real>>, std::uint64_t,           \
-                                         std::uint64_t, std::uint64_t);                          \
-    template void apply_cx_lanes<Real>(std::span<std::complex<Real>>, std::uint64_t, std::uint64_t,     \
-                                 std::uint64_t);                                                 \
-    template void gather_runs(const std::complex<Real>*, std::span<const std::uint64_t>,         \
-                              std::uint64_t, std::complex<Real>*);                               \
-    template void scatter_runs(const std::complex<Real>*, std::span<const std::uint64_t>,        \
-                               std::uint64_t, std::complex<Real>*);                              \
-    template void IndexPermutation::apply<Real>(std::span<const std::complex<Real>>,                   \
-                                          std::span<std::complex<Real>>) const;                  \
-    template void IndexPermutation::gather<Real>(const std::complex<Real>*,                            \
-                                           std::span<const std::uint64_t>, std::uint64_t,        \
-                                           std::span<std::complex<Real>>) const;
+#define MORVANE_INSTANTIATE_PERMUTATIONS(Real)                                                  \
+    template void apply_x_permutation<Real>(std::span<std::complex<Real>>, std::uint64_t,       \
+                                            std::uint64_t);                                     \
+    template void apply_cx_permutation<Real>(std::span<std::complex<Real>>, std::uint64_t,      \
+                                             std::uint64_t, std::uint64_t);                     \
+    template void apply_swap_permutation<Real>(std::span<std::complex<Real>>, std::uint64_t,    \
+                                               std::uint64_t, std::uint64_t);                   \
+    template void apply_cx_lanes<Real>(std::span<std::complex<Real>>, std::uint64_t,            \
+                                       std::uint64_t, std::uint64_t);                           \
+    template void gather_runs(const std::complex<Real>*, std::span<const std::uint64_t>,        \
+                              std::uint64_t, std::complex<Real>*);                              \
+    template void scatter_runs(const std::complex<Real>*, std::span<const std::uint64_t>,       \
+                               std::uint64_t, std::complex<Real>*);                             \
+    template void IndexPermutation::apply<Real>(std::span<const std::complex<Real>>,            \
+                                                std::span<std::complex<Real>>) const;           \
+    template void IndexPermutation::gather<Real>(const std::complex<Real>*,                     \
+                                                 std::span<const std::uint64_t>, std::uint64_t, \
+                                                 std::span<std::complex<Real>>) const;
 MORVANE_INSTANTIATE_PERMUTATIONS(double)
 MORVANE_INSTANTIATE_PERMUTATIONS(float)
 #undef MORVANE_INSTANTIATE_PERMUTATIONS

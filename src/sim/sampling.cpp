@@ -288,8 +288,11 @@ void walk_sorted_points(std::span<const std::complex<Real>> swept,
 template <class Emit>
 void walk_swept(const ShotSampler::SweptAmplitudes& swept, std::span<const double> block_ends,
                 std::size_t block_size, std::span<const double> points, Emit emit) {
-    std::visit([&](auto amplitudes) { walk_sorted_points(amplitudes, block_ends, block_size, points, emit); },
-               swept);
+    std::visit(
+        [&](auto amplitudes) {
+            walk_sorted_points(amplitudes, block_ends, block_size, points, emit);
+        },
+        swept);
 }
 
 }  // namespace
@@ -302,14 +305,13 @@ void ShotSampler::draw_by_sweeping(std::uint32_t shots, std::uint64_t& generator
         for (double& point : draws_) point = draw_point(generator, total_);
         std::sort(draws_.begin(), draws_.end());
         const std::size_t before = outcomes_.size();
-        walk_swept(swept_, block_ends_, SWEEP_BLOCK, draws_,
-                           [&](std::size_t, std::uint64_t i) {
-                               if (outcomes_.size() > before && outcomes_.back().value == i) {
-                                   ++outcomes_.back().count;
-                               } else {
-                                   outcomes_.push_back({i, 1});
-                               }
-                           });
+        walk_swept(swept_, block_ends_, SWEEP_BLOCK, draws_, [&](std::size_t, std::uint64_t i) {
+            if (outcomes_.size() > before && outcomes_.back().value == i) {
+                ++outcomes_.back().count;
+            } else {
+                outcomes_.push_back({i, 1});
+            }
+        });
         if (before != 0) sort_and_merge(outcomes_);
     }
 }
@@ -341,9 +343,7 @@ void ShotSampler::draw_shots(std::uint64_t seed, std::span<std::uint64_t> outcom
         sorted.resize(batch);
         for (std::size_t k = 0; k < batch; ++k) sorted[k] = draws_[draw_order_[k]];
         walk_swept(swept_, block_ends_, SWEEP_BLOCK, sorted,
-                           [&](std::size_t k, std::uint64_t i) {
-                               outcomes[first + draw_order_[k]] = i;
-                           });
+                   [&](std::size_t k, std::uint64_t i) { outcomes[first + draw_order_[k]] = i; });
         first += batch;
     }
 }
@@ -402,11 +402,11 @@ std::expected<RegisterCounts, SimError> simulate_and_sample(const StatevectorSim
 template OutcomeCounts sample_outcomes(const Statevector&, std::uint32_t, std::uint64_t&);
 template OutcomeCounts sample_outcomes(const SingleStatevector&, std::uint32_t, std::uint64_t&);
 template std::expected<RegisterCounts, SimError> sample_counts(const Statevector&,
-                                                               std::span<const Gate>,
-                                                               std::uint32_t, std::uint64_t);
+                                                               std::span<const Gate>, std::uint32_t,
+                                                               std::uint64_t);
 template std::expected<RegisterCounts, SimError> sample_counts(const SingleStatevector&,
-                                                               std::span<const Gate>,
-                                                               std::uint32_t, std::uint64_t);
+                                                               std::span<const Gate>, std::uint32_t,
+                                                               std::uint64_t);
 template void ShotSampler::load(const Statevector&);
 template void ShotSampler::load(const SingleStatevector&);
 

@@ -50,9 +50,9 @@ MeasurementMap measurement_map(std::uint64_t num_qubits, std::span<const circuit
 // into classical bit 64 or above fails with ClassicalBitOutOfRange before
 // anything is sampled.
 template <class Real>
-[[nodiscard]] std::expected<RegisterCounts, SimError> sample_counts(const BasicStatevector<Real>& state,
-                                                      std::span<const circuit::Gate> gates,
-                                                      std::uint32_t shots, std::uint64_t seed);
+[[nodiscard]] std::expected<RegisterCounts, SimError> sample_counts(
+    const BasicStatevector<Real>& state, std::span<const circuit::Gate> gates, std::uint32_t shots,
+    std::uint64_t seed);
 
 // One register value and the number of shots that produced it.
 struct RegisterCount {
@@ -122,7 +122,7 @@ public:
     using SweptAmplitudes =
         std::variant<std::span<const std::complex<double>>, std::span<const std::complex<float>>>;
 
-private:
+  private:
     // Appends the basis outcomes of `shots` draws to outcomes_, ascending.
     void draw_from_table(std::uint32_t shots, std::uint64_t& generator);
     void draw_by_sweeping(std::uint32_t shots, std::uint64_t& generator);

@@ -87,10 +87,11 @@ void apply_global_phase(BasicStatevector<Real>& state, double phase) {
 
 template <class Real>
 std::expected<BasicStatevector<Real>, SimError> run(const StatevectorSimulator& simulator,
-                                         std::uint64_t num_qubits, std::span<const Gate> gates,
-                                         const FusionPlan* plan, double global_phase,
-                                         std::optional<CancelCallback> cancel,
-                                         const SimulationHooks& hooks) {
+                                                    std::uint64_t num_qubits,
+                                                    std::span<const Gate> gates,
+                                                    const FusionPlan* plan, double global_phase,
+                                                    std::optional<CancelCallback> cancel,
+                                                    const SimulationHooks& hooks) {
     if (auto ok = check_circuit(num_qubits, gates, simulator.max_qubits); !ok) {
         return std::unexpected(ok.error());
     }
@@ -105,7 +106,7 @@ std::expected<BasicStatevector<Real>, SimError> run(const StatevectorSimulator& 
         global_phase += lowered->phase;
     }
     return simulator.simulate_lowered<Real>(num_qubits, gates, plan, global_phase,
-                                      AngleSource::literals(), cancel, hooks);
+                                            AngleSource::literals(), cancel, hooks);
 }
 
 }  // namespace
@@ -129,7 +130,7 @@ std::expected<BasicStatevector<Real>, SimError> StatevectorSimulator::simulate(
     const circuit::ConcreteCircuit& circuit, std::optional<CancelCallback> cancel,
     const SimulationHooks& hooks) const {
     return run<Real>(*this, circuit.num_qubits(), circuit.gates(), nullptr, circuit.global_phase(),
-               cancel, hooks);
+                     cancel, hooks);
 }
 
 template <class Real>
@@ -177,22 +178,21 @@ std::expected<BasicStatevector<Real>, SimError> StatevectorSimulator::simulate_l
     return state;
 }
 
-#define MORVANE_INSTANTIATE_SIMULATIONS(Real)                                                     \
+#define MORVANE_INSTANTIATE_SIMULATIONS(Real)                                                      \
     template std::expected<BasicStatevector<Real>, SimError> StatevectorSimulator::simulate<Real>( \
-        std::uint64_t, std::span<const Gate>, std::optional<CancelCallback>,                      \
-        const SimulationHooks&) const;                                                            \
+        std::uint64_t, std::span<const Gate>, std::optional<CancelCallback>,                       \
+        const SimulationHooks&) const;                                                             \
     template std::expected<BasicStatevector<Real>, SimError> StatevectorSimulator::simulate<Real>( \
-        const circuit::ConcreteCircuit&, std::optional<CancelCallback>, const SimulationHooks&)   \
-        const;                                                                                    \
-    template std::expected<BasicStatevector<Real>, SimError>                                      \
-    StatevectorSimulator::simulate_planned<Real>(std::uint64_t, std::span<const Gate>,            \
+        const circuit::ConcreteCircuit&, std::optional<CancelCallback>, const SimulationHooks&)    \
+        const;                                                                                     \
+    template std::expected<BasicStatevector<Real>, SimError>                                       \
+    StatevectorSimulator::simulate_planned<Real>(std::uint64_t, std::span<const Gate>,             \
                                                  const FusionPlan&, std::optional<CancelCallback>, \
-                                                 const SimulationHooks&) const;                   \
-    template std::expected<BasicStatevector<Real>, SimError>                                      \
-    StatevectorSimulator::simulate_lowered<Real>(std::uint64_t, std::span<const Gate>,            \
-                                                 const FusionPlan*, double, const AngleSource&,   \
-                                                 std::optional<CancelCallback>,                   \
-                                                 const SimulationHooks&) const;
+                                                 const SimulationHooks&) const;                    \
+    template std::expected<BasicStatevector<Real>, SimError>                                       \
+    StatevectorSimulator::simulate_lowered<Real>(                                                  \
+        std::uint64_t, std::span<const Gate>, const FusionPlan*, double, const AngleSource&,       \
+        std::optional<CancelCallback>, const SimulationHooks&) const;
 MORVANE_INSTANTIATE_SIMULATIONS(double)
 MORVANE_INSTANTIATE_SIMULATIONS(float)
 #undef MORVANE_INSTANTIATE_SIMULATIONS

@@ -44,8 +44,8 @@ struct StatevectorSimulator {
     explicit StatevectorSimulator(std::uint64_t threshold) : parallel_threshold(threshold) {}
 
     // Runs the circuit given as a register size and a gate list and returns the
-    // final state (exactly, phases of decompositions included). Up-front checks, before anything is allocated: too many
-    // qubits for max_qubits, then qubit range, then terminal measurement, then
+    // final state (exactly, phases of decompositions included). Up-front checks, before anything is
+    // allocated: too many qubits for max_qubits, then qubit range, then terminal measurement, then
     // the MAX_QUBITS ceiling. Unbound or non-finite angles surface when their
     // gate is reached. The optional callback is polled at throttled
     // checkpoints; returning true ends the run with Cancelled.

@@ -56,9 +56,8 @@ struct NativeVector<float, 8> {
 // register (also on AVX-512, where the block fills half a register but the
 // kernels' lane shuffles stay within one block) or two SSE registers.
 template <class Real, int DOUBLE_LANES>
-inline constexpr int block_lanes = sizeof(Real) == sizeof(double)
-                                       ? DOUBLE_LANES
-                                       : (DOUBLE_LANES * 2 > 8 ? 8 : DOUBLE_LANES * 2);
+inline constexpr int block_lanes =
+    sizeof(Real) == sizeof(double) ? DOUBLE_LANES : (DOUBLE_LANES * 2 > 8 ? 8 : DOUBLE_LANES * 2);
 
 template <class R, int W>
 struct Vec8 {
@@ -99,17 +98,20 @@ template <int PARTS, class F>
 
 template <class R, int W>
 [[gnu::always_inline]] inline Vec8<R, W> operator+(Vec8<R, W> a, Vec8<R, W> b) noexcept {
-    vec8_detail::each_part<Vec8<R, W>::PARTS>([&](auto k) __attribute__((always_inline)) { a.part[k] += b.part[k]; });
+    vec8_detail::each_part<Vec8<R, W>::PARTS>(
+        [&](auto k) __attribute__((always_inline)) { a.part[k] += b.part[k]; });
     return a;
 }
 template <class R, int W>
 [[gnu::always_inline]] inline Vec8<R, W> operator-(Vec8<R, W> a, Vec8<R, W> b) noexcept {
-    vec8_detail::each_part<Vec8<R, W>::PARTS>([&](auto k) __attribute__((always_inline)) { a.part[k] -= b.part[k]; });
+    vec8_detail::each_part<Vec8<R, W>::PARTS>(
+        [&](auto k) __attribute__((always_inline)) { a.part[k] -= b.part[k]; });
     return a;
 }
 template <class R, int W>
 [[gnu::always_inline]] inline Vec8<R, W> operator*(Vec8<R, W> a, Vec8<R, W> b) noexcept {
-    vec8_detail::each_part<Vec8<R, W>::PARTS>([&](auto k) __attribute__((always_inline)) { a.part[k] *= b.part[k]; });
+    vec8_detail::each_part<Vec8<R, W>::PARTS>(
+        [&](auto k) __attribute__((always_inline)) { a.part[k] *= b.part[k]; });
     return a;
 }
 template <class R, int W>
@@ -183,7 +185,7 @@ struct ShufflePlan {
 
 template <int S, class R, int W>
 [[gnu::always_inline]] inline typename Vec8<R, W>::Part input_part(const Vec8<R, W>& a,
-                                                                    const Vec8<R, W>& b) noexcept {
+                                                                   const Vec8<R, W>& b) noexcept {
     if constexpr (S < Vec8<R, W>::PARTS) {
         return a.part[S];
     } else {

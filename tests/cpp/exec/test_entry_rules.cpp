@@ -27,8 +27,8 @@ BackendArguments args(std::string_view infrastructure, std::string_view backend,
                       std::string_view sim_method = "automatic", std::uint32_t nodes = 1,
                       std::uint32_t cores = 2,
                       std::optional<morvane::sim::Precision> precision = std::nullopt) {
-    return BackendArguments{infrastructure, backend, fusion, std::move(noise), sim_method, nodes,
-                            cores, precision};
+    return BackendArguments{infrastructure, backend, fusion, std::move(noise),
+                            sim_method,     nodes,   cores,  precision};
 }
 
 std::string refusal(const BackendArguments& arguments) {
@@ -121,8 +121,8 @@ TEST(BackendChoice, RefusalsInTheirOrder) {
 // double, so only an explicit "single" is refused there.
 TEST(BackendChoice, PrecisionReachesEachBackendOrIsRefused) {
     using morvane::sim::Precision;
-    auto native = choose_backend(args("local", "morvane", std::nullopt, nullptr, "automatic", 1, 2,
-                                      Precision::Single));
+    auto native = choose_backend(
+        args("local", "morvane", std::nullopt, nullptr, "automatic", 1, 2, Precision::Single));
     ASSERT_TRUE(native.has_value());
     EXPECT_EQ(std::get<NativeChoice>(*native).precision, Precision::Single);
     EXPECT_EQ(std::get<NativeChoice>(*choose_backend(args("local", "morvane"))).precision,
@@ -131,18 +131,19 @@ TEST(BackendChoice, PrecisionReachesEachBackendOrIsRefused) {
          {std::pair{std::optional<Precision>{}, std::optional<std::string>{}},
           std::pair{std::optional{Precision::Single}, std::optional<std::string>{"single"}},
           std::pair{std::optional{Precision::Double}, std::optional<std::string>{"double"}}}) {
-        auto aer = choose_backend(args("local", "aer", std::nullopt, nullptr, "automatic", 1, 2, given));
+        auto aer =
+            choose_backend(args("local", "aer", std::nullopt, nullptr, "automatic", 1, 2, given));
         ASSERT_TRUE(aer.has_value());
         EXPECT_EQ(std::get<AerChoice>(*aer).precision, passed);
     }
     EXPECT_TRUE(choose_backend(args("cunqa", "aer", std::nullopt, nullptr, "automatic", 1, 2,
                                     Precision::Double))
                     .has_value());
-    EXPECT_EQ(refusal(args("cunqa", "aer", std::nullopt, nullptr, "automatic", 1, 2,
-                           Precision::Single)),
-              "precision=\"single\" is not available on infrastructure \"cunqa\": its QPUs "
-              "simulate in double precision. Omit precision (or pass \"double\"), or run on "
-              "infrastructure=\"local\"");
+    EXPECT_EQ(
+        refusal(args("cunqa", "aer", std::nullopt, nullptr, "automatic", 1, 2, Precision::Single)),
+        "precision=\"single\" is not available on infrastructure \"cunqa\": its QPUs "
+        "simulate in double precision. Omit precision (or pass \"double\"), or run on "
+        "infrastructure=\"local\"");
 }
 
 TEST(BackendChoice, PrecisionKeywordAcceptsTwoNames) {

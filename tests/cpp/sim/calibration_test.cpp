@@ -110,7 +110,8 @@ class Calibration : public ::testing::Test {
         return calibrate(force, [&] {
             ++measurements_;
             if (meanwhile) meanwhile();
-            return CrossoverMeasurement{{threshold, single.value_or(threshold + 1)}, threads_,
+            return CrossoverMeasurement{{threshold, single.value_or(threshold + 1)},
+                                        threads_,
                                         std::chrono::milliseconds(5)};
         });
     }
@@ -157,7 +158,6 @@ TEST_F(Calibration, CacheFormatRoundTripsWithSchemaFirst) {
     EXPECT_EQ(parse_cache(R"({"schema": 3, "entries": {"4": {"half": 9, "double": 13}}})"),
               (CachedCalibration{{{4, {13, std::nullopt}}}}));
 }
-
 
 TEST_F(Calibration, UnusableCachesCountAsAbsent) {
     for (const char* text : {
@@ -211,9 +211,10 @@ TEST_F(Calibration, EachPrecisionResolvesItsOwnThreshold) {
     };
     for (const Case& c : cases) {
         const std::string entries =
-            c.entry != nullptr ? "\"" + std::to_string(threads_) + "\": " + c.entry
-                               : "\"" + std::to_string(threads_ + 3) + "\": " +
-                                     (c.schema == 2 ? "9" : R"({"double": 9, "single": 10})");
+            c.entry != nullptr
+                ? "\"" + std::to_string(threads_) + "\": " + c.entry
+                : "\"" + std::to_string(threads_ + 3) +
+                      "\": " + (c.schema == 2 ? "9" : R"({"double": 9, "single": 10})");
         SCOPED_TRACE(entries);
         write_cache(R"({"schema": )" + std::to_string(c.schema) + R"(, "entries": {)" + entries +
                     "}}");

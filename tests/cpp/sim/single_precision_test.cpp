@@ -6,8 +6,8 @@
 
 #include "circuit/circuit.hpp"
 #include "reference.hpp"
-#include "sim/index_math.hpp"
 #include "sim/circuit_batch.hpp"
+#include "sim/index_math.hpp"
 #include "sim/kernels.hpp"
 #include "sim/pauli_sweep.hpp"
 #include "sim/sampling.hpp"
@@ -118,12 +118,12 @@ TEST(SingleMatchesDouble, EveryKernelOnEveryQubit) {
         std::vector<std::complex<float>> single(start.begin(), start.end());
         const std::uint64_t a = rng() % n, b = (a + 1 + rng() % (n - 1)) % n;
         std::uint64_t c = rng() % n;
-        while (c == a || c == b) c = rng() % n;
+        while (c == a || c == b)
+            c = rng() % n;
         std::uniform_real_distribution<double> angle(-3.0, 3.0);
         const reference::Mat u = reference::u3(angle(rng), angle(rng), angle(rng));
         const reference::Mat v = reference::u3(angle(rng), angle(rng), angle(rng));
-        const reference::Mat uv = reference::matmul(reference::kron(u, v),
-                                                    reference::kron(v, u));
+        const reference::Mat uv = reference::matmul(reference::kron(u, v), reference::kron(v, u));
         Matrix4 m4{};
         std::copy(uv.a.begin(), uv.a.end(), m4.m.begin());
         const Matrix2 m2{{u.a[0], u.a[1], u.a[2], u.a[3]}};
@@ -134,31 +134,56 @@ TEST(SingleMatchesDouble, EveryKernelOnEveryQubit) {
         };
         switch (trial % 8) {
             case 0:
-                both([&]<class S>(S s) { apply_dense_1q<typename S::value_type::value_type>(s, n, a, m2, parallel); });
+                both([&]<class S>(S s) {
+                    apply_dense_1q<typename S::value_type::value_type>(s, n, a, m2, parallel);
+                });
                 break;
             case 1:
-                both([&]<class S>(S s) { apply_controlled_1q<typename S::value_type::value_type>(s, n, a, b, m2, parallel); });
+                both([&]<class S>(S s) {
+                    apply_controlled_1q<typename S::value_type::value_type>(s, n, a, b, m2,
+                                                                            parallel);
+                });
                 break;
             case 2:
-                both([&]<class S>(S s) { apply_dense_2q<typename S::value_type::value_type>(s, n, a, b, m4, parallel); });
+                both([&]<class S>(S s) {
+                    apply_dense_2q<typename S::value_type::value_type>(s, n, a, b, m4, parallel);
+                });
                 break;
             case 3:
-                both([&]<class S>(S s) { apply_diagonal_2q<typename S::value_type::value_type>(s, a, b, {Amplitude(0.6, 0.8), Amplitude(0, 1), Amplitude(-0.8, 0.6), Amplitude(1, 0)}, parallel); });
+                both([&]<class S>(S s) {
+                    apply_diagonal_2q<typename S::value_type::value_type>(
+                        s, a, b,
+                        {Amplitude(0.6, 0.8), Amplitude(0, 1), Amplitude(-0.8, 0.6),
+                         Amplitude(1, 0)},
+                        parallel);
+                });
                 break;
             case 4:
-                both([&]<class S>(S s) { apply_ccx<typename S::value_type::value_type>(s, n, a, b, c, parallel); });
+                both([&]<class S>(S s) {
+                    apply_ccx<typename S::value_type::value_type>(s, n, a, b, c, parallel);
+                });
                 break;
             case 5:
-                both([&]<class S>(S s) { apply_cswap<typename S::value_type::value_type>(s, n, a, b, c, parallel); });
+                both([&]<class S>(S s) {
+                    apply_cswap<typename S::value_type::value_type>(s, n, a, b, c, parallel);
+                });
                 break;
             case 6:
-                both([&]<class S>(S s) { apply_ccphase<typename S::value_type::value_type>(s, n, a, b, c, Amplitude(0.6, 0.8), parallel); });
+                both([&]<class S>(S s) {
+                    apply_ccphase<typename S::value_type::value_type>(
+                        s, n, a, b, c, Amplitude(0.6, 0.8), parallel);
+                });
                 break;
             default: {
                 const std::vector<DiagonalFactor> run = {
                     OneQubitDiagonal{bit(a), Amplitude(0.6, 0.8), Amplitude(0.8, -0.6)},
-                    TwoQubitDiagonal{bit(b), bit(c), {Amplitude(1, 0), Amplitude(0, 1), Amplitude(0, -1), Amplitude(-1, 0)}}};
-                both([&]<class S>(S s) { apply_diagonal_run<typename S::value_type::value_type>(s, run, parallel); });
+                    TwoQubitDiagonal{
+                        bit(b),
+                        bit(c),
+                        {Amplitude(1, 0), Amplitude(0, 1), Amplitude(0, -1), Amplitude(-1, 0)}}};
+                both([&]<class S>(S s) {
+                    apply_diagonal_run<typename S::value_type::value_type>(s, run, parallel);
+                });
             }
         }
         EXPECT_LT(distance(single, exact), float_tolerance(1)) << "case " << trial % 8;
@@ -235,7 +260,8 @@ TEST(SingleMatchesDouble, SampledCountsFollowTheExactProbabilities) {
         auto counts = sampler.sample({}, shots, 99);
         ASSERT_TRUE(counts.has_value());
         std::vector<std::uint64_t> seen(bit(n), 0);
-        for (const RegisterCount& c : *counts) seen[c.value] = c.count;
+        for (const RegisterCount& c : *counts)
+            seen[c.value] = c.count;
         for (std::uint64_t i = 0; i < bit(n); ++i) {
             const double p = std::norm(exact->amplitudes()[i]);
             const double sigma = std::sqrt(shots * p * (1 - p)) + 1;

@@ -7,9 +7,8 @@
 #include <random>
 #include <vector>
 
-#include "circuit/gate_catalogue.hpp"
-
 #include "circuit/gate.hpp"
+#include "circuit/gate_catalogue.hpp"
 
 namespace morvane::sim {
 
@@ -69,7 +68,8 @@ inline const std::vector<circuit::GateKind>& pickable_kinds() {
 // A random circuit drawing every gate kind with random angles and distinct
 // qubits, biased towards a few qubits so that components grow, merge and
 // flush in every way, and terminal measurements at the end.
-inline std::vector<circuit::Gate> random_circuit(std::uint64_t n, std::size_t length, std::mt19937_64& rng) {
+inline std::vector<circuit::Gate> random_circuit(std::uint64_t n, std::size_t length,
+                                                 std::mt19937_64& rng) {
     std::uniform_real_distribution<double> angle(-7.0, 7.0);
     // Biased to three neighbouring qubits at the bottom, middle or top of the
     // register, so that blocks hold low, gathered and top qubits.

@@ -42,8 +42,8 @@ Reals<V> to(V v) {
 
 template <class V>
 class Vec8Test : public ::testing::Test {};
-using Widths = ::testing::Types<Vec8<double, 2>, Vec8<double, 4>, Vec8<double, 8>,
-                                Vec8<float, 4>, Vec8<float, 8>>;
+using Widths = ::testing::Types<Vec8<double, 2>, Vec8<double, 4>, Vec8<double, 8>, Vec8<float, 4>,
+                                Vec8<float, 8>>;
 TYPED_TEST_SUITE(Vec8Test, Widths);
 
 TYPED_TEST(Vec8Test, ArithmeticIsElementwise) {
@@ -52,7 +52,7 @@ TYPED_TEST(Vec8Test, ArithmeticIsElementwise) {
     V acc = from<V>(a);
     acc += from<V>(b);
     const Reals<V> sum = to(from<V>(a) + from<V>(b)), difference = to(from<V>(a) - from<V>(b)),
-                  product = to(from<V>(a) * from<V>(b)), accumulated = to(acc);
+                   product = to(from<V>(a) * from<V>(b)), accumulated = to(acc);
     for (int k = 0; k < 8; ++k) {
         EXPECT_EQ(sum[k], a[k] + b[k]);
         EXPECT_EQ(difference[k], a[k] - b[k]);
