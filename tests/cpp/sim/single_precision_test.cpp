@@ -71,7 +71,7 @@ class SingleMatchesDouble : public ::testing::TestWithParam<SingleCase> {
 TEST_P(SingleMatchesDouble, OnRandomCircuits) {
     const SingleCase& c = GetParam();
     std::mt19937_64 rng(c.threshold * 1000 + c.grain + 7 * c.chunk_bits + 1);
-    for (int trial = 0; trial < 80; ++trial) {
+    for (int trial = 0; trial < 60; ++trial) {
         const std::uint64_t n = 1 + trial % 12;
         const auto gates = random_circuit(n, 10 + rng() % 70, rng);
         StatevectorSimulator fused(c.threshold);
