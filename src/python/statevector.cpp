@@ -159,9 +159,8 @@ PyMethodDef statevector_def = {
     "by floating-point rounding. `precision` is \"double\" or \"single\": single\n"
     "precision holds and works the state in 32-bit floats, half the memory and\n"
     "faster, agreeing with double to about 1e-7 per gate. The array shares the\n"
-    "simulator's memory\n"
-    "instead of copying it. The interpreter lock is released while the\n"
-    "circuit runs, and Ctrl+C interrupts it.",
+    "simulator's memory instead of copying it. The interpreter lock is released\n"
+    "while the circuit runs, and Ctrl+C interrupts it.",
 };
 
 }  // namespace morvane::python
