@@ -102,10 +102,7 @@ std::expected<void, BindingsSampleError> sample_bindings(
                 sampler.draw_shots(row_seed(seed, row), outcomes);
                 return true;
             };
-            const bool drawn = precision == sim::Precision::Single
-                                   ? draw.template operator()<float>()
-                                   : draw.template operator()<double>();
-            if (!drawn) return;
+            if (!sim::in_precision(precision, draw)) return;
             for (const RegisterOutput& output : outputs) {
                 const std::size_t stride = std::size_t{shots} * output.readout.bytes_per_shot();
                 output.readout.pack(outcomes, output.bytes.subspan(row * stride, stride));

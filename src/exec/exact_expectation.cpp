@@ -145,11 +145,7 @@ std::expected<std::vector<double>, EvalError> exact_expectations(
                                      std::span<double>(values).subspan(r * K, K));
     };
     const auto run_row = [&](std::size_t r) {
-        if (precision == sim::Precision::Single) {
-            run_row_in.template operator()<float>(r);
-        } else {
-            run_row_in.template operator()<double>(r);
-        }
+        sim::in_precision(precision, [&]<class Real>() { run_row_in.template operator()<Real>(r); });
     };
 
     alignas(64) std::atomic<std::size_t> next{0};

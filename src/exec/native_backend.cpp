@@ -294,7 +294,7 @@ std::expected<std::vector<CountsMap>, RunError> NativeBackend::run_jobs(
             const PreparedCircuit& prepared_circuit = prepared[j];
             if (prepared_circuit.error) return report_preparation_error(*prepared_circuit.error);
             const circuit::ConcreteCircuit& circuit = *prepared_circuit.circuit();
-            return in_precision([&]<class Real>() -> std::optional<RunError> {
+            return sim::in_precision(precision_, [&]<class Real>() -> std::optional<RunError> {
                 auto state = scratch.plans.simulate<Real>(shape.simulator, circuit);
                 if (!state) return simulation_failed(state.error());
                 return sample_into(scratch.sampler, *state, circuit.gates(),
@@ -361,7 +361,7 @@ std::expected<std::vector<CountsMap>, BindingsRunError> NativeBackend::run_bindi
             // The phase is applied, as simulating the bound circuit does;
             // shots cannot see it, but the state is then bit for bit the
             // bound circuit's.
-            return in_precision([&]<class Real>() -> std::optional<BindingsRunError> {
+            return sim::in_precision(precision_, [&]<class Real>() -> std::optional<BindingsRunError> {
                 auto state =
                     batch->simulate_row<Real>(jobs[j].values, sim::GlobalPhaseUse::Applied);
                 if (!state) {
@@ -394,7 +394,7 @@ std::expected<std::vector<CountsMap>, RunError> NativeBackend::run_replicas(
     // so it stays alive until the last one has drawn its shots.
     sim::ShotSampler sampler;
     std::variant<std::monostate, sim::Statevector, sim::SingleStatevector> held;
-    auto loaded = in_precision([&]<class Real>() -> std::optional<RunError> {
+    auto loaded = sim::in_precision(precision_, [&]<class Real>() -> std::optional<RunError> {
         auto state = simulator_.simulate<Real>(circuit);
         if (!state) return simulation_failed(state.error());
         sampler.load(held.emplace<sim::BasicStatevector<Real>>(std::move(*state)));

@@ -60,13 +60,6 @@ public:
     sim::Precision precision() const noexcept { return precision_; }
 
   private:
-    // f.template operator()<Real>() for the backend's precision.
-    template <class F>
-    decltype(auto) in_precision(F&& f) const {
-        if (precision_ == sim::Precision::Single) return f.template operator()<float>();
-        return f.template operator()<double>();
-    }
-
     std::uint64_t base_seed_;
     std::atomic<std::uint64_t> seed_counter_{0};
     sim::StatevectorSimulator simulator_;

@@ -108,9 +108,9 @@ PyObject* statevector_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
         return value_error(fits.error().message);
     }
     calibration_notice();
-    if (precision == sim::Precision::Single)
-        return simulate_to_array<float>(arg[0], *params, fusion);
-    return simulate_to_array<double>(arg[0], *params, fusion);
+    return sim::in_precision(precision, [&]<class Real>() {
+        return simulate_to_array<Real>(arg[0], *params, fusion);
+    });
 }
 
 PyObject* statevector(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -821,14 +821,16 @@ MORVANE_KERNEL_VARIANTS(apply_run_chunk,
                         (plan, data, cross, start))
 
 // The run's cross table as the state's precision reads it: double as
-// planned, rounded to float once per run.
-const double* cross_table(const RunPlan& plan, std::vector<std::complex<float>>&, double*) {
-    return plan.cross.empty() ? nullptr : reinterpret_cast<const double*>(plan.cross.data());
-}
-const float* cross_table(const RunPlan& plan, std::vector<std::complex<float>>& rounded, float*) {
+// planned, rounded to float once per run into `rounded`.
+template <class Real>
+const Real* cross_table(const RunPlan& plan, std::vector<std::complex<float>>& rounded) {
     if (plan.cross.empty()) return nullptr;
-    rounded.assign(plan.cross.begin(), plan.cross.end());
-    return reinterpret_cast<const float*>(rounded.data());
+    if constexpr (std::is_same_v<Real, double>) {
+        return reinterpret_cast<const double*>(plan.cross.data());
+    } else {
+        rounded.assign(plan.cross.begin(), plan.cross.end());
+        return reinterpret_cast<const float*>(rounded.data());
+    }
 }
 
 }  // namespace
@@ -844,7 +846,7 @@ void apply_diagonal_run(Amplitudes<Real> amplitudes, std::span<const DiagonalFac
     const RunPlan plan = plan_diagonal_run(amplitudes.size(), factors);
     Real* data = as_reals(amplitudes);
     std::vector<std::complex<float>> rounded;
-    const Real* cross = cross_table(plan, rounded, data);
+    const Real* cross = cross_table<Real>(plan, rounded);
     const std::uint64_t num_chunks = amplitudes.size() >> plan.chunk_bits;
     auto body = [&](std::size_t begin, std::size_t end) {
         for (std::size_t k = begin; k < end; ++k)

@@ -195,11 +195,9 @@ template <class Real>
 void ShotSampler::load(const BasicStatevector<Real>& state) {
     num_qubits_ = state.num_qubits();
     swept_ = {};
-    swept_size_ = 0;
     if (num_qubits_ > table_qubits_) {
         const std::span<const std::complex<Real>> amplitudes = state.amplitudes();
         swept_ = amplitudes;
-        swept_size_ = amplitudes.size();
         cumulative_.clear();
         total_ = build_block_ends<Real>(amplitudes, SWEEP_BLOCK, block_ends_);
     } else {
@@ -317,10 +315,10 @@ void ShotSampler::draw_by_sweeping(std::uint32_t shots, std::uint64_t& generator
 }
 
 void ShotSampler::draw_shots(std::uint64_t seed, std::span<std::uint64_t> outcomes) {
-    const std::size_t size = swept_size_ == 0 ? cumulative_.size() : swept_size_;
+    const std::size_t size = swept_size() == 0 ? cumulative_.size() : swept_size();
     if (outcomes.empty() || size == 0) return;
     std::uint64_t generator = seed;
-    if (swept_size_ == 0) {
+    if (swept_size() == 0) {
         for (std::uint64_t& outcome : outcomes) {
             outcome = draw_index(cumulative_, total_, generator);
         }
@@ -353,12 +351,12 @@ std::expected<std::span<const RegisterCount>, SimError> ShotSampler::sample(
     if (auto ok = check_register_bits(gates); !ok) return std::unexpected(ok.error());
     outcomes_.clear();
     registers_.clear();
-    const std::size_t size = swept_size_ == 0 ? cumulative_.size() : swept_size_;
+    const std::size_t size = swept_size() == 0 ? cumulative_.size() : swept_size();
     if (shots == 0 || size == 0) return std::span<const RegisterCount>{};
 
     // Basis outcomes, ascending.
     std::uint64_t generator = seed;
-    if (swept_size_ == 0) {
+    if (swept_size() == 0) {
         draw_from_table(shots, generator);
     } else {
         draw_by_sweeping(shots, generator);

@@ -132,8 +132,12 @@ public:
     std::uint64_t num_qubits_ = 0;
     double total_ = 0.0;
     std::vector<double> cumulative_;
+    // Amplitudes of a swept state; empty when the state is tabled.
+    std::size_t swept_size() const noexcept {
+        return std::visit([](auto amplitudes) { return amplitudes.size(); }, swept_);
+    }
+
     SweptAmplitudes swept_;
-    std::size_t swept_size_ = 0;  // 0: the state is tabled
     // Running sum at the last amplitude of each SWEEP_BLOCK of a swept state.
     std::vector<double> block_ends_;
     std::vector<double> draws_;

@@ -24,6 +24,14 @@ template <class Real>
 inline constexpr Precision precision_of =
     sizeof(Real) == sizeof(double) ? Precision::Double : Precision::Single;
 
+// Calls f.template operator()<Real>() with the real type of `precision`: the
+// one place a precision chosen at run time picks a template instantiation.
+template <class F>
+decltype(auto) in_precision(Precision precision, F&& f) {
+    if (precision == Precision::Single) return f.template operator()<float>();
+    return f.template operator()<double>();
+}
+
 // The largest register a Statevector may hold: 2^30 amplitudes are 16 GiB.
 inline constexpr std::uint64_t MAX_QUBITS = 30;
 

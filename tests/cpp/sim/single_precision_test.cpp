@@ -134,24 +134,24 @@ TEST(SingleMatchesDouble, EveryKernelOnEveryQubit) {
         };
         switch (trial % 8) {
             case 0:
-                both([&]<class S>(S s) {
-                    apply_dense_1q<typename S::value_type::value_type>(s, n, a, m2, parallel);
+                both([&]<class Real>(std::span<std::complex<Real>> s) {
+                    apply_dense_1q<Real>(s, n, a, m2, parallel);
                 });
                 break;
             case 1:
-                both([&]<class S>(S s) {
-                    apply_controlled_1q<typename S::value_type::value_type>(s, n, a, b, m2,
+                both([&]<class Real>(std::span<std::complex<Real>> s) {
+                    apply_controlled_1q<Real>(s, n, a, b, m2,
                                                                             parallel);
                 });
                 break;
             case 2:
-                both([&]<class S>(S s) {
-                    apply_dense_2q<typename S::value_type::value_type>(s, n, a, b, m4, parallel);
+                both([&]<class Real>(std::span<std::complex<Real>> s) {
+                    apply_dense_2q<Real>(s, n, a, b, m4, parallel);
                 });
                 break;
             case 3:
-                both([&]<class S>(S s) {
-                    apply_diagonal_2q<typename S::value_type::value_type>(
+                both([&]<class Real>(std::span<std::complex<Real>> s) {
+                    apply_diagonal_2q<Real>(
                         s, a, b,
                         {Amplitude(0.6, 0.8), Amplitude(0, 1), Amplitude(-0.8, 0.6),
                          Amplitude(1, 0)},
@@ -159,18 +159,18 @@ TEST(SingleMatchesDouble, EveryKernelOnEveryQubit) {
                 });
                 break;
             case 4:
-                both([&]<class S>(S s) {
-                    apply_ccx<typename S::value_type::value_type>(s, n, a, b, c, parallel);
+                both([&]<class Real>(std::span<std::complex<Real>> s) {
+                    apply_ccx<Real>(s, n, a, b, c, parallel);
                 });
                 break;
             case 5:
-                both([&]<class S>(S s) {
-                    apply_cswap<typename S::value_type::value_type>(s, n, a, b, c, parallel);
+                both([&]<class Real>(std::span<std::complex<Real>> s) {
+                    apply_cswap<Real>(s, n, a, b, c, parallel);
                 });
                 break;
             case 6:
-                both([&]<class S>(S s) {
-                    apply_ccphase<typename S::value_type::value_type>(
+                both([&]<class Real>(std::span<std::complex<Real>> s) {
+                    apply_ccphase<Real>(
                         s, n, a, b, c, Amplitude(0.6, 0.8), parallel);
                 });
                 break;
@@ -181,8 +181,8 @@ TEST(SingleMatchesDouble, EveryKernelOnEveryQubit) {
                         bit(b),
                         bit(c),
                         {Amplitude(1, 0), Amplitude(0, 1), Amplitude(0, -1), Amplitude(-1, 0)}}};
-                both([&]<class S>(S s) {
-                    apply_diagonal_run<typename S::value_type::value_type>(s, run, parallel);
+                both([&]<class Real>(std::span<std::complex<Real>> s) {
+                    apply_diagonal_run<Real>(s, run, parallel);
                 });
             }
         }
